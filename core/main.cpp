@@ -1,0 +1,165 @@
+// Entry point: decides from the arguments what kind of run this is (version, help, self-test,
+// device listing or window) and runs it.
+#include "core/con.h"
+#include "dsp/eq_dsp.h"
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+// `main` itself must be the global function, so its helpers live in namespace app.
+namespace app {
+
+const char* const kVersion = LUMAFON_VERSION;
+const char* const kBuild = LUMAFON_BUILD;
+
+// Switches that a window run or a device-listing run accepts. The last three belong to other
+// platforms and are accepted without effect.
+const char* const kKnown[] = {
+    "--compact", "--devices",   "--device", "--no-takeover", "--off",         "--size",
+    "--theme",   "--preset",    "--collapsed", "--settings", "--expanded",    "--header",
+    "--no-header", "--apo-install", "--apo-uninstall", "--apo-status",
+};
+
+using Args = std::vector<std::string>;
+
+bool has(const Args& args, const char* name) {
+    for (const std::string& a : args)
+        if (a == name) return true;
+    return false;
+}
+
+// The argument right behind the first occurrence of `name`, whatever it looks like.
+std::string arg_value(const Args& args, const char* name) {
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == name) return args[i + 1];
+    return {};
+}
+
+// The first double-dash argument that no run accepts, or null.
+const std::string* unknown_switch(const Args& args) {
+    for (const std::string& a : args) {
+        if (a.rfind("--", 0) != 0) continue;
+        bool known = false;
+        for (const char* k : kKnown) known = known || a == k;
+        if (!known) return &a;
+    }
+    return nullptr;
+}
+
+void print_help() {
+    con::printf("Lumafon %s (Build %s)\n", kVersion, kBuild);
+    con::print("\n"
+               "  Lumafon                 Fenster oeffnen\n"
+               "  Lumafon --compact       in der Kompaktansicht oeffnen\n"
+               "  Lumafon --devices       Ausgabegeraete auflisten\n"
+               "  Lumafon --selftest      Filter und Spektrum nachrechnen\n"
+               "  Lumafon --version       Fassung ausgeben\n"
+               "\n"
+               "  --device <kennung>          fuer diesen Lauf auf dieses Geraet spielen\n"
+               "  --no-takeover               Standardgeraet und fremde Tonstroeme NICHT\n"
+               "                              anfassen (Testlaeufe)\n"
+               "  --off                       mit ausgeschaltetem Equalizer starten\n"
+               "\n"
+               "  Startzustand fuer Aufnahmen (Store-Bilder; wird wie eine Einstellung gemerkt):\n"
+               "  --size <B>x<H>              Fenstergroesse\n"
+               "  --theme dark|light          Design\n"
+               "  --preset <name>             Voreinstellung, z. B. rock, bass, standard\n"
+               "  --collapsed                 Regler eingeklappt\n"
+               "  --expanded                  Regler offen\n"
+               "  --header / --no-header      Kopfleiste offen / eingeklappt\n"
+               "  --settings                  mit geoeffneten Einstellungen (samt \"Ueber\")\n");
+}
+
+// RMS of the left channel over the second half of one second of a 0.1 sine at 48 kHz stereo,
+// after a fresh filter bank with the given curve.
+double rms_after(const eq::Curve& curve, float freq) {
+    constexpr int kFrames = 48000;
+    static float buffer[kFrames * 2];
+    eq::Processor p;
+    p.set_format(48000, 2);
+    p.set_curve(curve);
+    const float w = freq * 6.2831853f;
+    for (int n = 0; n < kFrames; ++n) {
+        const float x = 0.1f * std::sin(static_cast<float>(n) * w / 48000.0f);
+        buffer[2 * n] = x;
+        buffer[2 * n + 1] = x;
+    }
+    p.process(buffer, kFrames);
+    double sum = 0;
+    for (int n = kFrames / 2; n < kFrames; ++n) sum += static_cast<double>(buffer[2 * n]) * buffer[2 * n];
+    return std::sqrt(sum / (kFrames / 2));
+}
+
+const char* verdict(bool ok) { return ok ? "OK" : "FEHLER"; }
+
+int selftest() {
+    struct FilterCase {
+        int band;
+        float gain;
+        float freq;
+    };
+    const FilterCase kCases[] = {{5, 6, 1000}, {0, 12, 31}, {9, -9, 16000}, {3, -12, 250}, {5, 6, 1414}};
+    int failures = 0;
+    const double ref = rms_after(eq::Curve{}, 1000);
+
+    for (const FilterCase& fc : kCases) {
+        eq::Curve curve;
+        curve.band[fc.band] = fc.gain;
+        const double measured = 20.0 * std::log10(rms_after(curve, fc.freq) / ref);
+        const double expected = eq::response_db(curve, 48000, fc.freq);
+        const bool ok = std::fabs(measured - expected) < 0.3;
+        failures += !ok;
+        con::printf("Filter  Band %-4s %+5.1f dB bei %6.0f Hz: gemessen %+6.2f dB, Kurve %+6.2f dB  %s\n",
+                    eq::band_label(fc.band), fc.gain, fc.freq, measured, expected, verdict(ok));
+    }
+
+    eq::Curve pre;
+    pre.preamp = -6;
+    const double pre_db = 20.0 * std::log10(rms_after(pre, 1000) / ref);
+    const bool pre_ok = std::fabs(pre_db + 6) < 0.1;
+    failures += !pre_ok;
+    con::printf("Vorverstaerker -6 dB: gemessen %+6.2f dB  %s\n", pre_db, verdict(pre_ok));
+
+    const bool lim_ok = eq::soft_limit(3.0f) <= 1.0f && eq::soft_limit(-3.0f) >= -1.0f && eq::soft_limit(0.5f) == 0.5f;
+    failures += !lim_ok;
+    con::printf("Begrenzer: 3.0 -> %.3f, 0.5 unveraendert  %s\n", eq::soft_limit(3.0f), verdict(lim_ok));
+
+    if (failures)
+        con::printf("\n%d FEHLER\n", failures);
+    else
+        con::print("\nAlles in Ordnung.\n");
+    return failures ? 1 : 0;
+}
+
+int devices_run(const Args&) {
+    con::print("Diese Fassung hat noch keine Tonanbindung: die Geraeteliste fehlt.\n");
+    return 1;
+}
+
+int window_run(const Args&) {
+    con::print("Diese Fassung hat noch kein Fenster.\n");
+    return 1;
+}
+
+} // namespace app
+
+int main(int argc, char** argv) {
+    const app::Args args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+    if (app::has(args, "--version")) {
+        con::printf("Lumafon %s (Build %s)\n", app::kVersion, app::kBuild);
+        return 0;
+    }
+    if (app::has(args, "--help") || app::has(args, "-h")) {
+        app::print_help();
+        return 0;
+    }
+    if (app::has(args, "--selftest")) return app::selftest();
+    if (const std::string* bad = app::unknown_switch(args)) {
+        con::printf("Unbekannter Schalter: %s\n\n", bad->c_str());
+        app::print_help();
+        return 2;
+    }
+    if (app::has(args, "--devices")) return app::devices_run(args);
+    return app::window_run(args);
+}

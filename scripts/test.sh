@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the program and runs the whole test suite, ending with CTest's summary.
+# The suite runs three times: under AddressSanitizer + UBSan, the threaded parts under
+# ThreadSanitizer, and last the plain build whose summary closes the output.
+# Usage: scripts/test.sh [--quick]   (--quick: the plain build only)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+jobs=$(nproc)
+
+if ((quick == 0)); then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  "$top/scripts/setup.sh" "$top/build-asan" -DLUMAFON_SANITIZE=ON -DLUMAFON_BENCH=OFF
+  ctest --test-dir "$top/build-asan" -j "$jobs" --output-on-failure -LE nosan
+
+  echo "== ThreadSanitizer"
+  "$top/scripts/setup.sh" "$top/build-tsan" -DLUMAFON_TSAN=ON -DLUMAFON_BENCH=OFF
+  ctest --test-dir "$top/build-tsan" -j "$jobs" --output-on-failure -L tsan
+fi
+
+echo "== Plain build"
+"$top/scripts/setup.sh" "$top/build"
+ctest --test-dir "$top/build" -j "$jobs" --output-on-failure
