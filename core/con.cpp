@@ -18,7 +18,9 @@ void write_all(const char* data, size_t size) {
 
 } // namespace
 
-void print(const std::string& text) { write_all(text.data(), text.size()); }
+void print(const std::string& text) {
+    write_all(text.data(), text.size());
+}
 
 void printf(const char* format, ...) {
     va_list args;

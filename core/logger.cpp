@@ -43,8 +43,14 @@ std::string file_path() {
     return g_path;
 }
 
-void info(const std::string& msg) { write_line("INFO ", msg); }
-void warn(const std::string& msg) { write_line("WARN ", msg); }
-void error(const std::string& msg) { write_line("ERROR", msg); }
+void info(const std::string& msg) {
+    write_line("INFO ", msg);
+}
+void warn(const std::string& msg) {
+    write_line("WARN ", msg);
+}
+void error(const std::string& msg) {
+    write_line("ERROR", msg);
+}
 
 } // namespace logger

@@ -46,6 +46,8 @@ class Processor {
     const Curve& curve() const { return curve_; }
 
   private:
+    void process_stereo(float* buffer, int frames, const int* active, int count);
+
     struct Band {
         double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
         bool on = false;

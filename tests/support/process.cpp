@@ -58,7 +58,8 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_fds = 2;
     while (open_fds > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             r.timed_out = true;
             kill(pid, SIGKILL);
@@ -81,7 +82,8 @@ ProcResult run(const std::vector<std::string>& argv, const std::vector<std::stri
     for (pollfd& f : fds)
         if (f.fd >= 0) close(f.fd);
     int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return r;
 }

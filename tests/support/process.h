@@ -8,9 +8,9 @@
 namespace testing_support {
 
 struct ProcResult {
-    int status = -1;   // exit status, or 128 + signal number when killed
-    std::string out;   // standard output
-    std::string err;   // standard error
+    int status = -1; // exit status, or 128 + signal number when killed
+    std::string out; // standard output
+    std::string err; // standard error
     bool timed_out = false;
 };
 

@@ -27,7 +27,8 @@ double measured_gain_db(const eq::Curve& curve, float rate, double freq, int cha
     std::vector<float> buf(static_cast<size_t>(total) * channels);
     for (int n = 0; n < total; ++n)
         for (int c = 0; c < channels; ++c)
-            buf[static_cast<size_t>(n) * channels + c] = static_cast<float>(amp * std::sin(2 * kPi * freq * n / rate));
+            buf[static_cast<size_t>(n) * channels + c] =
+                static_cast<float>(amp * std::sin(2 * kPi * freq * n / rate));
     p.process(buf.data(), total);
     double re = 0, im = 0;
     for (int n = settle; n < total; ++n) {
@@ -202,7 +203,8 @@ TEST(EqualiserProcessor, StateCarriesAcrossBuffersAndCurveChanges) {
     const eq::Curve a = eq::preset_curve(5), b = eq::preset_curve(2);
     std::vector<float> signal(2 * 9600);
     for (size_t i = 0; i < signal.size(); ++i)
-        signal[i] = 0.05f * std::sin(2 * kPi * 97 * (i / 2) / 48000.0) + 0.03f * std::sin(2 * kPi * 3100 * (i / 2) / 48000.0);
+        signal[i] = 0.05f * std::sin(2 * kPi * 97 * (i / 2) / 48000.0) +
+                    0.03f * std::sin(2 * kPi * 3100 * (i / 2) / 48000.0);
 
     // Buffers of odd sizes give exactly what one call gives.
     eq::Processor whole, pieces;
@@ -246,7 +248,7 @@ TEST(EqualiserProcessor, StateCarriesAcrossBuffersAndCurveChanges) {
 }
 
 TEST(EqualiserProcessor, ChannelsAreIndependent) {
-    for (int channels : {1, 3, 8}) {
+    for (int channels : {1, 2, 3, 8}) {
         const int frames = 2048;
         std::vector<float> inter(static_cast<size_t>(frames) * channels);
         for (int n = 0; n < frames; ++n)
@@ -266,7 +268,8 @@ TEST(EqualiserProcessor, ChannelsAreIndependent) {
             for (int n = 0; n < frames; ++n) one[n] = inter[static_cast<size_t>(n) * channels + c];
             mono.process(one.data(), frames);
             for (int n = 0; n < frames; ++n)
-                ASSERT_EQ(one[n], out[static_cast<size_t>(n) * channels + c]) << "channel " << c << " frame " << n;
+                ASSERT_EQ(one[n], out[static_cast<size_t>(n) * channels + c])
+                    << "channel " << c << " frame " << n;
         }
     }
 }
