@@ -22,7 +22,7 @@
 namespace settings {
 namespace {
 
-constexpr float kMaxGain = 12;
+constexpr double kMaxGain = 12;
 constexpr int kPresetScan = 200; // indices looked at, however many presets a file claims
 // Far beyond any file this program writes; a bigger one is not ours and is not read into memory.
 constexpr size_t kMaxFileSize = 16u << 20;
@@ -73,7 +73,7 @@ double number(std::string_view v) {
 }
 
 float gain(std::string_view v) {
-    return static_cast<float>(std::clamp(number(v), -12.0, 12.0));
+    return static_cast<float>(std::clamp(number(v), -kMaxGain, kMaxGain));
 }
 
 // Truncated towards zero; out-of-range values stop at the int limits instead of overflowing.
