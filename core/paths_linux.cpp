@@ -27,10 +27,13 @@ void take_over_predecessor(const std::string& dir) {
     std::rename(legacy.c_str(), dir.c_str());
 }
 
+// Every missing ancestor too, private to the user; existing ones keep their mode. Only the root
+// is skipped: a one-letter first component of a relative path is as real as any other.
 void create_all(const std::string& dir) {
     std::string prefix;
     for (size_t i = 0; i <= dir.size(); ++i) {
-        if ((i == dir.size() || dir[i] == '/') && prefix.size() > 1) ::mkdir(prefix.c_str(), 0700);
+        if ((i == dir.size() || dir[i] == '/') && !prefix.empty() && prefix != "/")
+            ::mkdir(prefix.c_str(), 0700);
         if (i < dir.size()) prefix += dir[i];
     }
 }
