@@ -1,6 +1,7 @@
 // Entry point: decides from the arguments what kind of run this is (version, help, self-test,
 // device listing or window) and runs it.
 #include "core/con.h"
+#include "core/settings.h"
 #include "dsp/eq_dsp.h"
 
 #include <cmath>
@@ -127,6 +128,12 @@ int selftest() {
         eq::soft_limit(3.0f) <= 1.0f && eq::soft_limit(-3.0f) >= -1.0f && eq::soft_limit(0.5f) == 0.5f;
     failures += !lim_ok;
     con::printf("Begrenzer: 3.0 -> %.3f, 0.5 unveraendert  %s\n", eq::soft_limit(3.0f), verdict(lim_ok));
+
+    bool seal_roundtrip = false, seal_tamper = false;
+    settings::seal_selftest(seal_roundtrip, seal_tamper);
+    failures += !seal_roundtrip + !seal_tamper;
+    con::printf("Versiegeln: hin und zurueck %s, geaendertes Byte erkannt %s\n", verdict(seal_roundtrip),
+                verdict(seal_tamper));
 
     if (failures)
         con::printf("\n%d FEHLER\n", failures);

@@ -27,14 +27,6 @@ void take_over_predecessor(const std::string& dir) {
     std::rename(legacy.c_str(), dir.c_str());
 }
 
-void create_all(const std::string& dir) {
-    std::string prefix;
-    for (size_t i = 0; i <= dir.size(); ++i) {
-        if ((i == dir.size() || dir[i] == '/') && prefix.size() > 1) ::mkdir(prefix.c_str(), 0700);
-        if (i < dir.size()) prefix += dir[i];
-    }
-}
-
 } // namespace
 
 std::string config_dir() {
@@ -46,8 +38,18 @@ std::string config_dir() {
     else
         dir = std::string(".") + kProduct;
     take_over_predecessor(dir);
-    create_all(dir);
+    create_dirs(dir, 0700); // private to the user
     return dir;
+}
+
+// Only the root is skipped: a one-letter first component of a relative path is as real as any.
+void create_dirs(const std::string& dir, mode_t mode) {
+    std::string prefix;
+    for (size_t i = 0; i <= dir.size(); ++i) {
+        if ((i == dir.size() || dir[i] == '/') && !prefix.empty() && prefix != "/")
+            ::mkdir(prefix.c_str(), mode);
+        if (i < dir.size()) prefix += dir[i];
+    }
 }
 
 std::string package_kind() {
