@@ -14,6 +14,13 @@ if ((quick == 0)); then
   "$top/scripts/setup.sh" "$top/build-asan" -DLUMAFON_SANITIZE=ON -DLUMAFON_BENCH=OFF
   ctest --test-dir "$top/build-asan" -j "$jobs" --output-on-failure -LE nosan
 
+  echo "== Fuzz targets (clang, libFuzzer): built, and their seed corpora replayed"
+  CC=clang CXX=clang++ "$top/scripts/setup.sh" "$top/build-fuzz" -DLUMAFON_FUZZ=ON -DLUMAFON_TESTS=OFF -DLUMAFON_BENCH=OFF
+  for target in "$top"/build-fuzz/tests/fuzz/fuzz_*; do
+    name=$(basename "$target")
+    "$target" -runs=0 "$top/tests/fuzz/corpus/${name#fuzz_}" 2>&1 | tail -n 1
+  done
+
   echo "== ThreadSanitizer"
   "$top/scripts/setup.sh" "$top/build-tsan" -DLUMAFON_TSAN=ON -DLUMAFON_BENCH=OFF
   ctest --test-dir "$top/build-tsan" -j "$jobs" --output-on-failure -L tsan
