@@ -78,63 +78,148 @@ Scratch& scratch() {
     return *s;
 }
 
+// Four doubles and four floats; they may alias plain arrays. The double arrays they are used on
+// are 32-byte aligned; the caller's samples need not be.
+typedef double V4 __attribute__((vector_size(32), may_alias, aligned(32)));
+typedef float V4f __attribute__((vector_size(16), may_alias, aligned(4)));
+
 // Windowing, bit-reversal reordering and the first two radix-2 stages in one pass. The input is
-// real, and the twiddles of these stages are 1 and -i, so the butterflies reduce to sums.
-void first_stages(const float* x, const Plan& p, double* re, double* im) {
-    const double* w = p.window;
-    for (int i = 0; i < kFftSize; i += 4) {
-        // For i = 4q the reversed indices of i+1, i+2, i+3 are those of i plus 2048, 1024, 3072.
-        const int r = p.rev[i];
-        const double a0 = x[r] * w[r];
-        const double a1 = x[r + 2048] * w[r + 2048];
-        const double a2 = x[r + 1024] * w[r + 1024];
-        const double a3 = x[r + 3072] * w[r + 3072];
-        const double b0 = a0 + a1, b1 = a0 - a1, b2 = a2 + a3, b3 = a2 - a3;
-        re[i] = b0 + b2;
-        im[i] = 0;
-        re[i + 1] = b1;
-        im[i + 1] = -b3;
-        re[i + 2] = b0 - b2;
-        im[i + 2] = 0;
-        re[i + 3] = b1;
-        im[i + 3] = b3;
+// real, so after the first stage everything is still real, and the second stage's twiddles are
+// 1 and (almost exactly) -i. Output group q (elements 4q .. 4q+3) reads the windowed samples
+// r, r+2048, r+1024 and r+3072 with r = rev10(q); running over r four at a time keeps the
+// loads contiguous, and a 4x4 transpose turns the four lanes into the four output groups.
+__attribute__((always_inline)) inline void first_stages(const float* x, const Plan& p, double* re,
+                                                        double* im) {
+    const V4 c = {p.tw_re[1024], p.tw_re[1024], p.tw_re[1024], p.tw_re[1024]};
+    const V4 zero = {0, 0, 0, 0};
+    const V4* w = reinterpret_cast<const V4*>(p.window);
+    const V4f* xs = reinterpret_cast<const V4f*>(x);
+    constexpr int kQuarter = kFftSize / 4 / 4; // vectors per quarter of the input
+    for (int u = 0; u < kQuarter; ++u) {
+        const V4 a0 = __builtin_convertvector(xs[u], V4) * w[u];
+        const V4 a1 = __builtin_convertvector(xs[u + 2 * kQuarter], V4) * w[u + 2 * kQuarter];
+        const V4 a2 = __builtin_convertvector(xs[u + kQuarter], V4) * w[u + kQuarter];
+        const V4 a3 = __builtin_convertvector(xs[u + 3 * kQuarter], V4) * w[u + 3 * kQuarter];
+        const V4 b0 = a0 + a1, b1 = a0 - a1, b2 = a2 + a3, b3 = a2 - a3;
+        const V4 r0 = b0 + b2, r1 = b1 + b3 * c, r2 = b0 - b2, r3 = b1 - b3 * c;
+        const V4 nb3 = -b3;
+        // Transpose: lane v of r0..r3 becomes output group q_v.
+        const V4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6),
+                 t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+        const V4 t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6),
+                 t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+        const V4 i0 = __builtin_shufflevector(nb3, b3, 0, 4, 2, 6),
+                 i1 = __builtin_shufflevector(nb3, b3, 1, 5, 3, 7);
+        // The groups of r = 4u + v: rev10 of v's two bits is 0, 512, 256, 768.
+        const int q = p.rev[16 * u];
+        V4* out_re = reinterpret_cast<V4*>(re);
+        V4* out_im = reinterpret_cast<V4*>(im);
+        out_re[q] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+        out_re[q + 512] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+        out_re[q + 256] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+        out_re[q + 768] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+        out_im[q] = __builtin_shufflevector(zero, i0, 0, 4, 1, 5);
+        out_im[q + 512] = __builtin_shufflevector(zero, i1, 0, 4, 1, 5);
+        out_im[q + 256] = __builtin_shufflevector(zero, i0, 0, 6, 1, 7);
+        out_im[q + 768] = __builtin_shufflevector(zero, i1, 0, 6, 1, 7);
     }
 }
 
-// Four doubles; may alias plain double arrays, which are 32-byte aligned wherever it is used.
-typedef double V4 __attribute__((vector_size(32), may_alias, aligned(32)));
-
-// One radix-2 decimation-in-time stage of half-size h (h >= 4) over [begin, end) of split
-// real/imaginary arrays, four butterflies at a time.
-__attribute__((always_inline)) inline void stage(const Plan& p, double* re, double* im, int h, int begin,
-                                                 int end) {
-    const V4* wr = reinterpret_cast<const V4*>(p.stage_re + h);
-    const V4* wi = reinterpret_cast<const V4*>(p.stage_im + h);
-    for (int g = begin; g < end; g += 2 * h) {
-        V4* ar = reinterpret_cast<V4*>(re + g);
-        V4* ai = reinterpret_cast<V4*>(im + g);
-        V4* br = reinterpret_cast<V4*>(re + g + h);
-        V4* bi = reinterpret_cast<V4*>(im + g + h);
-        for (int j = 0; j < h / 4; ++j) {
-            const V4 xr = br[j], xi = bi[j];
-            const V4 tr = xr * wr[j] - xi * wi[j];
-            const V4 ti = xr * wi[j] + xi * wr[j];
-            const V4 ur = ar[j], ui = ai[j];
-            ar[j] = ur + tr;
-            ai[j] = ui + ti;
-            br[j] = ur - tr;
-            bi[j] = ui - ti;
+// Two consecutive radix-2 decimation-in-time stages, of half-size h and 2h (h >= 4), over
+// [begin, end) of split real/imaginary arrays. Each group of 4h elements is four quarters
+// a, b, c, d: the first stage pairs a with b and c with d, the second a with c and b with d, all
+// in registers, so the data passes through memory once for both stages. Four butterflies of
+// each pairing at a time.
+__attribute__((always_inline)) inline void stage_pair(const Plan& p, double* re, double* im, int h, int begin,
+                                                      int end) {
+    const V4* w1r = reinterpret_cast<const V4*>(p.stage_re + h);
+    const V4* w1i = reinterpret_cast<const V4*>(p.stage_im + h);
+    const V4* w2r = reinterpret_cast<const V4*>(p.stage_re + 2 * h);
+    const V4* w2i = reinterpret_cast<const V4*>(p.stage_im + 2 * h);
+    const int n = h / 4; // vectors per quarter
+    for (int g = begin; g < end; g += 4 * h) {
+        V4* r = reinterpret_cast<V4*>(re + g);
+        V4* i = reinterpret_cast<V4*>(im + g);
+        for (int j = 0; j < n; ++j) {
+            // First stage: a±w·b and c±w·d with the same twiddle.
+            const V4 ar = r[j], ai = i[j], br = r[j + n], bi = i[j + n];
+            const V4 cr = r[j + 2 * n], ci = i[j + 2 * n], dr = r[j + 3 * n], di = i[j + 3 * n];
+            const V4 tbr = br * w1r[j] - bi * w1i[j], tbi = br * w1i[j] + bi * w1r[j];
+            const V4 tdr = dr * w1r[j] - di * w1i[j], tdi = dr * w1i[j] + di * w1r[j];
+            const V4 a1r = ar + tbr, a1i = ai + tbi, b1r = ar - tbr, b1i = ai - tbi;
+            const V4 c1r = cr + tdr, c1i = ci + tdi, d1r = cr - tdr, d1i = ci - tdi;
+            // Second stage: a±w·c with twiddle j, b±w·d with twiddle j + h.
+            const V4 tcr = c1r * w2r[j] - c1i * w2i[j], tci = c1r * w2i[j] + c1i * w2r[j];
+            const V4 tdr2 = d1r * w2r[j + n] - d1i * w2i[j + n], tdi2 = d1r * w2i[j + n] + d1i * w2r[j + n];
+            r[j] = a1r + tcr;
+            i[j] = a1i + tci;
+            r[j + 2 * n] = a1r - tcr;
+            i[j + 2 * n] = a1i - tci;
+            r[j + n] = b1r + tdr2;
+            i[j + n] = b1i + tdi2;
+            r[j + 3 * n] = b1r - tdr2;
+            i[j + 3 * n] = b1i - tdi2;
         }
     }
 }
 
-// The stages of half-size 4 .. 2048. Those that fit in the first-level cache run block by
-// block, so that the data stays there from one stage to the next.
-__attribute__((target_clones("avx2", "default"))) void later_stages(const Plan& p, double* re, double* im) {
+// The windowed 4096-point FFT of the samples and the scaled power of bins 0 .. 2047. The
+// stages that fit in the first-level cache run block by block, so that the data stays there
+// from one stage to the next. Every lane computes what the plain scalar loops would, so the
+// result is the same on every processor.
+__attribute__((target_clones("avx2", "default"))) void power_spectrum(const float* x, const Plan& p,
+                                                                      Scratch& s) {
+    first_stages(x, p, s.re, s.im);
+    // Stage pairs (4, 8), (16, 32), (64, 128) and (256, 512) block by block, then (1024, 2048).
     constexpr int kBlock = 1024; // 16 KB of data per block
     for (int b = 0; b < kFftSize; b += kBlock)
-        for (int h = 4; h < kBlock; h *= 2) stage(p, re, im, h, b, b + kBlock);
-    for (int h = kBlock; h < kFftSize; h *= 2) stage(p, re, im, h, 0, kFftSize);
+        for (int h = 4; h < kBlock; h *= 4) stage_pair(p, s.re, s.im, h, b, b + kBlock);
+    stage_pair(p, s.re, s.im, kBlock, 0, kFftSize);
+    const V4 scale = {kPowerScale, kPowerScale, kPowerScale, kPowerScale};
+    const V4* re = reinterpret_cast<const V4*>(s.re);
+    const V4* im = reinterpret_cast<const V4*>(s.im);
+    V4* power = reinterpret_cast<V4*>(s.power);
+    for (int k = 0; k < kHalf / 4; ++k) power[k] = (re[k] * re[k] + im[k] * im[k]) / scale;
+}
+
+constexpr int kCuts = 9; // low-pass corners of the onset measure
+constexpr int kOnsetBands = kCuts - 1;
+typedef float V8f __attribute__((vector_size(32)));
+
+// The onset measure's filters over the samples: nine second-order low-passes (two one-pole
+// stages each, from zero), the first `settle` samples only settling them; then per block of
+// `hop` samples and per band (the difference of neighbouring low-passes) ln of the mean square.
+// The filters run as two eight-lane vectors, one holding low-passes 0-7 and one 1-8, so that
+// the bands are plain lane differences; each lane computes what the scalar loop would.
+__attribute__((target_clones("avx2", "default"))) void
+band_levels(const float* x, int settle, int blocks, int hop, const float* c, float (*level)[kOnsetBands]) {
+    const V8f c_lo = {c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]};
+    const V8f c_hi = {c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8]};
+    V8f y1_lo = {}, y2_lo = {}, y1_hi = {}, y2_hi = {};
+    auto step = [&](float sample) __attribute__((always_inline)) {
+        const V8f v = {sample, sample, sample, sample, sample, sample, sample, sample};
+        y1_lo += c_lo * (v - y1_lo);
+        y2_lo += c_lo * (y1_lo - y2_lo);
+        y1_hi += c_hi * (v - y1_hi);
+        y2_hi += c_hi * (y1_hi - y2_hi);
+    };
+    for (int i = 0; i < settle; ++i) step(x[i]);
+    for (int b = 0; b < blocks; ++b) {
+        V4 sum_lo = {}, sum_hi = {};
+        const float* block = x + settle + b * hop;
+        for (int i = 0; i < hop; ++i) {
+            step(block[i]);
+            const V8f band = y2_hi - y2_lo;
+            const V4 d_lo = __builtin_convertvector(__builtin_shufflevector(band, band, 0, 1, 2, 3), V4);
+            const V4 d_hi = __builtin_convertvector(__builtin_shufflevector(band, band, 4, 5, 6, 7), V4);
+            sum_lo += d_lo * d_lo;
+            sum_hi += d_hi * d_hi;
+        }
+        for (int j = 0; j < 4; ++j) {
+            level[b][j] = static_cast<float>(std::log(sum_lo[j] / hop + 1e-10));
+            level[b][j + 4] = static_cast<float>(std::log(sum_hi[j] / hop + 1e-10));
+        }
+    }
 }
 
 } // namespace
@@ -183,9 +268,7 @@ void compute(const float* samples, float rate, float* bars) {
         bar_map(rate, p.bars);
     }
     Scratch& s = scratch();
-    first_stages(samples, p, s.re, s.im);
-    later_stages(p, s.re, s.im);
-    for (int k = 0; k < kHalf; ++k) s.power[k] = (s.re[k] * s.re[k] + s.im[k] * s.im[k]) / kPowerScale;
+    power_spectrum(samples, p, s);
 
     for (int i = 0; i < kBars; ++i) {
         const BarBins& b = p.bars[i];
@@ -254,8 +337,6 @@ void PeakMeter::update(float db, float dt) {
 }
 
 int onset_flux(const float* samples, int n, float rate, int count, float* flux, float* low, float* high) {
-    constexpr int kCuts = 9;
-    constexpr int kOnsetBands = kCuts - 1;
     constexpr float kCut[kCuts] = {40, 90, 180, 350, 700, 1400, 2800, 5600, 11000};
     if (count <= 0 || !samples || n <= 0) return 0;
     // Without a finite positive rate there is no block length (and converting it would be undefined).
@@ -269,30 +350,8 @@ int onset_flux(const float* samples, int n, float rate, int count, float* flux, 
 
     float c[kCuts];
     for (int j = 0; j < kCuts; ++j) c[j] = 1.0f - std::exp(-6.2831853f * kCut[j] / rate);
-    float y1[kCuts] = {}, y2[kCuts] = {};
-    auto step = [&](float x) {
-        for (int j = 0; j < kCuts; ++j) {
-            y1[j] += c[j] * (x - y1[j]);
-            y2[j] += c[j] * (y1[j] - y2[j]);
-        }
-    };
-    const int settle = n - blocks * hop;
-    for (int i = 0; i < settle; ++i) step(samples[i]);
-
     float level[kMaxOnsets + 3][kOnsetBands];
-    for (int b = 0; b < blocks; ++b) {
-        double sum[kOnsetBands] = {};
-        const float* x = samples + settle + b * hop;
-        for (int i = 0; i < hop; ++i) {
-            step(x[i]);
-            for (int j = 0; j < kOnsetBands; ++j) {
-                const float band = y2[j + 1] - y2[j];
-                sum[j] += static_cast<double>(band) * band;
-            }
-        }
-        for (int j = 0; j < kOnsetBands; ++j)
-            level[b][j] = static_cast<float>(std::log(sum[j] / hop + 1e-10));
-    }
+    band_levels(samples, n - blocks * hop, blocks, hop, c, level);
 
     for (int k = 0; k < m; ++k) {
         float d[kOnsetBands];
