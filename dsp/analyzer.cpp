@@ -167,8 +167,7 @@ __attribute__((always_inline)) inline void stage_pair(const Plan& p, double* re,
 // stages that fit in the first-level cache run block by block, so that the data stays there
 // from one stage to the next. Every lane computes what the plain scalar loops would, so the
 // result is the same on every processor.
-__attribute__((target_clones("avx2", "default"))) void power_spectrum(const float* x, const Plan& p,
-                                                                      Scratch& s) {
+__attribute__((always_inline)) inline void power_spectrum_body(const float* x, const Plan& p, Scratch& s) {
     first_stages(x, p, s.re, s.im);
     // Stage pairs (4, 8), (16, 32), (64, 128) and (256, 512) block by block, then (1024, 2048).
     constexpr int kBlock = 1024; // 16 KB of data per block
@@ -191,8 +190,8 @@ typedef float V8f __attribute__((vector_size(32)));
 // `hop` samples and per band (the difference of neighbouring low-passes) ln of the mean square.
 // The filters run as two eight-lane vectors, one holding low-passes 0-7 and one 1-8, so that
 // the bands are plain lane differences; each lane computes what the scalar loop would.
-__attribute__((target_clones("avx2", "default"))) void
-band_levels(const float* x, int settle, int blocks, int hop, const float* c, float (*level)[kOnsetBands]) {
+__attribute__((always_inline)) inline void band_levels_body(const float* x, int settle, int blocks, int hop,
+                                                            const float* c, float (*level)[kOnsetBands]) {
     const V8f c_lo = {c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]};
     const V8f c_hi = {c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8]};
     V8f y1_lo = {}, y2_lo = {}, y1_hi = {}, y2_hi = {};
@@ -220,6 +219,44 @@ band_levels(const float* x, int settle, int blocks, int hop, const float* c, flo
             level[b][j + 4] = static_cast<float>(std::log(sum_hi[j] / hop + 1e-10));
         }
     }
+}
+
+// Each kernel is built twice, for processors with AVX2 and for any other, and chosen at run
+// time. (Not by the compiler's function multi-versioning: its resolvers run while the program
+// is loaded, before ThreadSanitizer's runtime is ready, and crash instrumented builds.)
+#if defined(__x86_64__) || defined(__i386__)
+bool has_avx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+__attribute__((target("avx2"))) void power_spectrum_avx2(const float* x, const Plan& p, Scratch& s) {
+    power_spectrum_body(x, p, s);
+}
+__attribute__((target("avx2"))) void band_levels_avx2(const float* x, int settle, int blocks, int hop,
+                                                      const float* c, float (*level)[kOnsetBands]) {
+    band_levels_body(x, settle, blocks, hop, c, level);
+}
+#else
+bool has_avx2() {
+    return false;
+}
+void power_spectrum_avx2(const float*, const Plan&, Scratch&) {}
+void band_levels_avx2(const float*, int, int, int, const float*, float (*)[kOnsetBands]) {}
+#endif
+
+void power_spectrum(const float* x, const Plan& p, Scratch& s) {
+    if (has_avx2())
+        power_spectrum_avx2(x, p, s);
+    else
+        power_spectrum_body(x, p, s);
+}
+
+void band_levels(const float* x, int settle, int blocks, int hop, const float* c,
+                 float (*level)[kOnsetBands]) {
+    if (has_avx2())
+        band_levels_avx2(x, settle, blocks, hop, c, level);
+    else
+        band_levels_body(x, settle, blocks, hop, c, level);
 }
 
 } // namespace
