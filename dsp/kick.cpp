@@ -17,6 +17,7 @@ constexpr float kW300 = 1884.9557f;
 // Above this no sound server runs; it keeps the block length far inside int.
 constexpr float kMaxRate = 768000;
 
+constexpr float kTiny = 1e-20f; // filter states below this (-400 dB) are cleared
 constexpr float kFloorDb = -72; // below this a band is considered silent
 constexpr float kThrMax = 30;   // thresholds are raised at most to this
 constexpr float kThrDecay = 0.99965f;
@@ -118,6 +119,13 @@ void Detector::report(int64_t onset) {
 
 int Detector::finish_block() {
     block_pos = 0;
+    // After sound stops the filter states sink into subnormal numbers and can stay there in a
+    // limit cycle; on many processors every operation on them is then very slow. Far below
+    // anything audible they are cleared instead.
+    for (Section& s : sections) {
+        if (std::fabs(s.z1) < kTiny) s.z1 = 0;
+        if (std::fabs(s.z2) < kTiny) s.z2 = 0;
+    }
     const int64_t block = ++blocks;
     shift_in(hist_a, static_cast<float>(acc_a / block_len));
     shift_in(hist_b, static_cast<float>(acc_b / block_len));
