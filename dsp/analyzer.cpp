@@ -36,8 +36,10 @@ struct Plan {
     float rate = -1;
 };
 
-Plan build_plan() {
-    Plan p;
+// Built in place on the heap: it is too large to pass around on a stack.
+std::unique_ptr<Plan> build_plan() {
+    auto plan = std::make_unique<Plan>();
+    Plan& p = *plan;
     p.window[0] = 0;
     for (int i = 1; i < kFftSize; ++i) p.window[i] = 0.5 - 0.5 * std::cos(kTwoPi * i / (kFftSize - 1));
     for (int k = 0; k < kHalf; ++k) {
@@ -58,11 +60,11 @@ Plan build_plan() {
         for (int b = 0; b < 12; ++b) r |= ((i >> b) & 1) << (11 - b);
         p.rev[i] = static_cast<uint16_t>(r);
     }
-    return p;
+    return plan;
 }
 
 Plan& plan() {
-    static const std::unique_ptr<Plan> p = std::make_unique<Plan>(build_plan());
+    static const std::unique_ptr<Plan> p = build_plan();
     return *p;
 }
 
