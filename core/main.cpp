@@ -2,6 +2,7 @@
 // device listing or window) and runs it.
 #include "core/con.h"
 #include "core/settings.h"
+#include "dsp/analyzer.h"
 #include "dsp/eq_dsp.h"
 
 #include <cmath>
@@ -96,6 +97,30 @@ const char* verdict(bool ok) {
     return ok ? "OK" : "FEHLER";
 }
 
+// Full-scale sines at 1000, 100 and 8000 Hz must be strongest in their own bar, at the level of
+// the bar's tilt. Prints one line each and returns the number of failed lines.
+int spectrum_check() {
+    int failures = 0;
+    for (const float f : {1000.0f, 100.0f, 8000.0f}) {
+        float x[analyzer::kFftSize];
+        for (int n = 0; n < analyzer::kFftSize; ++n)
+            x[n] = std::sin(static_cast<float>(n) * (f * 6.2831853f) / 48000.0f);
+        float bars[analyzer::kBars];
+        analyzer::compute(x, 48000, bars);
+        int strongest = 0;
+        for (int i = 1; i < analyzer::kBars; ++i)
+            if (bars[i] > bars[strongest]) strongest = i;
+        const float expected = 1.5f * std::log2(f / 1000.0f);
+        const float centre = analyzer::kBarFreq[strongest];
+        const bool ok = std::fabs(centre - f) / f < 0.15f && std::fabs(bars[strongest] - expected) < 1.5f;
+        failures += !ok;
+        con::printf("Spektrum %5.0f Hz Vollaussteuerung: staerkstes Band %5.0f Hz bei %+5.1f dB (erwartet "
+                    "%+5.1f)  %s\n",
+                    f, centre, bars[strongest], expected, verdict(ok));
+    }
+    return failures;
+}
+
 int selftest() {
     struct FilterCase {
         int band;
@@ -128,6 +153,7 @@ int selftest() {
         eq::soft_limit(3.0f) <= 1.0f && eq::soft_limit(-3.0f) >= -1.0f && eq::soft_limit(0.5f) == 0.5f;
     failures += !lim_ok;
     con::printf("Begrenzer: 3.0 -> %.3f, 0.5 unveraendert  %s\n", eq::soft_limit(3.0f), verdict(lim_ok));
+    failures += spectrum_check();
 
     bool seal_roundtrip = false, seal_tamper = false;
     settings::seal_selftest(seal_roundtrip, seal_tamper);

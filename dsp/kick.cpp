@@ -1,0 +1,207 @@
+#include "dsp/kick.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace kick {
+namespace {
+
+// 2π·f for the filter corners (30, 75, 35 and 300 Hz), as the single-precision values the
+// coefficients have always been computed from.
+constexpr float kW30 = 188.49556f;
+constexpr float kW75 = 471.23892f;
+constexpr float kW35 = 219.9115f;
+constexpr float kW300 = 1884.9557f;
+// Above this no sound server runs; it keeps the block length far inside int.
+constexpr float kMaxRate = 768000;
+
+constexpr float kTiny = 1e-20f; // filter states below this (-400 dB) are cleared
+constexpr float kFloorDb = -72; // below this a band is considered silent
+constexpr float kThrMax = 30;   // thresholds are raised at most to this
+constexpr float kThrDecay = 0.99965f;
+constexpr int kCandidateBlocks = 49; // a candidate stays open 50 blocks (100 ms)
+constexpr int kRestBlocks = 44;      // and the next one starts 90 ms after it at the earliest
+
+Detector::Section design(bool high, float two_pi_f, float rate, float d) {
+    const float w = two_pi_f / rate;
+    const float cw = std::cos(w);
+    const float alpha = std::sin(w) / d;
+    const float a0 = 1.0f + alpha;
+    Detector::Section s;
+    if (high) {
+        s.b0 = (1.0f + cw) / 2.0f / a0;
+        s.b1 = -(1.0f + cw) / a0;
+    } else {
+        s.b0 = (1.0f - cw) / 2.0f / a0;
+        s.b1 = (1.0f - cw) / a0;
+    }
+    s.b2 = s.b0;
+    s.a1 = -2.0f * cw / a0;
+    s.a2 = (1.0f - alpha) / a0;
+    return s;
+}
+
+inline float run(Detector::Section& s, float x) {
+    const float y = s.b0 * x + s.z1;
+    s.z1 = s.b1 * x - s.a1 * y + s.z2;
+    s.z2 = s.b2 * x - s.a2 * y;
+    return y;
+}
+
+template <int N> void shift_in(float (&hist)[N], float value) {
+    std::memmove(hist + 1, hist, (N - 1) * sizeof(float));
+    hist[0] = value;
+}
+
+template <int N> float mean(const float (&v)[N]) {
+    float sum = 0;
+    for (float x : v) sum += x;
+    return sum / static_cast<float>(N);
+}
+
+// Smallest of `level` and the valid ring entries, then `level` goes into the ring.
+template <int N> float min_and_store(float (&ring)[N], int& pos, int& count, float level) {
+    float m = level;
+    for (int i = 0; i < count; ++i) m = std::min(m, ring[i]);
+    ring[pos] = level;
+    pos = (pos + 1) % N;
+    count = std::min(count + 1, N);
+    return m;
+}
+
+} // namespace
+
+void Detector::reset() {
+    *this = Detector();
+}
+
+void Detector::set_rate(float new_rate) {
+    const int keep_kicks = kicks;
+    const float keep_period = period;
+    reset();
+    kicks = keep_kicks;
+    period = keep_period;
+    rate = new_rate;
+    // Band A: 30 Hz Butterworth high-pass, then a fourth-order Butterworth low-pass at 75 Hz as
+    // two sections (Q 0.5412 and 1.3066). Band B: 35 Hz high-pass and 300 Hz low-pass.
+    sections[0] = design(true, kW30, rate, 1.4142f);
+    sections[1] = design(false, kW75, rate, 1.0824f);
+    sections[2] = design(false, kW75, rate, 2.6132f);
+    sections[3] = design(true, kW35, rate, 1.4142f);
+    sections[4] = design(false, kW300, rate, 1.4142f);
+    block_len = std::max(16, static_cast<int>(rate * 0.002f + 0.5f));
+}
+
+int Detector::feed(const float* samples_in, int n, float sample_rate) {
+    if (!samples_in || n <= 0 || !(sample_rate >= 8000.0f) || sample_rate > kMaxRate) return 0;
+    if (sample_rate != rate) set_rate(sample_rate);
+    int found = 0;
+    for (int i = 0; i < n; ++i) {
+        const float x = samples_in[i];
+        const float a = run(sections[2], run(sections[1], run(sections[0], x)));
+        const float b = run(sections[4], run(sections[3], x));
+        acc_a += static_cast<double>(a) * a;
+        acc_b += static_cast<double>(b) * b;
+        ++samples;
+        if (++block_pos == block_len) found += finish_block();
+    }
+    return found;
+}
+
+void Detector::report(int64_t onset) {
+    ++kicks;
+    reported = true;
+    report_at = samples;
+    onset_at = onset;
+}
+
+int Detector::finish_block() {
+    block_pos = 0;
+    // After sound stops the filter states sink into subnormal numbers and can stay there in a
+    // limit cycle; on many processors every operation on them is then very slow. Far below
+    // anything audible they are cleared instead.
+    for (Section& s : sections) {
+        if (std::fabs(s.z1) < kTiny) s.z1 = 0;
+        if (std::fabs(s.z2) < kTiny) s.z2 = 0;
+    }
+    const int64_t block = ++blocks;
+    shift_in(hist_a, static_cast<float>(acc_a / block_len));
+    shift_in(hist_b, static_cast<float>(acc_b / block_len));
+    acc_a = 0;
+    acc_b = 0;
+    const float level_a = 10.0f * std::log10(1e-12f + mean(hist_a));
+    const float level_b = 10.0f * std::log10(1e-12f + mean(hist_b));
+    const float min_a = min_and_store(ring_a, ring_a_pos, ring_a_count, level_a);
+    const float min_b = min_and_store(ring_b, ring_b_pos, ring_b_count, level_b);
+    thr_a = std::max(thr_a * kThrDecay, 9.0f);
+    thr_b = std::max(thr_b * kThrDecay, 8.0f);
+    // Long silences must not overflow the count; it is only ever compared with small numbers.
+    if (since < std::numeric_limits<int>::max()) ++since;
+    const float rise_b = level_b - min_b;
+
+    int found = 0;
+    bool may_start = !open;
+    if (open) {
+        const float rise_a = level_a - floor_a;
+        max_rise_b = std::max(max_rise_b, rise_b);
+        max_rise_a = std::max(max_rise_a, rise_a);
+        if (!confirmed && rise_a >= std::max(0.65f * thr_a, 9.0f) && level_a > kFloorDb &&
+            level_a > peak_a - 4.0f) {
+            confirmed = true;
+            kick_blocks[kick_pos] = cand_block;
+            kick_pos = (kick_pos + 1) % kKickRing;
+            kick_count = std::min(kick_count + 1, kKickRing);
+            if (!reported) {
+                ++kicks_confirmed;
+                report(cand_at);
+                ++found;
+            }
+        }
+        if (since > kCandidateBlocks) {
+            open = false;
+            may_start = true;
+            if (confirmed) {
+                // The next kicks of this music must show a rise like this one's.
+                thr_a = std::max(thr_a, std::min(max_rise_a, kThrMax));
+                thr_b = std::max(thr_b, std::min(max_rise_b, kThrMax));
+            } else if (reported) {
+                ++kicks_unconfirmed;
+            }
+        }
+    }
+    peak_a = std::max(peak_a - 0.008f, level_a);
+
+    if (may_start && since > kRestBlocks && level_b > kFloorDb && rise_b >= std::max(0.55f * thr_b, 8.0f)) {
+        open = true;
+        reported = false;
+        confirmed = false;
+        since = 0;
+        cand_block = block;
+        cand_at = samples;
+        floor_a = min_a;
+        max_rise_a = 0;
+        max_rise_b = rise_b;
+        if (known(block)) {
+            ++kicks_early;
+            report(samples);
+            ++found;
+        }
+    }
+    return found;
+}
+
+bool Detector::known(int64_t block) const {
+    if (period < 0.25f || period > 1.2f || kick_count == 0) return false;
+    const double beat = period / 0.002; // the period in blocks
+    auto near = [&](double t, double tol) {
+        for (int i = 0; i < kick_count; ++i)
+            if (std::fabs(static_cast<double>(kick_blocks[i]) - t) <= tol) return true;
+        return false;
+    };
+    const double b = static_cast<double>(block);
+    return near(b - 2 * beat, 19) && (near(b - beat, 17) || near(b - 4 * beat, 23));
+}
+
+} // namespace kick

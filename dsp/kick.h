@@ -1,0 +1,74 @@
+// Bass-drum detection with low latency in a mono sound stream. The sound is cut into 2 ms
+// blocks: a fast rise of a 35-300 Hz band opens a candidate, a rise of a 30-75 Hz band within
+// 100 ms confirms it. A candidate that falls on the beat grid of earlier kicks is reported at
+// once, the others on confirmation. Thresholds adapt to what the kicks of the music show.
+// Single-threaded arithmetic on the caller's thread; no allocation.
+#pragma once
+
+#include <cstdint>
+
+namespace kick {
+
+class Detector {
+  public:
+    // A second-order filter section, transposed direct form II.
+    struct Section {
+        float b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+        float z1 = 0, z2 = 0;
+    };
+
+    static constexpr int kSections = 5;
+    static constexpr int kHistA = 5;  // 10 ms level window of band A
+    static constexpr int kHistB = 2;  // 4 ms level window of band B
+    static constexpr int kRingA = 25; // 50 ms of band-A levels for the minimum
+    static constexpr int kRingB = 15; // 30 ms of band-B levels
+    static constexpr int kKickRing = 24;
+
+    // Processes n samples at `rate` Hz and returns how many kicks were reported during the
+    // call. Nothing happens for a null pointer, n <= 0 or a rate below 8000 Hz (or one no sound
+    // server delivers). A rate change restarts detection but keeps `kicks` and `period`.
+    int feed(const float* samples_in, int n, float rate);
+    // Whether a candidate starting at this block lies on the beat grid of the stored kicks:
+    // confirmed kicks two beats back and also one or four beats back.
+    bool known(int64_t block) const;
+    void reset();
+
+    int kicks = 0;             // kicks reported so far (survives a rate change)
+    int kicks_early = 0;       // reported at candidate start, from the beat grid
+    int kicks_confirmed = 0;   // reported on confirmation
+    int kicks_unconfirmed = 0; // early reports whose candidate expired without confirmation
+    int64_t report_at = 0;     // `samples` when the latest kick was reported
+    int64_t onset_at = 0;      // `samples` at the latest reported kick's onset
+    float rate = 0;            // sample rate the filters are set for
+    float period = 0;          // beat period in seconds, written by the owner; 0 = no tempo
+
+    Section sections[kSections];
+    int block_len = 96;
+    int block_pos = 0;
+    int64_t samples = 0; // samples fed since the last reset
+    int64_t blocks = 0;  // blocks completed since the last reset
+    double acc_a = 0, acc_b = 0;
+    float hist_a[kHistA] = {}; // newest first
+    float hist_b[kHistB] = {};
+    float ring_a[kRingA] = {}; // band-A levels in dB
+    float ring_b[kRingB] = {};
+    int ring_a_pos = 0, ring_a_count = 0, ring_b_pos = 0, ring_b_count = 0;
+    float thr_a = 14; // adaptive rise thresholds, dB
+    float thr_b = 12;
+    float peak_a = -90; // slowly falling peak of the band-A level, dB
+    int since = 1000;   // blocks since the last candidate started
+    bool open = false, reported = false, confirmed = false;
+    float floor_a = 0; // band-A minimum when the candidate started, dB
+    float max_rise_a = 0, max_rise_b = 0;
+    int64_t cand_block = 0;
+    int64_t cand_at = 0;
+    int64_t kick_blocks[kKickRing] = {}; // block numbers of confirmed kicks
+    int kick_pos = 0, kick_count = 0;
+
+  private:
+    void set_rate(float new_rate);
+    int finish_block();
+    void report(int64_t onset);
+};
+
+} // namespace kick
