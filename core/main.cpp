@@ -1,9 +1,16 @@
 // Entry point: decides from the arguments what kind of run this is (version, help, self-test,
 // device listing or window) and runs it.
+#include "audio/audio_pulse.h"
 #include "core/con.h"
+#include "core/logger.h"
+#include "core/paths_linux.h"
+#include "desktop/guard_linux.h"
 #include "dsp/eq_dsp.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -16,8 +23,8 @@ const char* const kBuild = LUMAFON_BUILD;
 // Switches that a window run or a device-listing run accepts. The last three belong to other
 // platforms and are accepted without effect.
 const char* const kKnown[] = {
-    "--compact", "--devices",   "--device", "--no-takeover", "--off",         "--size",
-    "--theme",   "--preset",    "--collapsed", "--settings", "--expanded",    "--header",
+    "--compact",   "--devices",     "--device",        "--no-takeover", "--off",      "--size",
+    "--theme",     "--preset",      "--collapsed",     "--settings",    "--expanded", "--header",
     "--no-header", "--apo-install", "--apo-uninstall", "--apo-status",
 };
 
@@ -91,7 +98,9 @@ double rms_after(const eq::Curve& curve, float freq) {
     return std::sqrt(sum / (kFrames / 2));
 }
 
-const char* verdict(bool ok) { return ok ? "OK" : "FEHLER"; }
+const char* verdict(bool ok) {
+    return ok ? "OK" : "FEHLER";
+}
 
 int selftest() {
     struct FilterCase {
@@ -121,7 +130,8 @@ int selftest() {
     failures += !pre_ok;
     con::printf("Vorverstaerker -6 dB: gemessen %+6.2f dB  %s\n", pre_db, verdict(pre_ok));
 
-    const bool lim_ok = eq::soft_limit(3.0f) <= 1.0f && eq::soft_limit(-3.0f) >= -1.0f && eq::soft_limit(0.5f) == 0.5f;
+    const bool lim_ok =
+        eq::soft_limit(3.0f) <= 1.0f && eq::soft_limit(-3.0f) >= -1.0f && eq::soft_limit(0.5f) == 0.5f;
     failures += !lim_ok;
     con::printf("Begrenzer: 3.0 -> %.3f, 0.5 unveraendert  %s\n", eq::soft_limit(3.0f), verdict(lim_ok));
 
@@ -132,9 +142,51 @@ int selftest() {
     return failures ? 1 : 0;
 }
 
+// Sleeps, resuming after interruptions by signals.
+void sleep_ms(int ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// The first line of every run's log.
+void log_version() {
+    std::string line =
+        std::string("Lumafon ") + kVersion + " (Build " + kBuild + ", " + paths::package_kind();
+    if (const char* rev = std::getenv("SNAP_REVISION")) line += std::string(" rev ") + rev;
+    logger::info(line + ")");
+}
+
+// The server answered: this copy routes (state 1), or another copy does and this one only
+// watches (state 3; the list is published all the same).
+bool server_reached(const audio::Status& s) {
+    return s.state == 1 || s.state == 3;
+}
+
+// Lists the output devices of the running sound server; the followed one is marked "*".
 int devices_run(const Args&) {
-    con::print("Diese Fassung hat noch keine Tonanbindung: die Geraeteliste fehlt.\n");
-    return 1;
+    guard::start();
+    // Settings: settings::load() with i18n::set_language and theme::set_dark belong here, as in
+    // every run. The listing itself takes nothing from them.
+    logger::init(paths::config_dir(), "Lumafon-devices");
+    log_version();
+
+    audio::start(false);
+    for (int i = 0; i < 40 && !server_reached(audio::status()); ++i) sleep_ms(100);
+    const audio::Status status = audio::status();
+    int result = 0;
+    if (!server_reached(status)) {
+        con::print("Kein Tonserver erreichbar.\n");
+        result = 1;
+    } else {
+        for (const audio::Device& d : audio::devices())
+            con::printf("%s %-60s %s\n", d.name == status.follow ? "*" : " ", d.name.c_str(),
+                        d.label.c_str());
+    }
+    audio::stop();
+    guard::stop();
+    logger::shutdown();
+    return result;
 }
 
 int window_run(const Args&) {
