@@ -1,0 +1,63 @@
+#include "support/engine_checks.h"
+
+#include "core/logger.h"
+
+namespace testsup {
+
+std::string engine_log_path() {
+    static const std::string path = [] {
+        const std::string dir = make_temp_dir("lumafon-log");
+        logger::init(dir, "engine");
+        return logger::file_path();
+    }();
+    return path;
+}
+
+size_t engine_log_size() {
+    return read_file(engine_log_path()).size();
+}
+
+std::string engine_log_since(size_t offset) {
+    const std::string all = read_file(engine_log_path());
+    return offset < all.size() ? all.substr(offset) : std::string();
+}
+
+bool wait_status(const std::function<bool(const audio::Status&)>& cond, int timeout_ms) {
+    return wait_until([&] { return cond(audio::status()); }, timeout_ms, 10);
+}
+
+uint32_t input_sink(const std::string& app_name) {
+    for (const PaObject& in : inputs_of(app_name)) return in.number("Sink");
+    return 0xFFFFFFFFu;
+}
+
+uint32_t playback_sink() {
+    return input_sink("Lumafon");
+}
+
+uint32_t record_source() {
+    for (const PaObject& out : outputs_of("Lumafon")) return out.number("Source");
+    return 0xFFFFFFFFu;
+}
+
+uint32_t monitor_of(const std::string& sink) {
+    const std::vector<PaObject> sinks = pa_list("sinks");
+    const PaObject* s = find_named(sinks, sink);
+    if (!s) return 0xFFFFFFFFu;
+    const std::vector<PaObject> sources = pa_list("sources");
+    const PaObject* m = find_named(sources, s->field("Monitor Source"));
+    return m ? m->index : 0xFFFFFFFFu;
+}
+
+bool routed_to(const std::string& target, const std::string& app_name) {
+    const uint32_t own = sink_index(audio::kSinkName);
+    return own != 0xFFFFFFFFu && default_sink() == audio::kSinkName && input_sink(app_name) == own &&
+           playback_sink() == sink_index(target) && record_source() == monitor_of(audio::kSinkName);
+}
+
+bool given_back_to(const std::string& sink, const std::string& app_name) {
+    return default_sink() == sink && input_sink(app_name) == sink_index(sink) &&
+           sink_index(audio::kSinkName) == 0xFFFFFFFFu;
+}
+
+} // namespace testsup
