@@ -2,6 +2,9 @@
 
 #include "core/logger.h"
 
+#include <csignal>
+#include <sstream>
+
 namespace testsup {
 
 std::string engine_log_path() {
@@ -58,6 +61,54 @@ bool routed_to(const std::string& target, const std::string& app_name) {
 bool given_back_to(const std::string& sink, const std::string& app_name) {
     return default_sink() == sink && input_sink(app_name) == sink_index(sink) &&
            sink_index(audio::kSinkName) == 0xFFFFFFFFu;
+}
+
+bool EngineHost::start(const std::string& log_dir, const std::vector<std::string>& setup, bool takeover) {
+    log_dir_ = log_dir;
+    Child::Options opt;
+    opt.pipe_stdin = true;
+    opt.pipe_stdout = true;
+    if (!child_.spawn({ENGINE_HOST_BIN, log_dir}, opt)) return false;
+    for (const std::string& line : setup)
+        if (!send(line)) return false;
+    return ask(takeover ? "start" : "start-no-takeover") == "started";
+}
+
+bool EngineHost::send(const std::string& line) {
+    return child_.write(line + "\n");
+}
+
+std::string EngineHost::ask(const std::string& line, int timeout_ms) {
+    std::string answer;
+    if (!send(line) || !child_.read_line(&answer, timeout_ms)) return {};
+    return answer;
+}
+
+EngineHost::State EngineHost::state() {
+    State s;
+    std::istringstream in(ask("status"));
+    in >> s.state >> s.active >> s.output >> s.missing >> s.follow >> s.muted >> s.select;
+    if (s.output == "-") s.output.clear();
+    if (s.follow == "-") s.follow.clear();
+    return s;
+}
+
+bool EngineHost::wait_state(const std::function<bool(const State&)>& cond, int timeout_ms) {
+    return wait_until([&] { return cond(state()); }, timeout_ms, 20);
+}
+
+bool EngineHost::quit(int timeout_ms) {
+    int status = -1;
+    return send("quit") && child_.wait(timeout_ms, &status) && status == 0;
+}
+
+void EngineHost::kill_hard() {
+    child_.signal(SIGKILL);
+    child_.wait(5000);
+}
+
+std::string EngineHost::log() const {
+    return read_file(log_dir_ + "/Lumafon.log");
 }
 
 } // namespace testsup

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testsup {
 
@@ -32,5 +33,37 @@ uint32_t monitor_of(const std::string& sink);
 bool routed_to(const std::string& target, const std::string& app_name = "paplay");
 // Everything given back: `sink` is the default, the application plays there, no "lumafon".
 bool given_back_to(const std::string& sink, const std::string& app_name = "paplay");
+
+// The engine in a process of its own (tests/helpers/engine_host.cpp), with the watchdog.
+class EngineHost {
+  public:
+    struct State {
+        int state = -1;
+        bool active = false;
+        std::string output;
+        bool missing = false;
+        std::string follow;
+        bool muted = false;
+        bool select = false;
+    };
+
+    // Starts the host with its log in `log_dir`, hands it `setup` lines, then starts the engine.
+    bool start(const std::string& log_dir, const std::vector<std::string>& setup = {"active 1"},
+               bool takeover = true);
+    // One command line and, for commands that answer, the answer.
+    bool send(const std::string& line);
+    std::string ask(const std::string& line, int timeout_ms = 5000);
+    State state();
+    bool wait_state(const std::function<bool(const State&)>& cond, int timeout_ms = 10000);
+    // An orderly end; false when it does not end in time or fails.
+    bool quit(int timeout_ms = 10000);
+    void kill_hard();
+    pid_t pid() const { return child_.pid(); }
+    std::string log() const;
+
+  private:
+    Child child_;
+    std::string log_dir_;
+};
 
 } // namespace testsup

@@ -189,6 +189,8 @@ Child::~Child() {
 }
 
 bool Child::spawn(const std::vector<std::string>& argv, const Options& options) {
+    // Writing to a child that died must fail, not end the test.
+    if (options.pipe_stdin) std::signal(SIGPIPE, SIG_IGN);
     int in[2] = {-1, -1}, out[2] = {-1, -1};
     if (options.pipe_stdin && pipe2(in, O_CLOEXEC) != 0) return false;
     if (options.pipe_stdout && pipe2(out, O_CLOEXEC) != 0) return false;

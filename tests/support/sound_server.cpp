@@ -94,6 +94,11 @@ bool SoundServer::start_pulseaudio() {
     std::string script = "load-module module-native-protocol-unix socket=" + dir_ +
                          "/native auth-anonymous=1 auth-cookie-enabled=0\n";
     for (const auto& f : kFakeArgs) script += std::string("load-module module-null-sink ") + f[1] + "\n";
+    // A microphone of its own is the default source, as on a desktop. Without one the server
+    // takes the default sink's monitor, and when the default sink changes it moves recorders of
+    // the old monitor along, the test's own recorders among them.
+    script += "load-module module-null-source source_name=mic\n";
+    script += "set-default-source mic\n";
     script += "set-default-sink hw_a\n";
     write_file(dir_ + "/test.pa", script);
 

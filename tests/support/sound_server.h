@@ -1,9 +1,9 @@
 // A private sound server for the integration tests: a PulseAudio daemon (or PipeWire with its
 // pulse server, chosen with LUMAFON_TEST_SERVER=pipewire) in a temporary directory of its own,
 // with two null sinks standing in for hardware: "hw_a" (float32, 48 kHz, the default) and
-// "hw_b" (s16, 44.1 kHz). Starting it points this process's clients at it (PULSE_SERVER and
-// friends in the environment), so the engine in-process and every pactl, paplay or parec the
-// test runs talk to it. It is stopped by its pid, never by name.
+// "hw_b" (s16, 44.1 kHz), and a null source "mic" as the default source. Starting it points this process's
+// clients at it (PULSE_SERVER and friends in the environment), so the engine in-process and every pactl,
+// paplay or parec the test runs talk to it. It is stopped by its pid, never by name.
 #pragma once
 
 #include "support/process.h"
