@@ -1109,7 +1109,12 @@ void control_loop() {
         std::lock_guard<std::mutex> lock(g_mtx);
         takeover = g_takeover;
     }
-    if (g_ctx && !g_ctx_lost.load()) teardown(query(), g_follow, takeover);
+    if (g_ctx && !g_ctx_lost.load()) {
+        const Snapshot snap = query();
+        // A passive copy owns nothing: the sink, its streams and the default belong to the copy
+        // that routes, which must not lose them because a second copy (or a device listing) ends.
+        if (!(snap.other_instance && g_module == kNoIndex)) teardown(snap, g_follow, takeover);
+    }
     disconnect_locked();
     pa_threaded_mainloop_unlock(g_ml);
     if (g_dropped.load() || g_underflows.load())
