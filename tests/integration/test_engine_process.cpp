@@ -124,6 +124,16 @@ TEST_F(Process, SecondCopyStaysPassiveThenTakesOver) {
     EXPECT_LT(took, 2600);
 }
 
+TEST_F(Process, PassiveCopyEndsWithoutTouchingTheOther) {
+    play(tone_);
+    start_host_routed();
+    ASSERT_TRUE(audio::start(true));
+    ASSERT_TRUE(wait_status([](const audio::Status& s) { return s.state == 3; }));
+    audio::stop();
+    EXPECT_TRUE(routed_to("hw_a"));
+    EXPECT_TRUE(host_routing(host_.state()));
+}
+
 namespace {
 
 // Marker signal: on the left a 1 kHz tone that the equaliser lifts by 6 dB once it routes (so the
