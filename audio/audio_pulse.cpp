@@ -80,6 +80,7 @@ std::atomic<int> g_curve_version{1};
 int g_applied_version = 0;
 eq::Processor g_proc;
 std::vector<float> g_scratch;
+int g_pending = 0; // frames gathered in g_scratch, not yet processed
 
 // ---- Tap ring, display delay and peak cursor.
 std::mutex g_tap_mtx;
@@ -310,11 +311,21 @@ void play_block(size_t bytes) {
     if (pa_stream_get_latency(g_play, &lat, &negative) == 0 && !negative) record_latency(lat);
 }
 
+// The server hands the monitor over in pieces of a few milliseconds (often only a few frames),
+// more than twice as often as the 10 ms fragment asks for. Every write to the output costs a
+// message to the server, so pieces are gathered into blocks of at least 10 ms first.
+constexpr int kBlockFrames = kRate / 100;
+
 void route_block(const float* data, int frames) {
+    const size_t at = static_cast<size_t>(g_pending) * 2;
     const size_t samples = static_cast<size_t>(frames) * 2;
     // Grows only when a block is larger than any before; never shrinks.
-    if (g_scratch.size() < samples) g_scratch.resize(samples);
-    std::memcpy(g_scratch.data(), data, samples * sizeof(float));
+    if (g_scratch.size() < at + samples) g_scratch.resize(at + samples);
+    std::memcpy(g_scratch.data() + at, data, samples * sizeof(float));
+    g_pending += frames;
+    if (g_pending < kBlockFrames) return;
+    const int block = g_pending;
+    g_pending = 0;
 
     const int version = g_curve_version.load();
     if (version != g_applied_version) {
@@ -322,13 +333,12 @@ void route_block(const float* data, int frames) {
         g_proc.set_curve(g_curve);
         g_applied_version = version;
     }
-    g_proc.process(g_scratch.data(), frames);
-    detail::push_tap(g_scratch.data(), frames);
+    g_proc.process(g_scratch.data(), block);
+    detail::push_tap(g_scratch.data(), block);
     if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY)
-        play_block(static_cast<size_t>(frames) * kFrameBytes);
+        play_block(static_cast<size_t>(block) * kFrameBytes);
 }
 
-// Record fragments arrive in any size from a few bytes to the fragment size.
 void on_read(pa_stream* s, size_t, void*) {
     while (pa_stream_readable_size(s) != 0) {
         const void* data = nullptr;
@@ -394,6 +404,7 @@ void open_record(const std::string& source, bool routed) {
     attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = 0xFFFFFFFFu;
     attr.fragsize = usec_bytes(10000);
     g_rec_routed = routed;
+    g_pending = 0; // what was gathered came from the old stream
     unsigned flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE;
     if (!routed) flags |= PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND;
     if (pa_stream_connect_record(s, source.c_str(), &attr, static_cast<pa_stream_flags_t>(flags)) == 0 &&
