@@ -3,14 +3,27 @@
 #include "core/logger.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <sstream>
 
 namespace testsup {
 
+namespace {
+
+std::string g_log_dir;
+
+void remove_log_dir() {
+    logger::shutdown();
+    remove_tree(g_log_dir);
+}
+
+} // namespace
+
 std::string engine_log_path() {
     static const std::string path = [] {
-        const std::string dir = make_temp_dir("lumafon-log");
-        logger::init(dir, "engine");
+        g_log_dir = make_temp_dir("lumafon-log");
+        logger::init(g_log_dir, "engine");
+        std::atexit(remove_log_dir);
         return logger::file_path();
     }();
     return path;

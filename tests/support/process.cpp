@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +51,23 @@ void sleep_for_ms(int ms) {
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+// The full path of a program, searched in PATH like a shell would.
+std::string find_program(const std::string& name) {
+    if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : std::string();
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t at = 0;
+    while (at <= dirs.size()) {
+        const size_t colon = dirs.find(':', at);
+        const std::string dir = dirs.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
+        const std::string full = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(full.c_str(), X_OK) == 0) return full;
+        if (colon == std::string::npos) break;
+        at = colon + 1;
+    }
+    return {};
 }
 
 } // namespace
@@ -191,52 +209,54 @@ Child::~Child() {
 bool Child::spawn(const std::vector<std::string>& argv, const Options& options) {
     // Writing to a child that died must fail, not end the test.
     if (options.pipe_stdin) std::signal(SIGPIPE, SIG_IGN);
+    const std::string path = find_program(argv.at(0));
+    if (path.empty()) return false;
     int in[2] = {-1, -1}, out[2] = {-1, -1};
     if (options.pipe_stdin && pipe2(in, O_CLOEXEC) != 0) return false;
     if (options.pipe_stdout && pipe2(out, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (options.pipe_stdin)
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    else
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    if (options.pipe_stdout) {
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    } else {
-        const std::string& file =
-            options.stdout_file.empty() ? std::string("/dev/null") : options.stdout_file;
-        posix_spawn_file_actions_addopen(&fa, 1, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    }
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    short flags = POSIX_SPAWN_SETSIGMASK;
-    if (options.own_group) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&attr, 0);
-    }
-    posix_spawnattr_setflags(&attr, flags);
+    const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const int file_fd =
+        options.pipe_stdout || options.stdout_file.empty()
+            ? -1
+            : open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int child_in = options.pipe_stdin ? in[0] : null_fd;
+    const int child_out = options.pipe_stdout ? out[1] : (file_fd >= 0 ? file_fd : null_fd);
+    const int child_err = options.pipe_stdout ? null_fd : child_out;
     std::vector<std::string> args = argv;
     std::vector<std::string> env = merged_env(options.env);
     std::vector<char*> cargs = c_strings(args);
     std::vector<char*> cenv = c_strings(env);
-    const int rc = posix_spawnp(&pid_, cargs[0], &fa, &attr, cargs.data(), cenv.data());
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    if (options.pipe_stdin) close(in[0]);
-    if (options.pipe_stdout) close(out[1]);
-    if (rc != 0) {
+    const pid_t parent = getpid();
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec: the test process has threads.
+        if (options.own_group) setpgid(0, 0);
+        // A test that dies must not leave its daemons and players behind.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigaction(SIGPIPE, &dfl, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        dup2(child_in, 0);
+        dup2(child_out, 1);
+        dup2(child_err, 2);
+        execve(path.c_str(), cargs.data(), cenv.data());
+        _exit(127);
+    }
+    for (int fd : {in[0], out[1], null_fd, file_fd})
+        if (fd >= 0) close(fd);
+    if (pid_ < 0) {
         pid_ = -1;
-        if (options.pipe_stdin) close(in[1]);
-        if (options.pipe_stdout) close(out[0]);
+        for (int fd : {in[1], out[0]})
+            if (fd >= 0) close(fd);
         return false;
     }
-    in_ = options.pipe_stdin ? in[1] : -1;
-    out_ = options.pipe_stdout ? out[0] : -1;
+    in_ = in[1];
+    out_ = out[0];
     pgid_ = options.own_group ? pid_ : -1;
     status_ = -1;
     buffered_.clear();
