@@ -657,10 +657,7 @@ void move_inputs(std::vector<uint32_t> inputs, uint32_t sink) {
         if (confirmed.empty()) return;
         Snapshot check;
         wait_op(pa_context_get_sink_input_info_list(g_ctx, on_input_info, &check));
-        inputs.clear();
-        for (const InputEntry& e : check.inputs)
-            if (e.sink != sink && std::find(confirmed.begin(), confirmed.end(), e.index) != confirmed.end())
-                inputs.push_back(e.index);
+        inputs = detail::not_arrived(check, confirmed, sink);
         if (!inputs.empty() && round + 1 < kMoveRounds) {
             logger::warn("Stream " + std::to_string(inputs.front()) + " did not move - trying again");
             wait_until([] { return false; }, 50 * (round + 1));
@@ -1445,6 +1442,14 @@ bool select_output(const Snapshot& snap, bool takeover, uint32_t own_client) {
     for (const InputEntry& in : snap.inputs)
         if (in.sink == own->index && in.client != own_client) return false;
     return true;
+}
+
+std::vector<uint32_t> not_arrived(const Snapshot& snap, const std::vector<uint32_t>& moved, uint32_t sink) {
+    std::vector<uint32_t> out;
+    for (const InputEntry& in : snap.inputs)
+        if (in.sink != sink && std::find(moved.begin(), moved.end(), in.index) != moved.end())
+            out.push_back(in.index);
+    return out;
 }
 
 void LatencyRing::add(float frames, float* median, float* lo, float* hi) {

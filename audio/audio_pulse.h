@@ -129,6 +129,11 @@ Target choose_target(const Snapshot& snap, const std::string& follow, const std:
 // server's default unless a sibling holds it.
 std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target, uint32_t own_client);
 
+// Of the inputs whose move into `sink` the server confirmed, those that a later reading still
+// shows elsewhere (PipeWire's pulse server sometimes confirms moves it does not make). Inputs that
+// have ended meanwhile are gone from the reading and need nothing.
+std::vector<uint32_t> not_arrived(const Snapshot& snap, const std::vector<uint32_t>& moved, uint32_t sink);
+
 // Whether the user must pick our sink by hand (the default is someone else's).
 bool select_output(const Snapshot& snap, bool takeover, uint32_t own_client);
 

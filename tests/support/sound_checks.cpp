@@ -68,7 +68,9 @@ bool Recording::start(const std::string& source, const std::string& path) {
     // Standard error would mix into the samples: parec is quiet unless it fails.
     return parec_.spawn({"sh", "-c",
                          "exec parec --device=" + source +
-                             " --format=float32le --rate=48000 --channels=2 --latency-msec=10 2>/dev/null"},
+                             " --format=float32le --rate=48000 --channels=2 --latency-msec=10"
+                             // WirePlumber would move it along when the default changes.
+                             " --property=node.dont-reconnect=true 2>/dev/null"},
                         opt);
 }
 

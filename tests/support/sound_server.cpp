@@ -131,10 +131,26 @@ bool SoundServer::start_pulseaudio() {
 }
 
 bool SoundServer::start_pipewire() {
-    // WirePlumber keeps default-device history under XDG_STATE_HOME: a restart begins clean.
+    // The fake devices come with the server, as hardware would, and WirePlumber's remembered
+    // default is hw_a. Its state (per-application targets, default history) starts clean.
+    std::string cmds = "pulse.cmd = [\n";
+    for (const auto& f : kFakeArgs) {
+        std::string args = std::string("module-null-sink ") + f[1];
+        std::string quoted;
+        for (char c : args) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+        cmds += "    { cmd = \"load-module\" args = \"" + quoted + "\" }\n";
+    }
+    cmds += "]\n";
+    run({"mkdir", "-p", dir_ + "/config/pipewire/pipewire-pulse.conf.d"});
+    write_file(dir_ + "/config/pipewire/pipewire-pulse.conf.d/fake-devices.conf", cmds);
     remove_tree(dir_ + "/state");
-    mkdir((dir_ + "/state").c_str(), 0700);
-    write_file(dir_ + "/run.sh", "pipewire & wireplumber & pipewire-pulse & wait\n");
+    run({"mkdir", "-p", dir_ + "/state/wireplumber"});
+    write_file(dir_ + "/state/wireplumber/default-nodes",
+               "[default-nodes]\ndefault.configured.audio.sink=hw_a\n");
+    // pipewire-pulse loads the devices as it starts, which fails before pipewire answers.
+    write_file(dir_ + "/run.sh", "pipewire &\n"
+                                 "while [ ! -e \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep 0.01; done\n"
+                                 "wireplumber & pipewire-pulse & wait\n");
     Child::Options opt;
     opt.stdout_file = dir_ + "/daemon.log";
     opt.own_group = true;
@@ -144,23 +160,13 @@ bool SoundServer::start_pipewire() {
         error_ = "dbus-run-session could not be started";
         return false;
     }
-    if (!wait_until([] { return pactl({"info"}).status == 0; }, 10000, 20)) {
-        error_ = "pipewire-pulse did not answer";
-        return false;
-    }
-    for (const auto& f : kFakeArgs)
-        if (!load_fake(f[0])) {
-            error_ = std::string("cannot load ") + f[0];
-            return false;
-        }
     const bool ok = wait_until(
-        [] {
-            pactl({"set-default-sink", "hw_a"});
-            return default_sink() == "hw_a" && sink_index("hw_b") != 0xFFFFFFFFu;
+        [this] {
+            return !daemon_.running() || (default_sink() == "hw_a" && sink_index("hw_b") != 0xFFFFFFFFu);
         },
-        10000, 50);
-    if (!ok) error_ = "pipewire: default sink cannot be set";
-    return ok;
+        10000, 20);
+    if (!ok || !daemon_.running()) error_ = "pipewire did not become ready";
+    return ok && daemon_.running();
 }
 
 void SoundServer::stop() {

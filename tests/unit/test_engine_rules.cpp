@@ -126,6 +126,14 @@ TEST(EngineRules, StreamsGathered) {
     EXPECT_TRUE(streams_to_gather(no_sink, "hw_a", kMe).empty());
 }
 
+TEST(EngineRules, MovesThatDidNotHappen) {
+    Snapshot s = desk("lumafon");
+    s.inputs = {input(10, 2, 60, "Firefox"), input(11, 0, 61, "mpv"), input(12, 1, 62, "Game")};
+    // 10 arrived, 11 was confirmed but is still on hw_a, 12 was not moved by us, 13 has ended.
+    EXPECT_EQ(not_arrived(s, {10, 11, 13}, 2), (std::vector<uint32_t>{11}));
+    EXPECT_TRUE(not_arrived(s, {}, 2).empty());
+}
+
 TEST(EngineRules, UserMustSelectOutput) {
     Snapshot s = desk("lumafon");
     EXPECT_FALSE(select_output(s, true, kMe));
