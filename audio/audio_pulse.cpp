@@ -36,7 +36,11 @@ constexpr int kMaxTapRead = 8192;
 constexpr float kMaxDelayFrames = 24576; // 512 ms
 constexpr pa_usec_t kDropLatencyUs = 300000;
 constexpr int kRequestTimeoutMs = 5000;
-// Rounds of moving a stream and checking that it arrived (see gather_streams).
+// Checks, 100 ms apart, that the default became ours before the environment counts as one that
+// refuses it. On PipeWire the change goes through WirePlumber, which on a busy machine can take
+// more than a second; a refusal taken for granted too early would end the takeover for good.
+constexpr int kClaimChecks = 30;
+// Rounds of moving streams and checking that they arrived (see move_inputs).
 constexpr int kMoveRounds = 4;
 
 const char* const kSiblings[] = {"tessamorlo", "quenbirrow", "fandrelle", "ostrevane", "pellicordo"};
@@ -687,9 +691,9 @@ bool load_sink() {
     return true;
 }
 
-// A null sink that has idled renders up to two seconds ahead; streams moved into it would go
-// silent for that long. Suspending and resuming it restarts its clock at the short latency
-// our recording asks for, so the takeover is heard as a gap of a few milliseconds.
+// A null sink that has idled renders up to two seconds ahead: our recording would get nothing
+// for that long, and streams moved in meanwhile would lose as much of their sound. Suspending
+// and resuming it restarts its clock at the short latency our recording asks for.
 void restart_sink_clock() {
     wait_op(pa_context_suspend_sink_by_name(g_ctx, kSinkName, 1, on_success, nullptr));
     wait_op(pa_context_suspend_sink_by_name(g_ctx, kSinkName, 0, on_success, nullptr));
@@ -853,7 +857,7 @@ bool claim_default(Snapshot& snap, const std::string& target, bool missing) {
     if (!g_restricted && snap.default_sink != kSinkName && !detail::is_upstream_sink(snap.default_sink)) {
         set_default(kSinkName, kRequestTimeoutMs);
         bool taken = false;
-        for (int i = 0; i < 10 && !taken; ++i) {
+        for (int i = 0; i < kClaimChecks && !taken; ++i) {
             taken = read_default_sink() == kSinkName;
             if (!taken) wait_until([] { return false; }, 100);
         }

@@ -29,10 +29,7 @@ class Process : public ::testing::Test {
         log_at_ = engine_log_size();
         tone_ = dir_ + "/tone.wav";
         ASSERT_TRUE(make_sine(tone_, 1000, 60, 0.2));
-        audio::set_output("");
-        audio::set_restore_hint("");
-        audio::set_curve(eq::Curve{});
-        audio::set_active(true);
+        default_wishes();
     }
 
     void TearDown() override {

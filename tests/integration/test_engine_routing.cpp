@@ -42,16 +42,19 @@ double tap_level(int frames, unsigned long* serial = nullptr) {
     return rms_db(both.data(), static_cast<size_t>(frames));
 }
 
-class Routing : public ::testing::Test {
+// Every case runs against PulseAudio and against PipeWire's pulse server (where PipeWire starts).
+class Routing : public ::testing::TestWithParam<SoundServer::Kind> {
   protected:
+    Routing() : server_(GetParam()) {}
+
     void SetUp() override {
-        ASSERT_TRUE(server_.start()) << server_.error();
+        if (!server_.start()) {
+            if (GetParam() == SoundServer::Kind::pipewire) GTEST_SKIP() << "PipeWire does not start here";
+            FAIL() << server_.error();
+        }
         dir_ = make_temp_dir("lumafon-routing");
         log_at_ = engine_log_size();
-        audio::set_output("");
-        audio::set_restore_hint("");
-        audio::set_curve(eq::Curve{});
-        audio::set_active(true);
+        default_wishes();
         tone_ = dir_ + "/tone.wav";
         ASSERT_TRUE(make_sine(tone_, 1000, 60, 0.2));
     }
@@ -101,7 +104,7 @@ class Routing : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Routing, StartTakesOverTheDefaultDevice) {
+TEST_P(Routing, StartTakesOverTheDefaultDevice) {
     // A sibling's sink is never offered as an output.
     ASSERT_EQ(pactl({"load-module", "module-null-sink", "sink_name=tessamorlo"}).status, 0);
     play_tone();
@@ -161,7 +164,7 @@ TEST_F(Routing, StartTakesOverTheDefaultDevice) {
                 server_.kind() == SoundServer::Kind::pipewire);
 }
 
-TEST_F(Routing, EqualisesThroughTheServer) {
+TEST_P(Routing, EqualisesThroughTheServer) {
     play_tone();
     start_routed();
     const double flat = device_level();
@@ -206,7 +209,7 @@ TEST_F(Routing, EqualisesThroughTheServer) {
     EXPECT_NEAR(tap_level(240), -16.99, 0.5); // the raw sound, not equalised
 }
 
-TEST_F(Routing, QuitGivesEverythingBack) {
+TEST_P(Routing, QuitGivesEverythingBack) {
     play_tone();
     start_routed();
     audio::stop();
@@ -219,7 +222,7 @@ TEST_F(Routing, QuitGivesEverythingBack) {
     audio::stop(); // a second stop does nothing
 }
 
-TEST_F(Routing, ChosenOutputUnpluggedAndBack) {
+TEST_P(Routing, ChosenOutputUnpluggedAndBack) {
     play_tone();
     audio::set_output("hw_b");
     ASSERT_TRUE(audio::start(true));
@@ -243,7 +246,7 @@ TEST_F(Routing, ChosenOutputUnpluggedAndBack) {
     EXPECT_NEAR(device_level("hw_b"), -16.99, 0.5);
 }
 
-TEST_F(Routing, FollowsTheUsersNewDefault) {
+TEST_P(Routing, FollowsTheUsersNewDefault) {
     play_tone();
     start_routed();
     ASSERT_TRUE(start_player(other_player_, tone_, "hw_b"));
@@ -265,7 +268,7 @@ TEST_F(Routing, FollowsTheUsersNewDefault) {
     EXPECT_EQ(audio::status().output, "hw_b");
 }
 
-TEST_F(Routing, SoundServerRestart) {
+TEST_P(Routing, SoundServerRestart) {
     play_tone();
     start_routed();
     server_.stop();
@@ -290,7 +293,7 @@ TEST_F(Routing, SoundServerRestart) {
     EXPECT_TRUE(wait_until([] { return routed_to("hw_a"); }, 5000));
 }
 
-TEST_F(Routing, Mute) {
+TEST_P(Routing, Mute) {
     play_tone();
     start_routed();
     audio::set_mute(true);
@@ -311,3 +314,9 @@ TEST_F(Routing, Mute) {
     EXPECT_TRUE(
         wait_until([] { return find_named(pa_list("sinks"), "lumafon")->field("Mute") == "no"; }, 5000));
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, Routing,
+                         ::testing::Values(SoundServer::Kind::pulseaudio, SoundServer::Kind::pipewire),
+                         [](const ::testing::TestParamInfo<SoundServer::Kind>& param) {
+                             return param.param == SoundServer::Kind::pipewire ? "PipeWire" : "PulseAudio";
+                         });

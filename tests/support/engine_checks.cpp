@@ -38,6 +38,13 @@ std::string engine_log_since(size_t offset) {
     return offset < all.size() ? all.substr(offset) : std::string();
 }
 
+void default_wishes() {
+    audio::set_output("");
+    audio::set_restore_hint("");
+    audio::set_curve(eq::Curve{});
+    audio::set_active(true);
+}
+
 bool wait_status(const std::function<bool(const audio::Status&)>& cond, int timeout_ms) {
     return wait_until([&] { return cond(audio::status()); }, timeout_ms, 10);
 }

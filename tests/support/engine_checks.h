@@ -18,6 +18,10 @@ std::string engine_log_path();
 std::string engine_log_since(size_t offset);
 size_t engine_log_size();
 
+// The wishes a window run hands the engine before starting it, reset to: equaliser on, flat
+// curve, following the default device, nothing remembered.
+void default_wishes();
+
 bool wait_status(const std::function<bool(const audio::Status&)>& cond, int timeout_ms = 10000);
 
 // The sink index an input of the application plays into (0xFFFFFFFF when there is none).
