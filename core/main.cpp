@@ -23,8 +23,8 @@ const char* const kBuild = LUMAFON_BUILD;
 // Switches that a window run or a device-listing run accepts. The last three belong to other
 // platforms and are accepted without effect.
 const char* const kKnown[] = {
-    "--compact",   "--devices",     "--device",        "--no-takeover", "--off",      "--size",
-    "--theme",     "--preset",      "--collapsed",     "--settings",    "--expanded", "--header",
+    "--compact", "--devices",   "--device", "--no-takeover", "--off",         "--size",
+    "--theme",   "--preset",    "--collapsed", "--settings", "--expanded",    "--header",
     "--no-header", "--apo-install", "--apo-uninstall", "--apo-status",
 };
 
@@ -98,9 +98,7 @@ double rms_after(const eq::Curve& curve, float freq) {
     return std::sqrt(sum / (kFrames / 2));
 }
 
-const char* verdict(bool ok) {
-    return ok ? "OK" : "FEHLER";
-}
+const char* verdict(bool ok) { return ok ? "OK" : "FEHLER"; }
 
 int selftest() {
     struct FilterCase {
@@ -130,8 +128,7 @@ int selftest() {
     failures += !pre_ok;
     con::printf("Vorverstaerker -6 dB: gemessen %+6.2f dB  %s\n", pre_db, verdict(pre_ok));
 
-    const bool lim_ok =
-        eq::soft_limit(3.0f) <= 1.0f && eq::soft_limit(-3.0f) >= -1.0f && eq::soft_limit(0.5f) == 0.5f;
+    const bool lim_ok = eq::soft_limit(3.0f) <= 1.0f && eq::soft_limit(-3.0f) >= -1.0f && eq::soft_limit(0.5f) == 0.5f;
     failures += !lim_ok;
     con::printf("Begrenzer: 3.0 -> %.3f, 0.5 unveraendert  %s\n", eq::soft_limit(3.0f), verdict(lim_ok));
 
