@@ -1,11 +1,20 @@
 // Entry point: decides from the arguments what kind of run this is (version, help, self-test,
 // device listing or window) and runs it.
+#include "audio/audio_pulse.h"
 #include "core/con.h"
+#include "core/i18n.h"
+#include "core/logger.h"
+#include "core/paths_linux.h"
 #include "core/settings.h"
+#include "desktop/autostart_linux.h"
+#include "desktop/guard_linux.h"
 #include "dsp/analyzer.h"
 #include "dsp/eq_dsp.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -168,9 +177,54 @@ int selftest() {
     return failures ? 1 : 0;
 }
 
+// Sleeps, resuming after interruptions by signals.
+void sleep_ms(int ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// The first line of every run's log.
+void log_version() {
+    std::string line =
+        std::string("Lumafon ") + kVersion + " (Build " + kBuild + ", " + paths::package_kind();
+    if (const char* rev = std::getenv("SNAP_REVISION")) line += std::string(" rev ") + rev;
+    logger::info(line + ")");
+}
+
+// The server answered: this copy routes (state 1), or another copy does and this one only
+// watches (state 3; the list is published all the same).
+bool server_reached(const audio::Status& s) {
+    return s.state == 1 || s.state == 3;
+}
+
+// Lists the output devices of the running sound server; the followed one is marked "*".
 int devices_run(const Args&) {
-    con::print("Diese Fassung hat noch keine Tonanbindung: die Geraeteliste fehlt.\n");
-    return 1;
+    guard::start();
+    // The listing takes nothing from the settings, but every run reads them at this point so
+    // that a damaged file is noticed and set aside the same way whichever mode meets it first.
+    const Settings settings = settings::load();
+    i18n::set_language(settings.language);
+    logger::init(paths::config_dir(), "Lumafon-devices");
+    autostart::migrate();
+    log_version();
+
+    audio::start(false);
+    for (int i = 0; i < 40 && !server_reached(audio::status()); ++i) sleep_ms(100);
+    const audio::Status status = audio::status();
+    int result = 0;
+    if (!server_reached(status)) {
+        con::print("Kein Tonserver erreichbar.\n");
+        result = 1;
+    } else {
+        for (const audio::Device& d : audio::devices())
+            con::printf("%s %-60s %s\n", d.name == status.follow ? "*" : " ", d.name.c_str(),
+                        d.label.c_str());
+    }
+    audio::stop();
+    guard::stop();
+    logger::shutdown();
+    return result;
 }
 
 int window_run(const Args&) {

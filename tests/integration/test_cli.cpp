@@ -5,7 +5,6 @@
 
 #include <sstream>
 
-using testing_support::run;
 
 namespace {
 
@@ -33,9 +32,9 @@ const std::string kHelp = kVersionLine +
                           "  --header / --no-header      Kopfleiste offen / eingeklappt\n"
                           "  --settings                  mit geoeffneten Einstellungen (samt \"Ueber\")\n";
 
-testing_support::ProcResult lumafon(std::vector<std::string> args) {
+testsup::Result lumafon(std::vector<std::string> args) {
     args.insert(args.begin(), LUMAFON_BIN);
-    return run(args);
+    return testsup::run(args);
 }
 
 int count_lines(const std::string& s) {

@@ -1,0 +1,1499 @@
+#include "audio/audio_pulse.h"
+
+#include "core/logger.h"
+#include "desktop/crash_handler_linux.h"
+#include "desktop/guard_linux.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+namespace audio {
+
+using detail::InputEntry;
+using detail::kNoIndex;
+using detail::SinkEntry;
+using detail::Snapshot;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kFrameBytes = 8; // float stereo
+constexpr int kTapFrames = 32768;
+constexpr int kTapMask = kTapFrames - 1;
+constexpr int kMaxTapRead = 8192;
+constexpr float kMaxDelayFrames = 24576; // 512 ms
+constexpr pa_usec_t kDropLatencyUs = 300000;
+constexpr int kRequestTimeoutMs = 5000;
+// Checks, 100 ms apart, that the default became ours before the environment counts as one that
+// refuses it. On PipeWire the change goes through WirePlumber, which on a busy machine can take
+// more than a second; a refusal taken for granted too early would end the takeover for good.
+constexpr int kClaimChecks = 30;
+// Rounds of moving streams and checking that they arrived (see move_inputs).
+constexpr int kMoveRounds = 4;
+
+const char* const kSiblings[] = {"tessamorlo", "quenbirrow", "fandrelle", "ostrevane", "pellicordo"};
+const char* const kAppName = "Lumafon";
+const char* const kMonitorName = "lumafon.monitor";
+const char* const kSinkArgs = " rate=48000 channels=2 channel_map=front-left,front-right "
+                              "sink_properties='device.description=Lumafon monitor.channel-volumes=true "
+                              "device.icon_name=lumafon'";
+
+// ---- Threads, connection and streams. Handles and names are touched only under the main-loop
+// lock (callbacks run with it held).
+pa_threaded_mainloop* g_ml = nullptr;
+std::thread g_thread;
+pa_context* g_ctx = nullptr;
+std::atomic<bool> g_ctx_lost{false};
+pa_stream* g_rec = nullptr;
+pa_stream* g_play = nullptr;
+std::string g_rec_source;
+std::string g_play_sink;
+// Also read by tap() on the window thread, hence atomic.
+std::atomic<bool> g_rec_routed{false};
+
+// ---- Requests of the rest of the program, status and device list.
+std::mutex g_mtx;
+std::condition_variable g_cv;
+bool g_want_active = false;
+std::string g_want_output;
+std::string g_restore_hint;
+int g_want_mute = -1;
+bool g_takeover = true;
+bool g_dirty = true;
+bool g_quit = false;
+Status g_status;
+std::vector<Device> g_devices;
+
+// ---- Curve and filter bank. The version counter spares the audio thread the lock on every
+// block where nothing changed.
+std::mutex g_curve_mtx;
+eq::Curve g_curve;
+std::atomic<int> g_curve_version{1};
+int g_applied_version = 0;
+eq::Processor g_proc;
+std::vector<float> g_scratch;
+int g_pending = 0; // frames gathered in g_scratch, not yet processed
+
+// ---- Tap ring, display delay and peak cursor.
+std::mutex g_tap_mtx;
+float g_tap_l[kTapFrames];
+float g_tap_r[kTapFrames];
+int g_tap_pos = 0;
+uint64_t g_tap_total = 0;
+uint64_t g_tap_serial = 0;
+float g_delay_frames = 0;
+uint64_t g_delay_ms_at = 0;
+uint64_t g_peak_end = 0;
+uint64_t g_av_log_at = 0;
+int g_av_logged = -100000;
+
+// ---- Output latency (frames) and the path's counters.
+detail::LatencyRing g_lat;
+std::atomic<float> g_out_lat_frames{-1.0f};
+std::atomic<float> g_lat_lo{0.0f};
+std::atomic<float> g_lat_hi{0.0f};
+std::atomic<uint64_t> g_dropped{0};
+std::atomic<uint64_t> g_drop_events{0};
+std::atomic<uint64_t> g_underflows{0};
+
+// ---- State of the control thread alone.
+uint32_t g_module = kNoIndex;
+std::string g_follow;
+bool g_restricted = false;
+bool g_snap_no_sink = false;
+bool g_passive_said = false;
+bool g_no_server_said = false;
+std::string g_handoff_tried;
+
+uint64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void sleep_ms(int ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void mark_dirty() {
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        g_dirty = true;
+    }
+    g_cv.notify_all();
+}
+
+void signal_loop() {
+    pa_threaded_mainloop_signal(g_ml, 0);
+}
+
+std::string error_text() {
+    return pa_strerror(pa_context_errno(g_ctx));
+}
+
+pa_proplist* make_props(const char* media) {
+    pa_proplist* p = pa_proplist_new();
+    pa_proplist_sets(p, PA_PROP_APPLICATION_NAME, kAppName);
+    pa_proplist_sets(p, PA_PROP_APPLICATION_ID, "app.orvendal.Lumafon");
+    pa_proplist_sets(p, PA_PROP_APPLICATION_ICON_NAME, "lumafon");
+    pa_proplist_sets(p, PA_PROP_MEDIA_NAME, media);
+    return p;
+}
+
+pa_sample_spec stream_spec() {
+    pa_sample_spec ss{};
+    ss.format = PA_SAMPLE_FLOAT32LE;
+    ss.rate = kRate;
+    ss.channels = 2;
+    return ss;
+}
+
+uint32_t usec_bytes(pa_usec_t us) {
+    const pa_sample_spec ss = stream_spec();
+    return static_cast<uint32_t>(pa_usec_to_bytes(us, &ss));
+}
+
+// ===================================================================== Waiting for the server
+
+void on_timer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
+    signal_loop();
+}
+
+// Waits with the main-loop lock held (released while asleep) until `done` holds or `timeout_ms`
+// have passed. A one-shot timer wakes the wait at least every 100 ms, so a reply that never
+// comes cannot hang the control thread.
+template <class Done> bool wait_until(Done done, int timeout_ms) {
+    const uint64_t start = now_ms();
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(g_ml);
+    pa_time_event* timer = nullptr;
+    bool ok = false;
+    for (;;) {
+        if (done()) {
+            ok = true;
+            break;
+        }
+        const uint64_t passed = now_ms() - start;
+        if (passed >= static_cast<uint64_t>(timeout_ms)) break;
+        const uint64_t nap = std::min<uint64_t>(100, static_cast<uint64_t>(timeout_ms) - passed);
+        timeval tv{};
+        pa_gettimeofday(&tv);
+        pa_timeval_add(&tv, nap * PA_USEC_PER_MSEC);
+        if (!timer)
+            timer = api->time_new(api, &tv, on_timer, nullptr);
+        else
+            api->time_restart(timer, &tv);
+        pa_threaded_mainloop_wait(g_ml);
+    }
+    if (timer) api->time_free(timer);
+    return ok;
+}
+
+bool wait_for(pa_operation* op, int timeout_ms) {
+    return wait_until([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeout_ms);
+}
+
+void wait_op(pa_operation* op, int timeout_ms = kRequestTimeoutMs) {
+    if (!op) return;
+    if (!wait_for(op, timeout_ms)) {
+        logger::warn("Sound server not answering - request dropped");
+        pa_operation_cancel(op);
+    }
+    pa_operation_unref(op);
+}
+
+bool wait_stream_ready(pa_stream* s) {
+    wait_until([s] { return pa_stream_get_state(s) != PA_STREAM_CREATING; }, 3000);
+    if (pa_stream_get_state(s) == PA_STREAM_READY) return true;
+    mark_dirty();
+    return false;
+}
+
+void on_success(pa_context*, int, void*) {
+    signal_loop();
+}
+
+void on_success_flag(pa_context*, int success, void* userdata) {
+    *static_cast<bool*>(userdata) = success != 0;
+    signal_loop();
+}
+
+void on_stream_success(pa_stream*, int, void*) {
+    signal_loop();
+}
+
+void on_index(pa_context*, uint32_t index, void* userdata) {
+    *static_cast<uint32_t*>(userdata) = index;
+    signal_loop();
+}
+
+// ===================================================================== Tap and latency
+
+float load(const std::atomic<float>& a) {
+    return a.load(std::memory_order_relaxed);
+}
+
+void record_latency(pa_usec_t us) {
+    float median = 0, lo = 0, hi = 0;
+    g_lat.add(static_cast<float>(static_cast<double>(us) * 1e-6 * kRate), &median, &lo, &hi);
+    g_out_lat_frames.exchange(median);
+    g_lat_lo.exchange(lo);
+    g_lat_hi.exchange(hi);
+}
+
+double av_offset_frames() {
+    static const double offset = [] {
+        const char* v = std::getenv("LUMA2_AV_OFFSET_MS");
+        return v ? std::strtod(v, nullptr) * 0.001 * kRate : 0.0;
+    }();
+    return offset;
+}
+
+bool beat_log() {
+    static const bool on = std::getenv("LUMA2_BEATLOG") != nullptr;
+    return on;
+}
+
+// Moves the display delay towards the output latency and returns it in whole frames, fit for
+// a read of `count` frames. Called with g_tap_mtx held.
+int delay_for_read(int count) {
+    const float lat = load(g_out_lat_frames);
+    const float base = g_rec_routed.load() && lat >= 0 ? lat : 0.0f;
+    const float target = std::clamp(static_cast<float>(base + av_offset_frames()), 0.0f, kMaxDelayFrames);
+    const uint64_t now = now_ms();
+    g_delay_frames = detail::follow_delay(g_delay_frames, target, now, g_delay_ms_at);
+    g_delay_ms_at = now;
+
+    int64_t d = static_cast<int64_t>(g_delay_frames + 0.5f);
+    d = std::min<int64_t>(d, static_cast<int64_t>(g_tap_total));
+    d = std::min<int64_t>(d, kTapFrames - count);
+    const int delay = static_cast<int>(d);
+
+    if (now >= g_av_log_at) {
+        g_av_log_at = now + 10000;
+        if (beat_log() || std::abs(delay - g_av_logged) > 479) {
+            g_av_logged = delay;
+            char line[160];
+            const float median_ms = lat >= 0 ? lat * 1000.0f / kRate : -1.0f;
+            std::snprintf(line, sizeof line,
+                          "AV sync: output latency %.0f ms (raw %.0f..%.0f), display delayed %.0f ms",
+                          static_cast<double>(median_ms),
+                          static_cast<double>(load(g_lat_lo) * 1000.0f / kRate),
+                          static_cast<double>(load(g_lat_hi) * 1000.0f / kRate), delay * 1000.0 / kRate);
+            logger::info(line);
+        }
+    }
+    return delay;
+}
+
+// ===================================================================== The stream path
+
+// Writes one processed block to the output unless the output already lags more than 300 ms:
+// writing more would only grow the delay between picture, input and sound.
+void play_block(size_t bytes) {
+    pa_usec_t lat = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(g_play, &lat, &negative) == 0 && !negative && lat > kDropLatencyUs) {
+        g_dropped.fetch_add(bytes);
+        g_drop_events.fetch_add(1);
+        return;
+    }
+    pa_stream_write(g_play, g_scratch.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    if (pa_stream_get_latency(g_play, &lat, &negative) == 0 && !negative) record_latency(lat);
+}
+
+// The server hands the monitor over in pieces of a few milliseconds (often only a few frames),
+// more than twice as often as the 10 ms fragment asks for. Every write to the output costs a
+// message to the server, so pieces are gathered into blocks of at least 10 ms first.
+constexpr int kBlockFrames = kRate / 100;
+
+void route_block(const float* data, int frames) {
+    const size_t at = static_cast<size_t>(g_pending) * 2;
+    const size_t samples = static_cast<size_t>(frames) * 2;
+    // Grows only when a block is larger than any before; never shrinks.
+    if (g_scratch.size() < at + samples) g_scratch.resize(at + samples);
+    std::memcpy(g_scratch.data() + at, data, samples * sizeof(float));
+    g_pending += frames;
+    if (g_pending < kBlockFrames) return;
+    const int block = g_pending;
+    g_pending = 0;
+
+    const int version = g_curve_version.load();
+    if (version != g_applied_version) {
+        std::lock_guard<std::mutex> lock(g_curve_mtx);
+        g_proc.set_curve(g_curve);
+        g_applied_version = version;
+    }
+    g_proc.process(g_scratch.data(), block);
+    detail::push_tap(g_scratch.data(), block);
+    if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY)
+        play_block(static_cast<size_t>(block) * kFrameBytes);
+}
+
+void on_read(pa_stream* s, size_t, void*) {
+    while (pa_stream_readable_size(s) != 0) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(s, &data, &bytes) < 0) return;
+        if (bytes == 0) return;
+        if (data && s == g_rec) {
+            const int frames = static_cast<int>(bytes / kFrameBytes);
+            if (g_rec_routed.load())
+                route_block(static_cast<const float*>(data), frames);
+            else
+                detail::push_tap(static_cast<const float*>(data), frames);
+        }
+        pa_stream_drop(s);
+    }
+}
+
+void on_underflow(pa_stream*, void*) {
+    g_underflows.fetch_add(1);
+}
+
+void on_stream_state(pa_stream* s, void*) {
+    const pa_stream_state_t st = pa_stream_get_state(s);
+    if (st == PA_STREAM_FAILED || st == PA_STREAM_TERMINATED) mark_dirty();
+    signal_loop();
+}
+
+void drop_stream(pa_stream*& s) {
+    if (!s) return;
+    pa_stream_set_state_callback(s, nullptr, nullptr);
+    pa_stream_set_read_callback(s, nullptr, nullptr);
+    pa_stream_set_underflow_callback(s, nullptr, nullptr);
+    pa_stream_disconnect(s);
+    pa_stream_unref(s);
+    s = nullptr;
+}
+
+bool stream_alive(pa_stream* s) {
+    if (!s) return false;
+    const pa_stream_state_t st = pa_stream_get_state(s);
+    return st == PA_STREAM_CREATING || st == PA_STREAM_READY;
+}
+
+pa_stream* new_stream(const char* name, const char* media) {
+    const pa_sample_spec ss = stream_spec();
+    pa_channel_map map;
+    pa_channel_map_init_stereo(&map);
+    pa_proplist* props = make_props(media);
+    pa_stream* s = pa_stream_new_with_proplist(g_ctx, name, &ss, &map, props);
+    pa_proplist_free(props);
+    if (s) pa_stream_set_state_callback(s, on_stream_state, nullptr);
+    return s;
+}
+
+void open_record(const std::string& source, bool routed) {
+    drop_stream(g_rec);
+    g_rec_source.clear();
+    pa_stream* s = new_stream("record", routed ? "Equalizer" : "Spectrum");
+    if (!s) return;
+    g_rec = s;
+    pa_stream_set_read_callback(s, on_read, nullptr);
+    pa_buffer_attr attr{};
+    attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = 0xFFFFFFFFu;
+    attr.fragsize = usec_bytes(10000);
+    g_rec_routed = routed;
+    g_pending = 0; // what was gathered came from the old stream
+    unsigned flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE;
+    if (!routed) flags |= PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND;
+    if (pa_stream_connect_record(s, source.c_str(), &attr, static_cast<pa_stream_flags_t>(flags)) == 0 &&
+        wait_stream_ready(s)) {
+        g_rec_source = source;
+        return;
+    }
+    logger::warn("Cannot record from " + source + ": " + error_text());
+    drop_stream(g_rec);
+}
+
+void open_playback(const std::string& sink) {
+    drop_stream(g_play);
+    g_play_sink.clear();
+    // A new device has its own latency: the statistics start afresh.
+    g_lat.restart();
+    pa_stream* s = new_stream("playback", "Equalizer");
+    if (!s) return;
+    g_play = s;
+    pa_stream_set_underflow_callback(s, on_underflow, nullptr);
+    pa_buffer_attr attr{};
+    attr.maxlength = usec_bytes(500000);
+    attr.tlength = usec_bytes(60000);
+    attr.prebuf = usec_bytes(30000);
+    attr.minreq = attr.fragsize = 0xFFFFFFFFu;
+    pa_cvolume volume;
+    pa_cvolume_set(&volume, 2, PA_VOLUME_NORM);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                      PA_STREAM_INTERPOLATE_TIMING);
+    if (pa_stream_connect_playback(s, sink.c_str(), &attr, flags, &volume, nullptr) == 0 &&
+        wait_stream_ready(s)) {
+        g_play_sink = sink;
+        return;
+    }
+    logger::warn("Cannot play to " + sink + ": " + error_text());
+    drop_stream(g_play);
+}
+
+void disconnect_locked() {
+    drop_stream(g_rec);
+    drop_stream(g_play);
+    g_rec_source.clear();
+    g_play_sink.clear();
+    if (!g_ctx) return;
+    pa_context_set_state_callback(g_ctx, nullptr, nullptr);
+    pa_context_set_subscribe_callback(g_ctx, nullptr, nullptr);
+    pa_context_disconnect(g_ctx);
+    pa_context_unref(g_ctx);
+    g_ctx = nullptr;
+}
+
+// ===================================================================== Reading the server
+
+std::string text_or(const char* s, const char* fallback) {
+    return s && *s ? s : fallback;
+}
+
+void on_server_info(pa_context*, const pa_server_info* info, void* userdata) {
+    if (info && info->default_sink_name) static_cast<std::string*>(userdata)->assign(info->default_sink_name);
+    signal_loop();
+}
+
+void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    if (eol != 0 || !info) {
+        signal_loop();
+        return;
+    }
+    SinkEntry e;
+    e.index = info->index;
+    e.name = text_or(info->name, "");
+    e.description = text_or(info->description, "");
+    e.owner_module = info->owner_module;
+    e.mute = info->mute != 0;
+    e.monitor_source = info->monitor_source;
+    static_cast<Snapshot*>(userdata)->sinks.push_back(std::move(e));
+}
+
+void on_input_info(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+    if (eol != 0 || !info) {
+        signal_loop();
+        return;
+    }
+    InputEntry e;
+    e.index = info->index;
+    e.sink = info->sink;
+    e.client = info->client;
+    e.app_name = text_or(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME), "");
+    e.ours = e.app_name == kAppName;
+    static_cast<Snapshot*>(userdata)->inputs.push_back(std::move(e));
+}
+
+struct OutputScan {
+    uint32_t own_client = kNoIndex;
+    bool other_instance = false;
+};
+
+void on_source_output_info(pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
+    if (eol != 0 || !info) {
+        signal_loop();
+        return;
+    }
+    auto* scan = static_cast<OutputScan*>(userdata);
+    const char* app = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
+    if (app && std::strcmp(app, kAppName) == 0 && info->client != scan->own_client)
+        scan->other_instance = true;
+}
+
+uint32_t own_client() {
+    return g_ctx ? pa_context_get_index(g_ctx) : kNoIndex;
+}
+
+Snapshot query() {
+    Snapshot snap;
+    if (!g_ctx) return snap;
+    wait_op(pa_context_get_server_info(g_ctx, on_server_info, &snap.default_sink));
+    wait_op(pa_context_get_sink_info_list(g_ctx, on_sink_info, &snap));
+    wait_op(pa_context_get_sink_input_info_list(g_ctx, on_input_info, &snap));
+    OutputScan scan;
+    scan.own_client = own_client();
+    wait_op(pa_context_get_source_output_info_list(g_ctx, on_source_output_info, &scan));
+    snap.other_instance = scan.other_instance;
+    for (const InputEntry& in : snap.inputs)
+        if (in.ours && in.client != scan.own_client) snap.other_instance = true;
+    return snap;
+}
+
+std::string read_default_sink() {
+    std::string name;
+    wait_op(pa_context_get_server_info(g_ctx, on_server_info, &name));
+    return name;
+}
+
+// ===================================================================== Device list and status
+
+std::vector<Device> device_list(const Snapshot& snap, const std::string& output, std::string* output_label) {
+    std::vector<Device> list;
+    for (const SinkEntry& s : snap.sinks) {
+        if (!detail::is_real_sink(s.name)) continue;
+        list.push_back({s.name, s.description.empty() ? s.name : s.description});
+        if (s.name == output && output_label) *output_label = list.back().label;
+    }
+    return list;
+}
+
+void publish(const Snapshot& snap, const std::string& output, bool missing, bool running,
+             bool select_output) {
+    const SinkEntry* out = detail::find_sink(snap, output);
+    bool muted = out && out->mute;
+    if (running && !muted) {
+        const SinkEntry* own = detail::find_sink(snap, kSinkName);
+        muted = own && own->mute;
+    }
+    std::string label;
+    std::vector<Device> list = device_list(snap, output, &label);
+
+    std::lock_guard<std::mutex> lock(g_mtx);
+    g_devices = std::move(list);
+    g_status.state = 1;
+    g_status.active = running;
+    g_status.output = output;
+    g_status.output_label = label;
+    g_status.output_missing = missing;
+    g_status.follow = g_follow;
+    g_status.muted = muted;
+    g_status.select_output = select_output;
+    g_status.snap_no_sink = g_snap_no_sink;
+}
+
+struct HwScan {
+    std::vector<std::string> lines;
+    std::string default_sink;
+    std::string default_source;
+};
+
+std::string spec_text(const pa_sample_spec& ss) {
+    char buf[32];
+    pa_sample_spec_snprint(buf, sizeof buf, &ss);
+    return buf;
+}
+
+void on_hw_server(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* scan = static_cast<HwScan*>(userdata);
+    if (info) {
+        scan->lines.push_back("Sound server: " + text_or(info->server_name, "?") + " " +
+                              text_or(info->server_version, "?") + ", " + spec_text(info->sample_spec) +
+                              ", libpulse " + text_or(pa_get_library_version(), "?"));
+        scan->default_sink = text_or(info->default_sink_name, "");
+        scan->default_source = text_or(info->default_source_name, "");
+    }
+    signal_loop();
+}
+
+void on_hw_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    if (eol != 0 || !info) {
+        signal_loop();
+        return;
+    }
+    auto* scan = static_cast<HwScan*>(userdata);
+    const std::string name = text_or(info->name, "");
+    std::string line = "Output " + name + (name == scan->default_sink ? " [default]" : "") + ": " +
+                       text_or(info->description, "?") + ", " + spec_text(info->sample_spec);
+    if (info->active_port && info->active_port->description && *info->active_port->description)
+        line += std::string(", port ") + info->active_port->description;
+    scan->lines.push_back(line + hw_details(info->proplist));
+}
+
+void on_hw_source(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    if (eol != 0 || !info) {
+        signal_loop();
+        return;
+    }
+    if (info->monitor_of_sink != PA_INVALID_INDEX) return;
+    auto* scan = static_cast<HwScan*>(userdata);
+    const std::string name = text_or(info->name, "");
+    scan->lines.push_back("Input " + name + (name == scan->default_source ? " [default]" : "") + ": " +
+                          text_or(info->description, "?") + ", " + spec_text(info->sample_spec) +
+                          hw_details(info->proplist));
+}
+
+// The devices the program plays through, kept for a crash report.
+void log_audio_hardware() {
+    HwScan scan;
+    wait_op(pa_context_get_server_info(g_ctx, on_hw_server, &scan));
+    wait_op(pa_context_get_sink_info_list(g_ctx, on_hw_sink, &scan));
+    wait_op(pa_context_get_source_info_list(g_ctx, on_hw_source, &scan));
+    crash_handler::record_audio(scan.lines);
+}
+
+// ===================================================================== Requests of a pass
+
+void set_default(const std::string& sink, int timeout_ms) {
+    wait_op(pa_context_set_default_sink(g_ctx, sink.c_str(), on_success, nullptr), timeout_ms);
+}
+
+bool move_input(uint32_t input, uint32_t sink) {
+    bool ok = false;
+    wait_op(pa_context_move_sink_input_by_index(g_ctx, input, sink, on_success_flag, &ok));
+    return ok;
+}
+
+// Moves the inputs into `sink` and checks in a fresh reading that each really arrived:
+// PipeWire's pulse server sometimes confirms a move it never makes, which would leave that
+// stream playing past the equaliser (or into a sink about to vanish). A move the server
+// refuses outright (a stream that may not move) is not repeated.
+void move_inputs(std::vector<uint32_t> inputs, uint32_t sink) {
+    for (int round = 0; round < kMoveRounds && !inputs.empty(); ++round) {
+        std::vector<uint32_t> confirmed;
+        for (uint32_t in : inputs)
+            if (move_input(in, sink)) confirmed.push_back(in);
+        if (confirmed.empty()) return;
+        Snapshot check;
+        wait_op(pa_context_get_sink_input_info_list(g_ctx, on_input_info, &check));
+        inputs = detail::not_arrived(check, confirmed, sink);
+        if (!inputs.empty() && round + 1 < kMoveRounds) {
+            logger::warn("Stream " + std::to_string(inputs.front()) + " did not move - trying again");
+            wait_until([] { return false; }, 50 * (round + 1));
+        }
+    }
+    if (!inputs.empty()) logger::warn("Stream " + std::to_string(inputs.front()) + " stays where it is");
+}
+
+bool load_sink() {
+    uint32_t index = kNoIndex;
+    const std::string args = std::string("sink_name=") + kSinkName + kSinkArgs;
+    wait_op(pa_context_load_module(g_ctx, "module-null-sink", args.c_str(), on_index, &index));
+    if (index == kNoIndex) {
+        const int err = pa_context_errno(g_ctx);
+        logger::error(std::string("Virtual sink cannot be loaded: ") + pa_strerror(err));
+        if (err == PA_ERR_ACCESS && std::getenv("SNAP")) {
+            if (!g_snap_no_sink)
+                logger::warn(
+                    "Snap: the sound server denies load-module (Ubuntu PulseAudio, module-snap-policy) - "
+                    "showing the hint to the .deb package");
+            g_snap_no_sink = true;
+        }
+        return false;
+    }
+    g_module = index;
+    logger::info("Virtual sink loaded (module " + std::to_string(index) + ")");
+    return true;
+}
+
+// A null sink that has idled renders up to two seconds ahead: our recording would get nothing
+// for that long, and streams moved in meanwhile would lose as much of their sound. Suspending
+// and resuming it restarts its clock at the short latency our recording asks for.
+void restart_sink_clock() {
+    wait_op(pa_context_suspend_sink_by_name(g_ctx, kSinkName, 1, on_success, nullptr));
+    wait_op(pa_context_suspend_sink_by_name(g_ctx, kSinkName, 0, on_success, nullptr));
+}
+
+// A device that rendered far ahead, or slept, may take a while before it consumes a new stream
+// (up to two seconds for a null sink). Until the streams are gathered we write only the silence
+// of our empty sink, so we wait here until the output consumes at the pace of real time and
+// then drop that silence: the user's streams start at the short latency the playback stream
+// was made for, and none of their sound is discarded for an output that was not yet running.
+void settle_output() {
+    const uint64_t start = now_ms();
+    int64_t mark_read = -1;
+    uint64_t mark_at = 0;
+    bool flowing = false;
+    while (!flowing && now_ms() - start < 2500 && g_play && pa_stream_get_state(g_play) == PA_STREAM_READY) {
+        wait_op(pa_stream_update_timing_info(g_play, on_stream_success, nullptr));
+        const pa_timing_info* ti = pa_stream_get_timing_info(g_play);
+        const uint64_t now = now_ms();
+        if (!ti || !ti->playing || ti->read_index_corrupt) {
+            mark_read = -1;
+        } else if (mark_read < 0) {
+            mark_read = ti->read_index;
+            mark_at = now;
+        } else if (now - mark_at >= 100) {
+            const double consumed_ms =
+                static_cast<double>(ti->read_index - mark_read) / (kFrameBytes * kRate / 1000);
+            flowing = consumed_ms >= 0.8 * static_cast<double>(now - mark_at);
+            mark_read = ti->read_index;
+            mark_at = now;
+        }
+        if (!flowing) wait_until([] { return false; }, 20);
+    }
+    if (!g_play) return;
+    wait_op(pa_stream_flush(g_play, on_stream_success, nullptr));
+    // A standing queue of 40 ms rides out the jitter of the record side without underruns.
+    static const float kCushion[kRate / 1000 * 40 * 2] = {};
+    pa_stream_write(g_play, kCushion, sizeof kCushion, nullptr, 0, PA_SEEK_RELATIVE);
+}
+
+void unlocked_sleep(int ms) {
+    pa_threaded_mainloop_unlock(g_ml);
+    sleep_ms(ms);
+    pa_threaded_mainloop_lock(g_ml);
+}
+
+// Removes the virtual sink and hands everything back to `restore_to`. The order is fixed: a
+// sibling feeding our sink first gets the default alone and time to leave; then the default is
+// handed back, then the streams are moved, then the module is unloaded.
+void teardown(const Snapshot& snap, const std::string& restore_to, bool restore) {
+    const SinkEntry* own = detail::find_sink(snap, kSinkName);
+    if (restore && !g_restricted && own && detail::find_sink(snap, restore_to) &&
+        detail::sibling_feeds(snap, own->index)) {
+        logger::info("Sound chain: handing the sibling back to " + restore_to);
+        set_default(restore_to, 1500);
+        const uint64_t start = now_ms();
+        bool moved_on = false;
+        for (;;) {
+            const Snapshot now = query();
+            const SinkEntry* o = detail::find_sink(now, kSinkName);
+            if (!o || !detail::sibling_feeds(now, o->index)) {
+                logger::info("Sound chain: sibling moved on");
+                moved_on = true;
+                break;
+            }
+            if (now_ms() - start >= 2500) break;
+            unlocked_sleep(100);
+        }
+        if (!moved_on) logger::warn("Sound chain: sibling still plays into our sink");
+    }
+
+    const Snapshot snap3 = query();
+    own = detail::find_sink(snap3, kSinkName);
+    const SinkEntry* back = detail::find_sink(snap3, restore_to);
+    drop_stream(g_play);
+    g_play_sink.clear();
+    if (own) {
+        if (back) {
+            if (restore && snap3.default_sink == kSinkName)
+                set_default(restore_to, g_restricted ? 1000 : 5000);
+            if (!g_restricted) {
+                const uint32_t me = own_client();
+                std::vector<uint32_t> inputs;
+                for (const InputEntry& in : snap3.inputs)
+                    if (in.sink == own->index && in.client != me) inputs.push_back(in.index);
+                move_inputs(inputs, back->index);
+            }
+        }
+        if (g_rec && g_rec_routed.load()) {
+            drop_stream(g_rec);
+            g_rec_source.clear();
+        }
+        if (own->owner_module != kNoIndex) {
+            wait_op(pa_context_unload_module(g_ctx, own->owner_module, on_success, nullptr));
+            logger::info("Virtual sink removed (module " + std::to_string(own->owner_module) + ")");
+        }
+    }
+    g_module = kNoIndex;
+    guard::disarmed();
+}
+
+// ===================================================================== One pass
+
+std::string restore_hint() {
+    std::lock_guard<std::mutex> lock(g_mtx);
+    return g_restore_hint;
+}
+
+// Another copy of the program routes: this one leaves the server alone. The device list and the
+// followed device stay current all the same, so that a device listing works beside a window.
+void stay_passive(const Snapshot& snap) {
+    drop_stream(g_play);
+    drop_stream(g_rec);
+    g_play_sink.clear();
+    g_rec_source.clear();
+    g_follow = detail::choose_follow(snap, g_follow, restore_hint());
+    std::vector<Device> list = device_list(snap, "", nullptr);
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        g_status.active = false;
+        g_status.state = 3;
+        g_status.follow = g_follow;
+        g_devices = std::move(list);
+    }
+    if (!g_passive_said) logger::warn("Another installation is running - this one stays passive");
+    g_passive_said = true;
+}
+
+// Equaliser off: no sink of our own; the target's monitor is recorded for the display.
+void monitor_only(const Snapshot& snap, const std::string& target, bool missing, bool takeover) {
+    const SinkEntry* t = detail::find_sink(snap, target);
+    const uint32_t monitor = t ? t->monitor_source : kNoIndex;
+    teardown(snap, target, takeover);
+    const std::string source = target + ".monitor";
+    const bool keep = g_rec_source == source && stream_alive(g_rec) && monitor != kNoIndex &&
+                      pa_stream_get_device_index(g_rec) == monitor;
+    if (!keep) open_record(source, false);
+    publish(query(), target, missing, false, false);
+}
+
+// Offers our sink once to a sibling that holds the default, then claims the default. False when
+// our sink vanished on the way (the pass has published and ends).
+bool claim_default(Snapshot& snap, const std::string& target, bool missing) {
+    if (detail::is_upstream_sink(snap.default_sink) && snap.default_sink != g_handoff_tried) {
+        const SinkEntry* own = detail::find_sink(snap, kSinkName);
+        const uint32_t me = own_client();
+        bool fed = false;
+        for (const InputEntry& in : snap.inputs)
+            fed = fed || (own && in.sink == own->index && in.client != me);
+        if (!fed) {
+            g_handoff_tried = snap.default_sink;
+            logger::info("Sound chain: " + snap.default_sink + " holds the default - offering our sink once");
+            set_default(kSinkName, kRequestTimeoutMs);
+            snap = query();
+            if (!detail::find_sink(snap, kSinkName)) {
+                publish(snap, target, missing, false, false);
+                return false;
+            }
+        }
+    }
+    if (!g_restricted && snap.default_sink != kSinkName && !detail::is_upstream_sink(snap.default_sink)) {
+        set_default(kSinkName, kRequestTimeoutMs);
+        bool taken = false;
+        for (int i = 0; i < kClaimChecks && !taken; ++i) {
+            taken = read_default_sink() == kSinkName;
+            if (!taken) wait_until([] { return false; }, 100);
+        }
+        if (!taken) {
+            g_restricted = true;
+            logger::warn(
+                "Default device cannot be set here (restricted environment) - the user picks the sink");
+        }
+    }
+    return true;
+}
+
+// Equaliser on: own sink, default claimed, streams gathered, monitor -> filter bank -> target.
+void route(Snapshot snap, const std::string& target, bool missing, bool takeover) {
+    if (const SinkEntry* own = detail::find_sink(snap, kSinkName)) {
+        if (g_module == kNoIndex) {
+            g_module = own->owner_module;
+            logger::info("Virtual sink taken over from the last run");
+        }
+    } else {
+        if (g_module != kNoIndex)
+            logger::warn("Own sink vanished (module " + std::to_string(g_module) + ") - audio path rebuilt");
+        if (!load_sink()) {
+            publish(snap, target, missing, false, false);
+            return;
+        }
+        snap = query();
+        if (!detail::find_sink(snap, kSinkName)) {
+            publish(snap, target, missing, false, false);
+            return;
+        }
+    }
+    guard::armed(target);
+
+    bool fresh_output = false;
+    const SinkEntry* t = detail::find_sink(snap, target);
+    const bool keep_play =
+        g_play_sink == target && stream_alive(g_play) && t && pa_stream_get_device_index(g_play) == t->index;
+    if (!keep_play) {
+        fresh_output = true;
+        if (g_play_sink == target && stream_alive(g_play))
+            logger::warn("Playback was attached to a vanished device - reconnected");
+        open_playback(target);
+    }
+
+    const SinkEntry* own = detail::find_sink(snap, kSinkName);
+    const bool keep_rec = g_rec_source == kMonitorName && stream_alive(g_rec) &&
+                          own->monitor_source != kNoIndex &&
+                          own->monitor_source == pa_stream_get_device_index(g_rec) && g_rec_routed.load();
+    if (!keep_rec) {
+        if (g_rec_source == kMonitorName && stream_alive(g_rec))
+            logger::warn("Recording was attached to a vanished source - reconnected");
+        g_proc.set_format(static_cast<float>(kRate), 2);
+        open_record(kMonitorName, true);
+        if (g_rec_source == kMonitorName) restart_sink_clock();
+    }
+
+    if (!detail::is_upstream_sink(snap.default_sink)) g_handoff_tried.clear();
+    if (fresh_output) settle_output();
+    if (takeover && !g_restricted) {
+        if (!claim_default(snap, target, missing)) return;
+        if (!g_restricted) {
+            own = detail::find_sink(snap, kSinkName);
+            if (own) move_inputs(detail::streams_to_gather(snap, target, own_client()), own->index);
+        }
+    }
+
+    const Snapshot final_snap = query();
+    const bool select = detail::select_output(final_snap, takeover, own_client());
+    const bool running = stream_alive(g_play) && stream_alive(g_rec);
+    publish(final_snap, target, missing, running, select);
+}
+
+void reconcile(bool active, const std::string& want_output, bool takeover, int mute) {
+    Snapshot snap = query();
+    if (snap.other_instance && g_module == kNoIndex) {
+        stay_passive(snap);
+        return;
+    }
+    g_follow = detail::choose_follow(snap, g_follow, restore_hint());
+    const detail::Target t = detail::choose_target(snap, g_follow, want_output);
+
+    if (mute >= 0) {
+        if (!t.sink.empty()) {
+            wait_op(pa_context_set_sink_mute_by_name(g_ctx, t.sink.c_str(), mute, on_success, nullptr));
+            if (mute == 0)
+                wait_op(pa_context_set_sink_mute_by_name(g_ctx, kSinkName, 0, on_success, nullptr));
+            logger::info(mute ? "Muted" : "Unmuted");
+        }
+        snap = query();
+    }
+
+    if (t.sink.empty()) {
+        // Nothing to play to. A loaded sink and its recording stay, so that the streams gathered
+        // in it are still ours when a device comes back.
+        if (!(active && detail::find_sink(snap, kSinkName))) {
+            teardown(snap, t.sink, takeover);
+            drop_stream(g_rec);
+            g_rec_source.clear();
+        }
+        drop_stream(g_play);
+        g_play_sink.clear();
+        publish(snap, t.sink, t.missing, false, false);
+        return;
+    }
+    if (!active) {
+        monitor_only(snap, t.sink, t.missing, takeover);
+        return;
+    }
+    route(std::move(snap), t.sink, t.missing, takeover);
+}
+
+// ===================================================================== Control loop
+
+bool connect_locked() {
+    pa_proplist* props = make_props("control");
+    g_ctx = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(g_ml), kAppName, props);
+    pa_proplist_free(props);
+    if (!g_ctx) return false;
+    g_ctx_lost = false;
+    pa_context_set_state_callback(
+        g_ctx,
+        [](pa_context* c, void*) {
+            const pa_context_state_t st = pa_context_get_state(c);
+            if (st == PA_CONTEXT_FAILED || st == PA_CONTEXT_TERMINATED) {
+                g_ctx_lost.exchange(true);
+                mark_dirty();
+            }
+            signal_loop();
+        },
+        nullptr);
+    if (pa_context_connect(g_ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
+    wait_until(
+        [] {
+            const pa_context_state_t st = pa_context_get_state(g_ctx);
+            return st != PA_CONTEXT_CONNECTING && st != PA_CONTEXT_AUTHORIZING &&
+                   st != PA_CONTEXT_SETTING_NAME;
+        },
+        kRequestTimeoutMs);
+    return pa_context_get_state(g_ctx) == PA_CONTEXT_READY;
+}
+
+void on_event(pa_context*, pa_subscription_event_type_t event, uint32_t, void*) {
+    const unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const unsigned type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    // Changes of the streams are the pass's own doing (or need nothing from us).
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK ||
+        (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_NEW) ||
+        (facility == PA_SUBSCRIPTION_EVENT_SERVER && type == PA_SUBSCRIPTION_EVENT_CHANGE))
+        mark_dirty();
+}
+
+struct Requests {
+    bool active = false;
+    bool takeover = true;
+    std::string output;
+    std::string hint;
+    int mute = -1;
+};
+
+enum class Wake { quit, pass, idle };
+
+// Waits for the next reason to run a pass.
+Wake wait_for_work() {
+    std::unique_lock<std::mutex> lock(g_mtx);
+    if (g_quit) return Wake::quit;
+    if (g_dirty) return Wake::pass;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!g_dirty && !g_quit)
+        if (g_cv.wait_until(lock, deadline) == std::cv_status::timeout) break;
+    if (g_quit) return Wake::quit;
+    // Without events a pass is due only while unconnected or passive: a passive copy takes
+    // over within about two seconds after the other one ends.
+    if (g_dirty || !g_ctx || g_ctx_lost.load() || g_status.state == 3) return Wake::pass;
+    return Wake::idle;
+}
+
+Requests take_requests() {
+    std::lock_guard<std::mutex> lock(g_mtx);
+    g_dirty = false;
+    Requests r;
+    r.active = g_want_active;
+    r.takeover = g_takeover;
+    r.output = g_want_output;
+    r.hint = g_restore_hint;
+    r.mute = g_want_mute;
+    g_want_mute = -1;
+    return r;
+}
+
+struct Stats {
+    uint64_t since = 0;
+    uint64_t drops = 0;
+    uint64_t underruns = 0;
+
+    void minute() {
+        const uint64_t now = now_ms();
+        if (since == 0) since = now;
+        if (now - since < 60000) return;
+        since = now;
+        const uint64_t d = g_drop_events.load();
+        const uint64_t u = g_underflows.load();
+        if (d != drops || u != underruns)
+            logger::info("Audio path last minute: " + std::to_string(d - drops) + "x dropped, " +
+                         std::to_string(u - underruns) + "x buffer underrun");
+        drops = d;
+        underruns = u;
+    }
+};
+
+// Connects when there is no connection. False (after reporting) when no server answers.
+bool ensure_connection(const Requests& req) {
+    if (g_ctx_lost.load()) {
+        disconnect_locked();
+        g_module = kNoIndex; // a sink that survived is adopted again by the pass
+    }
+    if (g_ctx) return true;
+    if (!connect_locked()) {
+        disconnect_locked();
+        return false;
+    }
+    pa_context_set_subscribe_callback(g_ctx, on_event, nullptr);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SERVER);
+    wait_op(pa_context_subscribe(g_ctx, mask, on_success, nullptr));
+    logger::info(std::string("Sound server connected: ") + text_or(pa_context_get_server(g_ctx), "?"));
+    if (g_follow.empty() && detail::is_real_sink(req.hint)) g_follow = req.hint;
+    g_no_server_said = false;
+    return true;
+}
+
+void control_loop() {
+    Stats stats;
+    while (true) {
+        stats.minute();
+        const Wake wake = wait_for_work();
+        if (wake == Wake::quit) break;
+        if (wake == Wake::idle) continue;
+        sleep_ms(60); // gathers a burst of events into one pass
+        const Requests req = take_requests();
+
+        pa_threaded_mainloop_lock(g_ml);
+        if (!ensure_connection(req)) {
+            pa_threaded_mainloop_unlock(g_ml);
+            if (!g_no_server_said) logger::warn("No sound server reachable");
+            g_no_server_said = true;
+            std::lock_guard<std::mutex> lock(g_mtx);
+            g_status.active = false;
+            g_status.state = 2;
+            g_dirty = true;
+            continue;
+        }
+        reconcile(req.active, req.output, req.takeover, req.mute);
+        log_audio_hardware();
+        pa_threaded_mainloop_unlock(g_ml);
+    }
+
+    pa_threaded_mainloop_lock(g_ml);
+    bool takeover;
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        takeover = g_takeover;
+    }
+    if (g_ctx && !g_ctx_lost.load()) {
+        const Snapshot snap = query();
+        // A passive copy owns nothing: the sink, its streams and the default belong to the copy
+        // that routes, which must not lose them because a second copy (or a device listing) ends.
+        if (!(snap.other_instance && g_module == kNoIndex)) teardown(snap, g_follow, takeover);
+    }
+    disconnect_locked();
+    pa_threaded_mainloop_unlock(g_ml);
+    if (g_dropped.load() || g_underflows.load())
+        logger::info("Audio path total: dropped " + std::to_string(g_dropped.load()) + " bytes in " +
+                     std::to_string(g_drop_events.load()) + " chunks, buffer underruns " +
+                     std::to_string(g_underflows.load()) + "x");
+}
+
+// Blocking iterations of a plain main loop until `done` holds, an iteration fails or `limit`
+// iterations have run.
+template <class Done> void iterate_until(pa_mainloop* ml, Done done, int limit) {
+    for (int i = 0; i < limit && !done(); ++i)
+        if (pa_mainloop_iterate(ml, 1, nullptr) < 0) return;
+}
+
+void iterate_op(pa_mainloop* ml, pa_operation* op) {
+    if (!op) return;
+    iterate_until(
+        ml, [op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, 2000);
+    pa_operation_unref(op);
+}
+
+} // namespace
+
+// ===================================================================== Public operations
+
+bool start(bool takeover) {
+    if (g_ml) return true;
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        g_takeover = takeover;
+        g_quit = false;
+        g_dirty = true;
+        g_status = Status{};
+        g_devices.clear();
+    }
+    g_module = kNoIndex;
+    g_follow.clear();
+    g_restricted = g_snap_no_sink = g_passive_said = g_no_server_said = false;
+    g_handoff_tried.clear();
+
+    pa_threaded_mainloop* ml = pa_threaded_mainloop_new();
+    if (!ml) return false;
+    pa_threaded_mainloop_set_name(ml, "Lumaf-audio");
+    if (pa_threaded_mainloop_start(ml) < 0) {
+        pa_threaded_mainloop_free(ml);
+        return false;
+    }
+    g_ml = ml;
+    g_proc.set_format(static_cast<float>(kRate), 2);
+    g_thread = std::thread(control_loop);
+    return true;
+}
+
+void stop() {
+    if (!g_ml) return;
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        g_quit = true;
+    }
+    g_cv.notify_all();
+    if (g_thread.joinable()) g_thread.join();
+    pa_threaded_mainloop_stop(g_ml);
+    pa_threaded_mainloop_free(g_ml);
+    g_ml = nullptr;
+}
+
+void set_active(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        if (g_want_active == on) return;
+        g_want_active = on;
+    }
+    mark_dirty();
+}
+
+void set_output(const std::string& sink) {
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        if (g_want_output == sink) return;
+        g_want_output = sink;
+    }
+    mark_dirty();
+}
+
+void set_mute(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(g_mtx);
+        g_status.muted = on;
+        g_want_mute = on ? 1 : 0;
+    }
+    mark_dirty();
+}
+
+void set_restore_hint(const std::string& sink) {
+    std::lock_guard<std::mutex> lock(g_mtx);
+    g_restore_hint = sink;
+}
+
+void set_curve(const eq::Curve& curve) {
+    {
+        std::lock_guard<std::mutex> lock(g_curve_mtx);
+        g_curve = curve;
+    }
+    g_curve_version.fetch_add(1);
+}
+
+bool tap(float* left, float* right, int count, float* rate, unsigned long* serial, bool delayed) {
+    std::lock_guard<std::mutex> lock(g_tap_mtx);
+    if (serial) *serial = static_cast<unsigned long>(g_tap_serial);
+    if (rate) *rate = static_cast<float>(kRate);
+    if (g_tap_serial == 0) return false;
+    count = std::clamp(count, 0, kMaxTapRead);
+    const int d = delayed ? delay_for_read(count) : 0;
+    int idx = (g_tap_pos - d - count) & kTapMask;
+    for (int i = 0; i < count; ++i) {
+        left[i] = g_tap_l[idx];
+        right[i] = g_tap_r[idx];
+        idx = (idx + 1) & kTapMask;
+    }
+    return true;
+}
+
+void take_peaks(float* left, float* right) {
+    std::lock_guard<std::mutex> lock(g_tap_mtx);
+    uint64_t d = static_cast<uint64_t>(std::max(0.0f, g_delay_frames + 0.5f));
+    d = std::min<uint64_t>(d, std::min<uint64_t>(g_tap_total, static_cast<uint64_t>(kMaxDelayFrames)));
+    const uint64_t end = g_tap_total - d;
+    // After a long pause only the last 10 ms count; the rest would be stale and may have been
+    // overwritten in the ring.
+    if (g_peak_end > end || end - g_peak_end > 16384) g_peak_end = end < 480 ? 0 : end - 480;
+    float pl = 0, pr = 0;
+    if (g_peak_end < end) {
+        for (uint64_t f = g_peak_end; f < end; ++f) {
+            const int idx = static_cast<int>((static_cast<uint64_t>(g_tap_pos) + f - g_tap_total) & kTapMask);
+            pl = std::max(pl, std::fabs(g_tap_l[idx]));
+            pr = std::max(pr, std::fabs(g_tap_r[idx]));
+        }
+        g_peak_end = end;
+    }
+    *left = pl;
+    *right = pr;
+}
+
+float display_delay() {
+    std::lock_guard<std::mutex> lock(g_tap_mtx);
+    return g_delay_frames / static_cast<float>(kRate);
+}
+
+std::vector<Device> devices() {
+    std::lock_guard<std::mutex> lock(g_mtx);
+    return g_devices;
+}
+
+Status status() {
+    std::lock_guard<std::mutex> lock(g_mtx);
+    return g_status;
+}
+
+void setup_devices() {}
+
+bool has_system_filter() {
+    return false;
+}
+
+void remove_system_filter() {}
+
+bool rescue(const std::string& restore_to) {
+    pa_mainloop* ml = pa_mainloop_new();
+    if (!ml) return false;
+    pa_context* ctx = pa_context_new(pa_mainloop_get_api(ml), "Lumafon guard");
+    if (!ctx) {
+        pa_mainloop_free(ml);
+        return false;
+    }
+    bool reached = false;
+    if (pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        iterate_until(
+            ml,
+            [ctx] {
+                const pa_context_state_t st = pa_context_get_state(ctx);
+                return st != PA_CONTEXT_CONNECTING && st != PA_CONTEXT_AUTHORIZING &&
+                       st != PA_CONTEXT_SETTING_NAME;
+            },
+            3000);
+        reached = pa_context_get_state(ctx) == PA_CONTEXT_READY;
+    }
+    if (reached) {
+        std::string default_sink;
+        iterate_op(ml, pa_context_get_server_info(
+                           ctx,
+                           [](pa_context*, const pa_server_info* info, void* ud) {
+                               if (info && info->default_sink_name)
+                                   static_cast<std::string*>(ud)->assign(info->default_sink_name);
+                           },
+                           &default_sink));
+        uint32_t module = kNoIndex;
+        iterate_op(ml, pa_context_get_sink_info_by_name(
+                           ctx, kSinkName,
+                           [](pa_context*, const pa_sink_info* info, int eol, void* ud) {
+                               if (eol == 0 && info) *static_cast<uint32_t*>(ud) = info->owner_module;
+                           },
+                           &module));
+        if (default_sink == kSinkName && !restore_to.empty())
+            iterate_op(ml, pa_context_set_default_sink(ctx, restore_to.c_str(), nullptr, nullptr));
+        if (module != kNoIndex) iterate_op(ml, pa_context_unload_module(ctx, module, nullptr, nullptr));
+        pa_context_disconnect(ctx);
+    }
+    pa_context_unref(ctx);
+    pa_mainloop_free(ml);
+    return reached;
+}
+
+std::string hw_details(const pa_proplist* properties) {
+    if (!properties) return {};
+    static const char* const kKeys[][2] = {
+        {"api", "device.api"},
+        {"bus", "device.bus"},
+        {"vendor", "device.vendor.name"},
+        {"product", "device.product.name"},
+        {"card", "alsa.card_name"},
+        {"profile", "device.profile.description"},
+    };
+    std::string out;
+    auto add = [&out](const char* key, const char* value) {
+        if (value && *value) out += std::string(", ") + key + " " + value;
+    };
+    for (const auto& k : kKeys) add(k[0], pa_proplist_gets(properties, k[1]));
+    const char* codec = pa_proplist_gets(properties, "api.bluez5.codec");
+    if (!codec || !*codec) codec = pa_proplist_gets(properties, "bluetooth.codec");
+    add("codec", codec);
+    return out;
+}
+
+// ===================================================================== Rules without a server
+
+namespace detail {
+
+bool is_upstream_sink(const std::string& name) {
+    for (const char* s : kSiblings)
+        if (name == s) return true;
+    return false;
+}
+
+bool is_real_sink(const std::string& name) {
+    return !name.empty() && name != kSinkName && !is_upstream_sink(name);
+}
+
+const SinkEntry* find_sink(const Snapshot& snap, const std::string& name) {
+    for (const SinkEntry& s : snap.sinks)
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+namespace {
+
+std::string lower_ascii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool present_real(const Snapshot& snap, const std::string& name) {
+    return is_real_sink(name) && find_sink(snap, name) != nullptr;
+}
+
+} // namespace
+
+bool sibling_feeds(const Snapshot& snap, uint32_t sink_index) {
+    for (const InputEntry& in : snap.inputs)
+        if (in.sink == sink_index && is_upstream_sink(lower_ascii(in.app_name))) return true;
+    return false;
+}
+
+std::string choose_follow(const Snapshot& snap, const std::string& previous, const std::string& hint) {
+    std::string follow = previous;
+    if (present_real(snap, snap.default_sink)) follow = snap.default_sink;
+    // A sibling holding the default plays on to some real device: that one is followed.
+    if (is_upstream_sink(snap.default_sink))
+        for (const InputEntry& in : snap.inputs)
+            if (lower_ascii(in.app_name) == snap.default_sink)
+                for (const SinkEntry& s : snap.sinks)
+                    if (s.index == in.sink && is_real_sink(s.name)) follow = s.name;
+    if (present_real(snap, follow)) return follow;
+    if (present_real(snap, hint)) return hint;
+    for (const SinkEntry& s : snap.sinks)
+        if (is_real_sink(s.name)) return s.name;
+    return {};
+}
+
+Target choose_target(const Snapshot& snap, const std::string& follow, const std::string& want_output) {
+    if (want_output.empty()) return {follow, false};
+    if (!is_real_sink(want_output) || !find_sink(snap, want_output)) return {follow, true};
+    return {want_output, false};
+}
+
+std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target,
+                                        uint32_t own_client) {
+    const SinkEntry* own = find_sink(snap, kSinkName);
+    const SinkEntry* t = find_sink(snap, target);
+    const SinkEntry* d = find_sink(snap, snap.default_sink);
+    std::vector<uint32_t> out;
+    if (!own) return out;
+    for (const InputEntry& in : snap.inputs) {
+        if (in.client == own_client || in.sink == own->index) continue;
+        if ((t && in.sink == t->index) || (d && in.sink == d->index && !is_upstream_sink(d->name)))
+            out.push_back(in.index);
+    }
+    return out;
+}
+
+bool select_output(const Snapshot& snap, bool takeover, uint32_t own_client) {
+    if (!takeover || snap.default_sink.empty() || snap.default_sink == kSinkName) return false;
+    if (!is_upstream_sink(snap.default_sink)) return true;
+    const SinkEntry* own = find_sink(snap, kSinkName);
+    if (!own) return true;
+    for (const InputEntry& in : snap.inputs)
+        if (in.sink == own->index && in.client != own_client) return false;
+    return true;
+}
+
+std::vector<uint32_t> not_arrived(const Snapshot& snap, const std::vector<uint32_t>& moved, uint32_t sink) {
+    std::vector<uint32_t> out;
+    for (const InputEntry& in : snap.inputs)
+        if (in.sink != sink && std::find(moved.begin(), moved.end(), in.index) != moved.end())
+            out.push_back(in.index);
+    return out;
+}
+
+void LatencyRing::add(float frames, float* median, float* lo, float* hi) {
+    hist[pos] = frames;
+    pos = (pos + 1) % 64;
+    n = std::min(n + 1, 64);
+    float sorted[64] = {};
+    std::copy(hist, hist + n, sorted);
+    std::nth_element(sorted, sorted + n / 2, sorted + n);
+    *median = sorted[n / 2];
+    *lo = *std::min_element(hist, hist + n);
+    *hi = *std::max_element(hist, hist + n);
+}
+
+float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms) {
+    float step;
+    if (at_ms == 0) {
+        step = std::clamp(target - current, -2400.0f, 2400.0f);
+    } else {
+        const float dt = static_cast<float>(now_ms - at_ms) * 0.001f;
+        if (dt < 0.5f) {
+            const float limit = dt * 0.05f * kRate;
+            step = std::clamp((target - current) * dt, -limit, limit);
+        } else {
+            step = std::clamp((target - current) * 0.5f, -1200.0f, 1200.0f);
+        }
+    }
+    return current + step;
+}
+
+void push_tap(const float* interleaved, int frames) {
+    std::lock_guard<std::mutex> lock(g_tap_mtx);
+    for (int i = 0; i < frames; ++i) {
+        g_tap_l[g_tap_pos] = interleaved[2 * i];
+        g_tap_r[g_tap_pos] = interleaved[2 * i + 1];
+        g_tap_pos = (g_tap_pos + 1) & kTapMask;
+    }
+    g_tap_total += static_cast<uint64_t>(std::max(frames, 0));
+    g_tap_serial += 1;
+}
+
+} // namespace detail
+} // namespace audio

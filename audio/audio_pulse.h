@@ -1,0 +1,157 @@
+// The sound routing engine: one per process, reached through free functions.
+//
+// A control thread keeps a connection to the user's PulseAudio-compatible sound server and,
+// pass by pass, makes the server match what was asked: with the equaliser on it loads the
+// virtual sink "lumafon", makes it the default, moves the other programs' streams into it,
+// records its monitor, equalises every block on libpulse's event-loop thread ("Lumaf-audio")
+// and plays the result to the real device; with the equaliser off it only records the real
+// device's monitor for the display. Every processed block also goes into a tap ring that the
+// window reads, delayed by the measured output latency so that the picture matches the sound.
+#pragma once
+
+#include "dsp/eq_dsp.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct pa_proplist;
+
+namespace audio {
+
+// Name of the virtual sink (its monitor is "lumafon.monitor"); also the icon name.
+inline constexpr char kSinkName[] = "lumafon";
+
+// An output device the user may choose.
+struct Device {
+    std::string name;  // sink name, what set_output takes
+    std::string label; // the sink's description, or its name when it has none
+};
+
+struct Status {
+    int state = 0;                  // 0 connecting, 1 running, 2 no sound server, 3 passive (another copy)
+    bool active = false;            // the equaliser path is live (record and playback streams exist)
+    std::string output;             // sink the sound is played to; empty when there is no real sink
+    std::string output_label;       // its label as in the device list
+    bool output_missing = false;    // the chosen output is absent; the followed device is used instead
+    std::string follow;             // the real device being followed (store it as the restore hint)
+    bool muted = false;             // the output (or, while routing, our sink) is muted
+    bool select_output = false;     // the user has to pick "Lumafon" as output by hand
+    bool setup_needed = false;      // never set on Linux
+    bool permission_needed = false; // never set on Linux
+    bool snap_no_sink = false;      // the server refused the virtual sink inside a Snap sandbox
+};
+
+// Starts the event-loop thread and the control thread. `takeover`: the engine may make its sink
+// the default and move other programs' streams. False when the event loop cannot be started.
+bool start(bool takeover);
+// Tears the routing down (default restored, sink unloaded) and ends the threads. Idempotent.
+void stop();
+
+void set_active(bool on);
+void set_output(const std::string& sink); // empty: follow the default device
+void set_mute(bool on);
+void set_restore_hint(const std::string& sink);
+void set_curve(const eq::Curve& curve);
+
+// Copies the newest `count` (at most 8192) stereo frames, or with `delayed` the frames audible
+// now. False until the first block has arrived; `rate` and `serial` are filled in any case.
+bool tap(float* left, float* right, int count, float* rate, unsigned long* serial, bool delayed);
+// Peak magnitude per channel of what became audible since the previous call.
+void take_peaks(float* left, float* right);
+// Current display delay in seconds.
+float display_delay();
+
+std::vector<Device> devices();
+Status status();
+
+// Hooks of other platforms' system filters; nothing to do here.
+void setup_devices();
+bool has_system_filter();
+void remove_system_filter();
+
+// Clean-up after the program died, on a connection of its own (used by the watchdog process):
+// gives the default back to `restore_to` when the virtual sink still holds it, and unloads the
+// sink. False when the server could not be reached.
+bool rescue(const std::string& restore_to);
+
+// ", key value" details of a device's properties (api, bus, vendor, ...) for hardware summaries.
+std::string hw_details(const pa_proplist* properties);
+
+// The engine's rules that need no server, open to the tests.
+namespace detail {
+
+constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
+
+struct SinkEntry {
+    uint32_t index = kNoIndex;
+    std::string name;
+    std::string description;
+    uint32_t owner_module = kNoIndex;
+    bool mute = false;
+    uint32_t monitor_source = kNoIndex;
+};
+
+struct InputEntry {
+    uint32_t index = kNoIndex;
+    uint32_t sink = kNoIndex;
+    uint32_t client = kNoIndex;
+    bool ours = false;    // application.name is exactly "Lumafon"
+    std::string app_name; // application.name, empty when absent
+};
+
+// One reading of the server.
+struct Snapshot {
+    std::string default_sink;
+    std::vector<SinkEntry> sinks;
+    std::vector<InputEntry> inputs;
+    bool other_instance = false;
+};
+
+// Sinks of the sibling programs of the same maker, which may hold the default and feed us.
+bool is_upstream_sink(const std::string& name);
+// Neither our own sink nor a sibling's.
+bool is_real_sink(const std::string& name);
+const SinkEntry* find_sink(const Snapshot& snap, const std::string& name);
+// Some sibling's own stream plays into the sink `sink_index`.
+bool sibling_feeds(const Snapshot& snap, uint32_t sink_index);
+
+// The real device to follow, given the previous one and the remembered hint.
+std::string choose_follow(const Snapshot& snap, const std::string& previous, const std::string& hint);
+
+struct Target {
+    std::string sink;
+    bool missing = false;
+};
+Target choose_target(const Snapshot& snap, const std::string& follow, const std::string& want_output);
+
+// Inputs of other clients to move into our sink: those on the target, and those on the
+// server's default unless a sibling holds it.
+std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target, uint32_t own_client);
+
+// Of the inputs whose move into `sink` the server confirmed, those that a later reading still
+// shows elsewhere (PipeWire's pulse server sometimes confirms moves it does not make). Inputs that
+// have ended meanwhile are gone from the reading and need nothing.
+std::vector<uint32_t> not_arrived(const Snapshot& snap, const std::vector<uint32_t>& moved, uint32_t sink);
+
+// Whether the user must pick our sink by hand (the default is someone else's).
+bool select_output(const Snapshot& snap, bool takeover, uint32_t own_client);
+
+// The last 64 output latency readings after a (re)start; median, minimum and maximum.
+struct LatencyRing {
+    float hist[64] = {};
+    int pos = 0;
+    int n = 0;
+    void restart() { pos = n = 0; }
+    void add(float frames, float* median, float* lo, float* hi);
+};
+
+// One step of the display delay towards `target` frames: exponential with a time constant of
+// one second, at most 50 ms per second. `at_ms` is the time of the previous step (0: none).
+float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms);
+
+// Appends frames to the tap as the read callback does (for tests of the tap and the peaks).
+void push_tap(const float* interleaved, int frames);
+
+} // namespace detail
+} // namespace audio

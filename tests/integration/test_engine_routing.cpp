@@ -1,0 +1,322 @@
+// tsan
+// The engine in this process against a private sound server: taking over, equalising, giving
+// back, and following what the user and the server do meanwhile.
+#include "audio/audio_pulse.h"
+#include "desktop/crash_handler_linux.h"
+#include "support/engine_checks.h"
+#include "support/sound_checks.h"
+#include "support/sound_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace testsup;
+
+namespace {
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+const char* const kSinkArgs = "sink_name=lumafon rate=48000 channels=2 channel_map=front-left,front-right "
+                              "sink_properties='device.description=Lumafon monitor.channel-volumes=true "
+                              "device.icon_name=lumafon'";
+
+eq::Curve boost_1k(float db) {
+    eq::Curve c;
+    c.band[5] = db;
+    return c;
+}
+
+bool state_active(const audio::Status& s) {
+    return s.state == 1 && s.active;
+}
+
+// Level of the newest `frames` frames of the tap; `serial` receives its block count.
+double tap_level(int frames, unsigned long* serial = nullptr) {
+    std::vector<float> left(frames), right(frames), both;
+    float rate = 0;
+    unsigned long blocks = 0;
+    if (!audio::tap(left.data(), right.data(), frames, &rate, &blocks, false)) return -999;
+    if (serial) *serial = blocks;
+    for (int i = 0; i < frames; ++i) both.insert(both.end(), {left[i], right[i]});
+    return rms_db(both.data(), static_cast<size_t>(frames));
+}
+
+// Every case runs against PulseAudio and against PipeWire's pulse server (where PipeWire starts).
+class Routing : public ::testing::TestWithParam<SoundServer::Kind> {
+  protected:
+    Routing() : server_(GetParam()) {}
+
+    void SetUp() override {
+        if (!server_.start()) {
+            if (GetParam() == SoundServer::Kind::pipewire) GTEST_SKIP() << "PipeWire does not start here";
+            FAIL() << server_.error();
+        }
+        dir_ = make_temp_dir("lumafon-routing");
+        log_at_ = engine_log_size();
+        default_wishes();
+        tone_ = dir_ + "/tone.wav";
+        ASSERT_TRUE(make_sine(tone_, 1000, 60, 0.2));
+    }
+
+    void TearDown() override {
+        audio::stop();
+        recording_.stop();
+        player_.stop();
+        other_player_.stop();
+        server_.stop();
+        remove_tree(dir_);
+    }
+
+    // Plays the tone to the default sink and waits until the server has its stream.
+    void play_tone() {
+        ASSERT_TRUE(start_player(player_, tone_));
+        ASSERT_TRUE(wait_until([] { return input_sink("paplay") != kNone; }, 5000));
+    }
+
+    void start_routed() {
+        ASSERT_TRUE(audio::start(true));
+        ASSERT_TRUE(wait_status(state_active)) << engine_log_since(log_at_);
+        ASSERT_TRUE(wait_until([] { return routed_to("hw_a"); }, 5000)) << engine_log_since(log_at_);
+    }
+
+    // Level of what reaches the device, measured on its monitor over one second.
+    double device_level(const std::string& sink = "hw_a") {
+        const std::string path = dir_ + "/rec" + std::to_string(++recordings_) + ".f32";
+        Recording rec;
+        EXPECT_TRUE(rec.start(sink + ".monitor", path));
+        EXPECT_TRUE(rec.wait_seconds(1.3));
+        rec.stop();
+        return sox_rms_db(path, 0.3, 1.0);
+    }
+
+    std::string log() const { return engine_log_since(log_at_); }
+
+    SoundServer server_;
+    std::string dir_;
+    std::string tone_;
+    size_t log_at_ = 0;
+    Child player_;
+    Child other_player_;
+    Recording recording_;
+    int recordings_ = 0;
+};
+
+} // namespace
+
+TEST_P(Routing, StartTakesOverTheDefaultDevice) {
+    // A sibling's sink is never offered as an output.
+    ASSERT_EQ(pactl({"load-module", "module-null-sink", "sink_name=tessamorlo"}).status, 0);
+    play_tone();
+    start_routed();
+
+    const std::vector<PaObject> modules = pa_list("modules");
+    const auto own_module = std::find_if(modules.begin(), modules.end(), [](const PaObject& m) {
+        return m.field("Name") == "module-null-sink" && m.field("Argument").find("sink_name=lumafon") == 0;
+    });
+    ASSERT_NE(own_module, modules.end());
+    EXPECT_EQ(own_module->field("Argument"), kSinkArgs);
+
+    const std::vector<PaObject> outputs = outputs_of("Lumafon");
+    ASSERT_EQ(outputs.size(), 1u);
+    EXPECT_EQ(outputs[0].number("Source"), monitor_of("lumafon"));
+    EXPECT_EQ(outputs[0].prop("media.name"), "record");
+    const std::vector<PaObject> inputs = inputs_of("Lumafon");
+    ASSERT_EQ(inputs.size(), 1u);
+    EXPECT_EQ(inputs[0].number("Sink"), sink_index("hw_a"));
+    EXPECT_EQ(inputs[0].prop("media.name"), "playback");
+    for (const PaObject& s : {outputs[0], inputs[0]}) {
+        EXPECT_EQ(s.prop("application.id"), "app.orvendal.Lumafon");
+        EXPECT_EQ(s.prop("application.icon_name"), "lumafon");
+    }
+    EXPECT_EQ(input_sink("paplay"), sink_index("lumafon"));
+
+    const audio::Status st = audio::status();
+    EXPECT_EQ(st.output, "hw_a");
+    EXPECT_EQ(st.output_label, "Fake HW A");
+    EXPECT_EQ(st.follow, "hw_a");
+    EXPECT_FALSE(st.output_missing);
+    EXPECT_FALSE(st.muted);
+    EXPECT_FALSE(st.select_output);
+    const std::vector<audio::Device> devices = audio::devices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].name, "hw_a");
+    EXPECT_EQ(devices[0].label, "Fake HW A");
+    EXPECT_EQ(devices[1].name, "hw_b");
+    EXPECT_EQ(devices[1].label, "Fake HW B");
+    EXPECT_NE(log().find("Virtual sink loaded (module " + std::to_string(own_module->index) + ")"),
+              std::string::npos);
+
+    // The hardware summary for crash reports describes the server and every output.
+    ASSERT_TRUE(wait_until(
+        [] {
+            const std::vector<std::string> lines = crash_handler::audio_lines();
+            return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+                return l.rfind("Output lumafon [default]: ", 0) == 0;
+            });
+        },
+        3000));
+    const std::vector<std::string> lines = crash_handler::audio_lines();
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0].rfind("Sound server: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(", libpulse "), std::string::npos) << lines[0];
+    EXPECT_TRUE(std::count(lines.begin(), lines.end(), "Output hw_b: Fake HW B, s16le 2ch 44100Hz") == 1 ||
+                server_.kind() == SoundServer::Kind::pipewire);
+}
+
+TEST_P(Routing, EqualisesThroughTheServer) {
+    play_tone();
+    start_routed();
+    const double flat = device_level();
+    EXPECT_NEAR(flat, -16.99, 0.3); // 0.2 amplitude: -13.98 dBFS peak, -16.99 dBFS RMS
+
+    // A curve handed in while playing reaches the tap within a few blocks.
+    unsigned long changed_at = 0;
+    EXPECT_NEAR(tap_level(480, &changed_at), -16.99, 0.5);
+    audio::set_curve(boost_1k(6));
+    bool boosted = false;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            unsigned long now = 0;
+            boosted = std::fabs(tap_level(240, &now) - (-16.99 + 6)) < 0.5;
+            return boosted || now > changed_at + 40;
+        },
+        5000, 1));
+    EXPECT_TRUE(boosted) << "the new curve did not reach the tap within a few blocks";
+
+    const double boost = device_level();
+    RecordProperty("flat_db", std::to_string(flat));
+    RecordProperty("boost_db", std::to_string(boost));
+    EXPECT_NEAR(boost - flat, 6.0, 0.3);
+
+    // Equaliser off: the sound goes straight to the device again, and the display still gets it.
+    audio::set_active(false);
+    ASSERT_TRUE(wait_until([] { return given_back_to("hw_a"); }, 5000)) << log();
+    ASSERT_TRUE(wait_status([](const audio::Status& s) { return s.state == 1 && !s.active; }));
+    ASSERT_TRUE(wait_until([] { return record_source() == monitor_of("hw_a"); }, 5000));
+    EXPECT_EQ(outputs_of("Lumafon")[0].prop("media.name"), "record");
+    EXPECT_TRUE(inputs_of("Lumafon").empty());
+    EXPECT_NEAR(device_level(), flat, 0.3);
+    unsigned long serial = 0;
+    tap_level(240, &serial);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            unsigned long now = 0;
+            tap_level(240, &now);
+            return now > serial + 10;
+        },
+        3000));
+    EXPECT_NEAR(tap_level(240), -16.99, 0.5); // the raw sound, not equalised
+}
+
+TEST_P(Routing, QuitGivesEverythingBack) {
+    play_tone();
+    start_routed();
+    audio::stop();
+    EXPECT_TRUE(given_back_to("hw_a"));
+    EXPECT_TRUE(inputs_of("Lumafon").empty());
+    EXPECT_TRUE(outputs_of("Lumafon").empty());
+    for (const PaObject& m : pa_list("modules"))
+        EXPECT_EQ(m.field("Argument").find("sink_name=lumafon"), std::string::npos);
+    EXPECT_NE(log().find("Virtual sink removed (module "), std::string::npos);
+    audio::stop(); // a second stop does nothing
+}
+
+TEST_P(Routing, ChosenOutputUnpluggedAndBack) {
+    play_tone();
+    audio::set_output("hw_b");
+    ASSERT_TRUE(audio::start(true));
+    ASSERT_TRUE(wait_status([](const audio::Status& s) { return state_active(s) && s.output == "hw_b"; }));
+    ASSERT_TRUE(wait_until([] { return routed_to("hw_b"); }, 5000));
+    EXPECT_EQ(audio::status().output_label, "Fake HW B");
+    EXPECT_EQ(audio::status().follow, "hw_a");
+
+    ASSERT_TRUE(server_.unload_sink("hw_b"));
+    ASSERT_TRUE(wait_status([](const audio::Status& s) {
+        return state_active(s) && s.output == "hw_a" && s.output_missing;
+    })) << log();
+    ASSERT_TRUE(wait_until([] { return routed_to("hw_a"); }, 5000));
+    EXPECT_NEAR(device_level("hw_a"), -16.99, 0.5);
+
+    ASSERT_TRUE(server_.load_fake("hw_b"));
+    ASSERT_TRUE(wait_status([](const audio::Status& s) {
+        return state_active(s) && s.output == "hw_b" && !s.output_missing;
+    })) << log();
+    ASSERT_TRUE(wait_until([] { return routed_to("hw_b"); }, 5000));
+    EXPECT_NEAR(device_level("hw_b"), -16.99, 0.5);
+}
+
+TEST_P(Routing, FollowsTheUsersNewDefault) {
+    play_tone();
+    start_routed();
+    ASSERT_TRUE(start_player(other_player_, tone_, "hw_b"));
+    ASSERT_TRUE(wait_until([] { return inputs_of("paplay").size() == 2; }, 5000));
+
+    ASSERT_EQ(pactl({"set-default-sink", "hw_b"}).status, 0);
+    ASSERT_TRUE(wait_status([](const audio::Status& s) { return state_active(s) && s.follow == "hw_b"; }))
+        << log();
+    const uint32_t own = sink_index("lumafon");
+    ASSERT_TRUE(wait_until(
+        [own] {
+            const std::vector<PaObject> players = inputs_of("paplay");
+            return default_sink() == "lumafon" && playback_sink() == sink_index("hw_b") &&
+                   players.size() == 2 && players[0].number("Sink") == own &&
+                   players[1].number("Sink") == own;
+        },
+        5000))
+        << log();
+    EXPECT_EQ(audio::status().output, "hw_b");
+}
+
+TEST_P(Routing, SoundServerRestart) {
+    play_tone();
+    start_routed();
+    server_.stop();
+    ASSERT_TRUE(wait_status([](const audio::Status& s) { return s.state == 2 && !s.active; })) << log();
+    // The server stays away for half a second: many attempts to reconnect, one warning.
+    wait_until([] { return false; }, 500, 500);
+    ASSERT_TRUE(server_.start()) << server_.error();
+    const long long back = now_ms();
+    ASSERT_TRUE(wait_until(
+        [] {
+            return state_active(audio::status()) && default_sink() == "lumafon" &&
+                   playback_sink() == sink_index("hw_a") && record_source() == monitor_of("lumafon");
+        },
+        3000))
+        << log();
+    RecordProperty("rebuilt_ms", static_cast<int>(now_ms() - back));
+    EXPECT_EQ(count_of(log(), "No sound server reachable"), 1) << log();
+    EXPECT_EQ(count_of(log(), "Sound server connected"), 2);
+    // A player that starts now is gathered into the rebuilt path.
+    player_.stop();
+    play_tone();
+    EXPECT_TRUE(wait_until([] { return routed_to("hw_a"); }, 5000));
+}
+
+TEST_P(Routing, Mute) {
+    play_tone();
+    start_routed();
+    audio::set_mute(true);
+    EXPECT_TRUE(audio::status().muted); // at once, before the server confirms
+    ASSERT_TRUE(
+        wait_until([] { return find_named(pa_list("sinks"), "hw_a")->field("Mute") == "yes"; }, 5000));
+    ASSERT_TRUE(wait_until([this] { return log().find("INFO  Muted") != std::string::npos; }, 3000));
+
+    audio::set_mute(false);
+    EXPECT_FALSE(audio::status().muted);
+    ASSERT_TRUE(wait_until([] { return find_named(pa_list("sinks"), "hw_a")->field("Mute") == "no"; }, 5000));
+    ASSERT_TRUE(wait_until([this] { return log().find("INFO  Unmuted") != std::string::npos; }, 3000));
+
+    // Muting our sink from the system mixer counts while routing.
+    ASSERT_EQ(pactl({"set-sink-mute", "lumafon", "1"}).status, 0);
+    EXPECT_TRUE(wait_status([](const audio::Status& s) { return s.muted; }));
+    audio::set_mute(false);
+    EXPECT_TRUE(
+        wait_until([] { return find_named(pa_list("sinks"), "lumafon")->field("Mute") == "no"; }, 5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Routing,
+                         ::testing::Values(SoundServer::Kind::pulseaudio, SoundServer::Kind::pipewire),
+                         [](const ::testing::TestParamInfo<SoundServer::Kind>& param) {
+                             return param.param == SoundServer::Kind::pipewire ? "PipeWire" : "PulseAudio";
+                         });

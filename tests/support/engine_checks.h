@@ -1,0 +1,73 @@
+// Checks of the engine in the test process against the private sound server: its log, its
+// status, and where the server says the streams are.
+#pragma once
+
+#include "audio/audio_pulse.h"
+#include "support/process.h"
+#include "support/sound_server.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testsup {
+
+// The test process's log (opened on first use in a temporary directory).
+std::string engine_log_path();
+// The log's text from byte `offset` on; engine_log_size() gives the offset of now.
+std::string engine_log_since(size_t offset);
+size_t engine_log_size();
+
+// The wishes a window run hands the engine before starting it, reset to: equaliser on, flat
+// curve, following the default device, nothing remembered.
+void default_wishes();
+
+bool wait_status(const std::function<bool(const audio::Status&)>& cond, int timeout_ms = 10000);
+
+// The sink index an input of the application plays into (0xFFFFFFFF when there is none).
+uint32_t input_sink(const std::string& app_name);
+// The device index of the engine's playback ("Lumafon" input) and recording.
+uint32_t playback_sink();
+uint32_t record_source();
+// The index of a sink's monitor source.
+uint32_t monitor_of(const std::string& sink);
+
+// The engine routes with takeover: our sink is the default, the application's stream plays into
+// it, and the engine plays to `target`.
+bool routed_to(const std::string& target, const std::string& app_name = "paplay");
+// Everything given back: `sink` is the default, the application plays there, no "lumafon".
+bool given_back_to(const std::string& sink, const std::string& app_name = "paplay");
+
+// The engine in a process of its own (tests/helpers/engine_host.cpp), with the watchdog.
+class EngineHost {
+  public:
+    struct State {
+        int state = -1;
+        bool active = false;
+        std::string output;
+        bool missing = false;
+        std::string follow;
+        bool muted = false;
+        bool select = false;
+    };
+
+    // Starts the host with its log in `log_dir`, hands it `setup` lines, then starts the engine.
+    bool start(const std::string& log_dir, const std::vector<std::string>& setup = {"active 1"},
+               bool takeover = true);
+    // One command line and, for commands that answer, the answer.
+    bool send(const std::string& line);
+    std::string ask(const std::string& line, int timeout_ms = 5000);
+    State state();
+    bool wait_state(const std::function<bool(const State&)>& cond, int timeout_ms = 10000);
+    // An orderly end; false when it does not end in time or fails.
+    bool quit(int timeout_ms = 10000);
+    void kill_hard();
+    pid_t pid() const { return child_.pid(); }
+    std::string log() const;
+
+  private:
+    Child child_;
+    std::string log_dir_;
+};
+
+} // namespace testsup

@@ -1,0 +1,261 @@
+// tsan
+// The engine's rules that need no server: which device is followed, where the sound goes,
+// which streams are gathered, when the user must pick our sink, and the arithmetic of the tap,
+// the peaks, the display delay and the latency statistics.
+#include "audio/audio_pulse.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+using namespace audio::detail;
+
+namespace {
+
+// Read once by the engine per process, before any delayed tap read.
+const bool kOffsetSet = (setenv("LUMA2_AV_OFFSET_MS", "100", 1), true);
+
+SinkEntry sink(uint32_t index, const std::string& name, uint32_t module = 7) {
+    SinkEntry s;
+    s.index = index;
+    s.name = name;
+    s.description = "Desc " + name;
+    s.owner_module = module;
+    s.monitor_source = index + 100;
+    return s;
+}
+
+InputEntry input(uint32_t index, uint32_t on_sink, uint32_t client, const std::string& app) {
+    InputEntry in;
+    in.index = index;
+    in.sink = on_sink;
+    in.client = client;
+    in.app_name = app;
+    in.ours = app == "Lumafon";
+    return in;
+}
+
+// hw_a (0), hw_b (1), our sink (2), a sibling's sink (3).
+Snapshot desk(const std::string& default_sink) {
+    Snapshot s;
+    s.default_sink = default_sink;
+    s.sinks = {sink(0, "hw_a"), sink(1, "hw_b"), sink(2, "lumafon"), sink(3, "tessamorlo")};
+    return s;
+}
+
+constexpr uint32_t kMe = 50;
+
+} // namespace
+
+TEST(EngineRules, NamesOfSinks) {
+    for (const char* s : {"tessamorlo", "quenbirrow", "fandrelle", "ostrevane", "pellicordo"}) {
+        EXPECT_TRUE(is_upstream_sink(s)) << s;
+        EXPECT_FALSE(is_real_sink(s)) << s;
+    }
+    EXPECT_FALSE(is_upstream_sink("Tessamorlo")); // sink names are compared exactly
+    EXPECT_FALSE(is_real_sink("lumafon"));
+    EXPECT_FALSE(is_real_sink(""));
+    EXPECT_TRUE(is_real_sink("alsa_output.usb-headset"));
+}
+
+TEST(EngineRules, SiblingFeedsByApplicationNameInAnyCase) {
+    Snapshot s = desk("lumafon");
+    s.inputs = {input(10, 2, 60, "Firefox")};
+    EXPECT_FALSE(sibling_feeds(s, 2));
+    s.inputs.push_back(input(11, 2, 61, "TessaMorlo"));
+    EXPECT_TRUE(sibling_feeds(s, 2));
+    EXPECT_FALSE(sibling_feeds(s, 0));
+}
+
+TEST(EngineRules, FollowedDevice) {
+    // A real default is followed.
+    EXPECT_EQ(choose_follow(desk("hw_b"), "hw_a", ""), "hw_b");
+    // Our sink holds the default (a crashed run): the device followed so far stays...
+    EXPECT_EQ(choose_follow(desk("lumafon"), "hw_b", "hw_a"), "hw_b");
+    // ...or, with none, the remembered hint, or else the first real sink in the server's order.
+    EXPECT_EQ(choose_follow(desk("lumafon"), "", "hw_b"), "hw_b");
+    EXPECT_EQ(choose_follow(desk("lumafon"), "", "unplugged"), "hw_a");
+    EXPECT_EQ(choose_follow(desk("lumafon"), "gone", "lumafon"), "hw_a");
+    Snapshot reordered = desk("lumafon");
+    std::swap(reordered.sinks[0], reordered.sinks[3]);
+    EXPECT_EQ(choose_follow(reordered, "", ""), "hw_b");
+    // A sibling holds the default: the device its own stream plays to is followed.
+    Snapshot chain = desk("tessamorlo");
+    chain.inputs = {input(10, 3, 60, "Firefox"), input(11, 1, 61, "tessamorlo")};
+    EXPECT_EQ(choose_follow(chain, "hw_a", ""), "hw_b");
+    // No real sink at all.
+    Snapshot bare;
+    bare.default_sink = "lumafon";
+    bare.sinks = {sink(2, "lumafon")};
+    EXPECT_EQ(choose_follow(bare, "hw_a", "hw_b"), "");
+}
+
+TEST(EngineRules, TargetAndMissingOutput) {
+    const Snapshot s = desk("lumafon");
+    Target t = choose_target(s, "hw_a", "");
+    EXPECT_EQ(t.sink, "hw_a");
+    EXPECT_FALSE(t.missing);
+    t = choose_target(s, "hw_a", "hw_b");
+    EXPECT_EQ(t.sink, "hw_b");
+    EXPECT_FALSE(t.missing);
+    for (const char* bad : {"unplugged", "lumafon", "pellicordo"}) {
+        t = choose_target(s, "hw_a", bad);
+        EXPECT_EQ(t.sink, "hw_a") << bad;
+        EXPECT_TRUE(t.missing) << bad;
+    }
+}
+
+TEST(EngineRules, StreamsGathered) {
+    Snapshot s = desk("hw_b");
+    s.inputs = {
+        input(10, 0, 60, "Firefox"),   // on the target
+        input(11, 1, 61, "mpv"),       // on the server's default
+        input(12, 2, 62, "Rhythmbox"), // already in our sink
+        input(13, 0, kMe, "Lumafon"),  // our own playback
+        input(14, 5, 63, "Game"),      // on some other device
+    };
+    EXPECT_EQ(streams_to_gather(s, "hw_a", kMe), (std::vector<uint32_t>{10, 11}));
+    // A sibling's default is not ours to empty.
+    s.default_sink = "tessamorlo";
+    s.inputs.push_back(input(15, 3, 64, "Firefox"));
+    EXPECT_EQ(streams_to_gather(s, "hw_a", kMe), (std::vector<uint32_t>{10}));
+    // Without our sink there is nowhere to gather to.
+    Snapshot no_sink = s;
+    no_sink.sinks.erase(no_sink.sinks.begin() + 2);
+    EXPECT_TRUE(streams_to_gather(no_sink, "hw_a", kMe).empty());
+}
+
+TEST(EngineRules, MovesThatDidNotHappen) {
+    Snapshot s = desk("lumafon");
+    s.inputs = {input(10, 2, 60, "Firefox"), input(11, 0, 61, "mpv"), input(12, 1, 62, "Game")};
+    // 10 arrived, 11 was confirmed but is still on hw_a, 12 was not moved by us, 13 has ended.
+    EXPECT_EQ(not_arrived(s, {10, 11, 13}, 2), (std::vector<uint32_t>{11}));
+    EXPECT_TRUE(not_arrived(s, {}, 2).empty());
+}
+
+TEST(EngineRules, UserMustSelectOutput) {
+    Snapshot s = desk("lumafon");
+    EXPECT_FALSE(select_output(s, true, kMe));
+    s.default_sink = "hw_a";
+    EXPECT_TRUE(select_output(s, true, kMe));
+    EXPECT_FALSE(select_output(s, false, kMe));
+    // A sibling holds the default: fine while it feeds us, not when nothing plays into our sink.
+    s.default_sink = "tessamorlo";
+    s.inputs = {input(10, 2, kMe, "Lumafon")};
+    EXPECT_TRUE(select_output(s, true, kMe));
+    s.inputs.push_back(input(11, 2, 61, "tessamorlo"));
+    EXPECT_FALSE(select_output(s, true, kMe));
+    s.sinks.erase(s.sinks.begin() + 2);
+    EXPECT_TRUE(select_output(s, true, kMe));
+}
+
+TEST(EngineRules, LatencyStatistics) {
+    LatencyRing ring;
+    float median = 0, lo = 0, hi = 0;
+    ring.add(300, &median, &lo, &hi);
+    EXPECT_EQ(median, 300);
+    ring.add(100, &median, &lo, &hi);
+    EXPECT_EQ(median, 300); // upper median of an even count
+    EXPECT_EQ(lo, 100);
+    EXPECT_EQ(hi, 300);
+    ring.add(200, &median, &lo, &hi);
+    EXPECT_EQ(median, 200);
+    for (int i = 0; i < 100; ++i) ring.add(static_cast<float>(1000 + i), &median, &lo, &hi);
+    EXPECT_EQ(ring.n, 64);
+    EXPECT_EQ(lo, 1036); // only the last 64 readings count
+    EXPECT_EQ(hi, 1099);
+    EXPECT_EQ(median, 1068);
+
+    // A new output device starts its statistics afresh: nothing of the old device may leak into
+    // the median that sets the display delay.
+    ring.restart();
+    ring.add(2000, &median, &lo, &hi);
+    EXPECT_EQ(median, 2000);
+    EXPECT_EQ(lo, 2000);
+    ring.add(2100, &median, &lo, &hi);
+    EXPECT_EQ(lo, 2000);
+    EXPECT_EQ(hi, 2100);
+}
+
+TEST(EngineRules, DisplayDelayFollowsSlowly) {
+    // First step: at most 50 ms.
+    EXPECT_EQ(follow_delay(0, 8640, 1000, 0), 2400);
+    EXPECT_EQ(follow_delay(0, -5000, 1000, 0), -2400);
+    // Regular steps: exponential with a one-second time constant, at most 50 ms per second.
+    EXPECT_FLOAT_EQ(follow_delay(0, 8640, 1100, 1000), 240);     // limited to 50 ms a second
+    EXPECT_FLOAT_EQ(follow_delay(8000, 8640, 1100, 1000), 8064); // 10 % of the difference
+    // After a pause of 2 s: half the difference, at most 1200 frames.
+    EXPECT_FLOAT_EQ(follow_delay(8000, 8640, 3000, 1000), 8320);
+    EXPECT_FLOAT_EQ(follow_delay(0, 8640, 3000, 1000), 1200);
+
+    // With 100 ms of offset and 80 ms of latency the delay approaches 180 ms, at most 2400
+    // frames a second.
+    float d = 0;
+    uint64_t t = 1000, at = 0;
+    for (int i = 0; i < 200; ++i, t += 50) {
+        const float next = follow_delay(d, 8640, t, at);
+        if (at) {
+            EXPECT_LE(next - d, 2400 * 0.05f + 0.01f);
+        }
+        d = next;
+        at = t;
+    }
+    EXPECT_NEAR(d, 8640, 1);
+}
+
+// The tap is one per process: this test walks through its life in order.
+TEST(EngineRules, TapAndPeaks) {
+    ASSERT_TRUE(kOffsetSet);
+    std::vector<float> left(10000, -1), right(10000, -1);
+    float rate = 0;
+    unsigned long serial = 99;
+    EXPECT_FALSE(audio::tap(left.data(), right.data(), 100, &rate, &serial, false));
+    EXPECT_EQ(serial, 0u);
+    EXPECT_EQ(rate, 48000);
+    EXPECT_EQ(left[0], -1); // untouched
+    float pl = 1, pr = 1;
+    audio::take_peaks(&pl, &pr);
+    EXPECT_EQ(pl, 0);
+    EXPECT_EQ(pr, 0);
+
+    // 40000 frames whose left sample is their number; the ring keeps the newest 32768.
+    std::vector<float> frames;
+    for (int n = 0; n < 40000; ++n) {
+        frames.push_back(static_cast<float>(n));
+        frames.push_back(static_cast<float>(-n));
+    }
+    push_tap(frames.data(), 20000);
+    push_tap(frames.data() + 40000, 20000);
+    EXPECT_TRUE(audio::tap(left.data(), right.data(), 100, &rate, &serial, false));
+    EXPECT_EQ(serial, 2u);
+    EXPECT_EQ(left[0], 39900);
+    EXPECT_EQ(left[99], 39999);
+    EXPECT_EQ(right[99], -39999);
+
+    // Requests are capped at 8192 frames.
+    left.assign(10000, -1);
+    EXPECT_TRUE(audio::tap(left.data(), right.data(), 10000, &rate, &serial, false));
+    EXPECT_EQ(left[0], 40000 - 8192);
+    EXPECT_EQ(left[8191], 39999);
+    EXPECT_EQ(left[8192], -1);
+
+    // Delayed: with no latency measured yet only the 100 ms offset counts, and the first step
+    // moves at most 50 ms (2400 frames).
+    EXPECT_TRUE(audio::tap(left.data(), right.data(), 100, &rate, &serial, true));
+    EXPECT_EQ(left[99], 39999 - 2400);
+    EXPECT_NEAR(audio::display_delay(), 0.05, 1e-6);
+
+    // Peaks: the frames that became audible, i.e. up to the delayed end; a first call after a
+    // long time looks only at the last 480 of them.
+    audio::take_peaks(&pl, &pr);
+    EXPECT_EQ(pl, 39999 - 2400);
+    EXPECT_EQ(pr, 39999 - 2400);
+    audio::take_peaks(&pl, &pr);
+    EXPECT_EQ(pl, 0); // nothing new
+    std::vector<float> quiet = {0.25f, -0.5f, -0.75f, 0.125f};
+    push_tap(quiet.data(), 2);
+    audio::take_peaks(&pl, &pr);
+    EXPECT_EQ(pl, 37601); // the two frames that became audible are still old, delayed ones
+    EXPECT_EQ(pr, 37601);
+}
