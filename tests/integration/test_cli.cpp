@@ -5,7 +5,6 @@
 
 #include <sstream>
 
-
 namespace {
 
 const std::string kVersionLine = "Lumafon 1.0.3 (Build 1124)\n";

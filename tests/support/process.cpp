@@ -1,5 +1,9 @@
 #include "support/process.h"
 
+#include "support/temp_env.h"
+
+#include <filesystem>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,11 +11,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <map>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -110,16 +112,11 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms, int poll_ms) 
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return test_support::read_file(path).value_or("");
 }
 
 bool write_file(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-    return static_cast<bool>(f);
+    return test_support::write_file(path, text);
 }
 
 std::string make_temp_dir(const std::string& prefix) {
@@ -130,7 +127,8 @@ std::string make_temp_dir(const std::string& prefix) {
 }
 
 void remove_tree(const std::string& path) {
-    if (path.size() > 5) run({"rm", "-rf", "--", path});
+    std::error_code ec;
+    if (path.size() > 5) std::filesystem::remove_all(path, ec);
 }
 
 int count_of(const std::string& text, const std::string& needle) {
