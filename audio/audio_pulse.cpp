@@ -268,8 +268,10 @@ bool beat_log() {
 }
 
 // Moves the display delay towards the output latency and returns it in whole frames, fit for
-// a read of `count` frames. Called with g_tap_mtx held.
-int delay_for_read(int count) {
+// a read of `count` frames. Called with g_tap_mtx held. When the AV sync line is due, it is
+// formatted into `log_line` for the caller to write once the lock is released: the audio
+// callback waits on that lock, and a log write may stall on the disk.
+int delay_for_read(int count, char (&log_line)[160]) {
     const float lat = load(g_out_lat_frames);
     const float base = g_rec_routed.load() && lat >= 0 ? lat : 0.0f;
     const float target = std::clamp(static_cast<float>(base + av_offset_frames()), 0.0f, kMaxDelayFrames);
@@ -286,14 +288,12 @@ int delay_for_read(int count) {
         g_av_log_at = now + 10000;
         if (beat_log() || std::abs(delay - g_av_logged) > 479) {
             g_av_logged = delay;
-            char line[160];
             const float median_ms = lat >= 0 ? lat * 1000.0f / kRate : -1.0f;
-            std::snprintf(line, sizeof line,
+            std::snprintf(log_line, sizeof log_line,
                           "AV sync: output latency %.0f ms (raw %.0f..%.0f), display delayed %.0f ms",
                           static_cast<double>(median_ms),
                           static_cast<double>(load(g_lat_lo) * 1000.0f / kRate),
                           static_cast<double>(load(g_lat_hi) * 1000.0f / kRate), delay * 1000.0 / kRate);
-            logger::info(line);
         }
     }
     return delay;
@@ -1235,18 +1235,22 @@ void set_curve(const eq::Curve& curve) {
 }
 
 bool tap(float* left, float* right, int count, float* rate, unsigned long* serial, bool delayed) {
-    std::lock_guard<std::mutex> lock(g_tap_mtx);
-    if (serial) *serial = static_cast<unsigned long>(g_tap_serial);
-    if (rate) *rate = static_cast<float>(kRate);
-    if (g_tap_serial == 0) return false;
-    count = std::clamp(count, 0, kMaxTapRead);
-    const int d = delayed ? delay_for_read(count) : 0;
-    int idx = (g_tap_pos - d - count) & kTapMask;
-    for (int i = 0; i < count; ++i) {
-        left[i] = g_tap_l[idx];
-        right[i] = g_tap_r[idx];
-        idx = (idx + 1) & kTapMask;
+    char log_line[160] = "";
+    {
+        std::lock_guard<std::mutex> lock(g_tap_mtx);
+        if (serial) *serial = static_cast<unsigned long>(g_tap_serial);
+        if (rate) *rate = static_cast<float>(kRate);
+        if (g_tap_serial == 0) return false;
+        count = std::clamp(count, 0, kMaxTapRead);
+        const int d = delayed ? delay_for_read(count, log_line) : 0;
+        int idx = (g_tap_pos - d - count) & kTapMask;
+        for (int i = 0; i < count; ++i) {
+            left[i] = g_tap_l[idx];
+            right[i] = g_tap_r[idx];
+            idx = (idx + 1) & kTapMask;
+        }
     }
+    if (log_line[0]) logger::info(log_line);
     return true;
 }
 
