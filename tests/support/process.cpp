@@ -257,6 +257,7 @@ bool Child::spawn(const std::vector<std::string>& argv, const Options& options) 
     out_ = out[0];
     pgid_ = options.own_group ? pid_ : -1;
     status_ = -1;
+    term_signal_ = 0;
     buffered_.clear();
     return true;
 }
@@ -267,6 +268,7 @@ bool Child::running() {
     const pid_t r = waitpid(pid_, &wstatus, WNOHANG);
     if (r == pid_) {
         status_ = decode(wstatus);
+        term_signal_ = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
         pid_ = -1;
         return false;
     }

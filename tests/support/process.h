@@ -56,6 +56,8 @@ class Child {
     void signal(int sig);
     // Waits for the end; false on timeout. `status` as in Result.
     bool wait(int timeout_ms, int* status = nullptr);
+    // The signal that ended the child according to its wait status, 0 when it exited.
+    int term_signal() const { return term_signal_; }
     // SIGTERM, then SIGKILL after `grace_ms`; always reaps.
     void stop(int grace_ms = 3000);
 
@@ -71,6 +73,7 @@ class Child {
     int out_ = -1;
     std::string buffered_;
     int status_ = -1;
+    int term_signal_ = 0;
 };
 
 } // namespace testsup
