@@ -88,6 +88,18 @@ void probe_point() {
     if (void (*probe)() = g_probe.load()) probe();
 }
 
+const char* signal_name(int sig) {
+    switch (sig) {
+    case SIGILL: return "SIGILL (Illegal instruction)";
+    case SIGTRAP: return "SIGTRAP (Trap - usually a fatal GLib/GTK error)";
+    case SIGABRT: return "SIGABRT (Abort)";
+    case SIGBUS: return "SIGBUS (Bus error)";
+    case SIGFPE: return "SIGFPE (Floating point exception)";
+    case SIGSEGV: return "SIGSEGV (Segmentation fault)";
+    default: return "unknown signal";
+    }
+}
+
 // The last kTailSize bytes of the log, from the first full line on.
 void put_log_tail(int fd, const char* log_path) {
     struct stat st {};
@@ -120,7 +132,7 @@ void put_report(int fd, int sig) {
     put(fd, ")\n");
     if (*f.package.get()) put_line(fd, "Package: ", f.package.get());
     if (const char* rev = env_value("SNAP_REVISION")) put_line(fd, "Snap revision: ", rev);
-    put_line(fd, "Signal: ", detail::signal_text(sig));
+    put_line(fd, "Signal: ", signal_name(sig));
 
     const long long now = static_cast<long long>(::time(nullptr));
     put(fd, "\nTime (unix): ");
@@ -166,6 +178,14 @@ void put_report(int fd, int sig) {
     put(fd, "\n=== end of report ===\n");
 }
 
+void write_report_file(int sig) {
+    const int fd = ::open(detail::fixed().report_path.get(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    g_report_fd.store(fd);
+    put_report(fd, sig);
+    if (g_report_fd.exchange(-1) == fd) ::close(fd); // unless a fault inside closed it already
+}
+
 // Ends the process by `sig` with its default action: termination, and a core dump where the
 // system keeps them.
 [[noreturn]] void die_by(int sig) {
@@ -187,7 +207,7 @@ void put_report(int fd, int sig) {
     const int fd = g_report_fd.exchange(-1);
     if (fd >= 0) {
         put(fd, "\n[The report stops here: ");
-        put(fd, detail::signal_text(sig));
+        put(fd, signal_name(sig));
         put(fd, " inside the crash handler]\n");
         ::close(fd);
     }
@@ -212,7 +232,7 @@ void on_fatal_signal(int sig) {
         wait_for_owner(sig);
     }
     g_first_sig.store(sig);
-    detail::write_report(sig);
+    write_report_file(sig);
     die_by(sig);
 }
 
@@ -240,23 +260,11 @@ std::string early_report_path(const std::string& name) {
 namespace detail {
 
 const char* signal_text(int sig) {
-    switch (sig) {
-    case SIGILL: return "SIGILL (Illegal instruction)";
-    case SIGTRAP: return "SIGTRAP (Trap - usually a fatal GLib/GTK error)";
-    case SIGABRT: return "SIGABRT (Abort)";
-    case SIGBUS: return "SIGBUS (Bus error)";
-    case SIGFPE: return "SIGFPE (Floating point exception)";
-    case SIGSEGV: return "SIGSEGV (Segmentation fault)";
-    default: return "unknown signal";
-    }
+    return signal_name(sig);
 }
 
 void write_report(int sig) {
-    const int fd = ::open(fixed().report_path.get(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    g_report_fd.store(fd);
-    put_report(fd, sig);
-    if (g_report_fd.exchange(-1) == fd) ::close(fd);
+    write_report_file(sig);
 }
 
 void set_fault_probe(void (*probe)()) {
