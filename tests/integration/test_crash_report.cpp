@@ -6,11 +6,16 @@
 #include "support/process.h"
 #include "support/temp_env.h"
 
+#include <gio/gio.h>
+#include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -418,4 +423,193 @@ TEST(CrashReport, FallbackOpensMailtoAndTheFolder) {
     EXPECT_EQ(body.substr(body.size() - 22), "=== end of report ===\n");
     // xdg-open hands a file: address to the folder's handler as a plain path.
     EXPECT_EQ(calls[1].at(1), dir.path()) << "and the folder with the files";
+}
+
+namespace {
+
+// The desktop's e-mail portal as a stand-in on a private session bus: it answers the version
+// property and ComposeEmail, keeps what it was given (with the attachments read through their
+// file descriptors) and answers on the request object with `code`.
+class FakePortal {
+  public:
+    struct Call {
+        std::string address, subject, body, token;
+        std::vector<std::string> addresses, attachments;
+    };
+
+    FakePortal(const TempDir& dir, guint32 code) : code_(code) {
+        testsup::Child::Options o;
+        o.pipe_stdout = true;
+        if (!bus_.spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1",
+                         "--address=unix:path=" + dir / "portal-bus"},
+                        o) ||
+            !bus_.read_line(&address_, 10000))
+            return;
+        thread_ = std::thread([this] { serve(); });
+        testsup::wait_until([this] { return owned(); }, 10000);
+    }
+
+    ~FakePortal() {
+        if (thread_.joinable()) {
+            g_main_context_invoke(
+                ctx_, [](gpointer loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); return G_SOURCE_REMOVE; },
+                loop_);
+            thread_.join();
+        }
+        bus_.stop();
+    }
+
+    const std::string& address() const { return address_; }
+    bool owned() {
+        std::lock_guard<std::mutex> lock(mtx_);
+        return owned_;
+    }
+    std::vector<Call> calls() {
+        std::lock_guard<std::mutex> lock(mtx_);
+        return calls_;
+    }
+
+  private:
+    static constexpr const char* kXml =
+        "<node><interface name='org.freedesktop.portal.Email'>"
+        "<method name='ComposeEmail'><arg type='s' name='parent_window' direction='in'/>"
+        "<arg type='a{sv}' name='options' direction='in'/><arg type='o' name='handle' direction='out'/></method>"
+        "<property name='version' type='u' access='read'/></interface></node>";
+
+    static std::string text_option(GVariant* options, const char* key) {
+        const gchar* v = nullptr;
+        return g_variant_lookup(options, key, "&s", &v) ? v : "";
+    }
+
+    static std::string read_fd(int fd) {
+        std::string out;
+        char buf[4096];
+        ssize_t n;
+        off_t at = 0;
+        while ((n = pread(fd, buf, sizeof buf, at)) > 0) {
+            out.append(buf, static_cast<size_t>(n));
+            at += n;
+        }
+        close(fd);
+        return out;
+    }
+
+    static void on_call(GDBusConnection* conn, const gchar* sender, const gchar*, const gchar*, const gchar* method,
+                        GVariant* params, GDBusMethodInvocation* inv, gpointer self_ptr) {
+        auto* self = static_cast<FakePortal*>(self_ptr);
+        if (std::string(method) != "ComposeEmail") return;
+        GVariant* options = g_variant_get_child_value(params, 1);
+        Call call{text_option(options, "address"), text_option(options, "subject"), text_option(options, "body"),
+                  text_option(options, "handle_token"), {}, {}};
+        const gchar** addresses = nullptr;
+        if (g_variant_lookup(options, "addresses", "^a&s", &addresses)) {
+            for (const gchar** a = addresses; *a; ++a) call.addresses.push_back(*a);
+            g_free(addresses);
+        }
+        GUnixFDList* fds = g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(inv));
+        GVariant* handles = g_variant_lookup_value(options, "attachment_fds", G_VARIANT_TYPE("ah"));
+        for (gsize i = 0; handles && fds && i < g_variant_n_children(handles); ++i) {
+            gint32 h = 0;
+            g_variant_get_child(handles, i, "h", &h);
+            call.attachments.push_back(read_fd(g_unix_fd_list_get(fds, h, nullptr)));
+        }
+        if (handles) g_variant_unref(handles);
+        g_variant_unref(options);
+
+        std::string who = sender + 1;
+        std::replace(who.begin(), who.end(), '.', '_');
+        const std::string handle = "/org/freedesktop/portal/desktop/request/" + who + "/" + call.token;
+        {
+            std::lock_guard<std::mutex> lock(self->mtx_);
+            self->calls_.push_back(call);
+        }
+        g_dbus_method_invocation_return_value(inv, g_variant_new("(o)", handle.c_str()));
+        g_dbus_connection_emit_signal(conn, sender, handle.c_str(), "org.freedesktop.portal.Request", "Response",
+                                      g_variant_new("(u@a{sv})", self->code_, g_variant_new("a{sv}", nullptr)),
+                                      nullptr);
+    }
+
+    static GVariant* on_property(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**,
+                                 gpointer) {
+        return g_variant_new_uint32(4);
+    }
+
+    void serve() {
+        ctx_ = g_main_context_new();
+        g_main_context_push_thread_default(ctx_);
+        loop_ = g_main_loop_new(ctx_, FALSE);
+        GDBusConnection* conn = g_dbus_connection_new_for_address_sync(
+            address_.c_str(),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kXml, nullptr);
+        static const GDBusInterfaceVTable vtable = {on_call, on_property, nullptr, {}};
+        if (conn && node) {
+            g_dbus_connection_register_object(conn, "/org/freedesktop/portal/desktop", node->interfaces[0], &vtable,
+                                              this, nullptr, nullptr);
+            g_bus_own_name_on_connection(
+                conn, "org.freedesktop.portal.Desktop", G_BUS_NAME_OWNER_FLAGS_NONE,
+                [](GDBusConnection*, const gchar*, gpointer self) {
+                    std::lock_guard<std::mutex> lock(static_cast<FakePortal*>(self)->mtx_);
+                    static_cast<FakePortal*>(self)->owned_ = true;
+                },
+                nullptr, this, nullptr);
+            g_main_loop_run(loop_);
+        }
+        if (node) g_dbus_node_info_unref(node);
+        if (conn) {
+            g_dbus_connection_close_sync(conn, nullptr, nullptr);
+            g_object_unref(conn);
+        }
+        g_main_loop_unref(loop_);
+        g_main_context_pop_thread_default(ctx_);
+        g_main_context_unref(ctx_);
+    }
+
+    guint32 code_;
+    testsup::Child bus_;
+    std::string address_;
+    std::thread thread_;
+    GMainContext* ctx_ = nullptr;
+    GMainLoop* loop_ = nullptr;
+    std::mutex mtx_;
+    bool owned_ = false;
+    std::vector<Call> calls_;
+};
+
+} // namespace
+
+// Where the desktop has the e-mail portal, it composes the mail: the files go as descriptors.
+// A portal that answers with a failure hands over to xdg-email.
+TEST(CrashReport, SendThroughTheMailPortal) {
+    for (const guint32 code : {0u, 2u}) {
+        SCOPED_TRACE(code);
+        MailDesktop desk;
+        const TempDir& dir = desk.dir();
+        FakePortal portal(dir, code);
+        ASSERT_TRUE(portal.owned()) << "the stand-in portal is on its bus";
+        const std::string report = leave_crash(dir, "10:00:00 INFO  last line\n");
+        std::vector<std::string> env = desk.env();
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=" + portal.address());
+        EXPECT_EQ(run_child(dir, {"send", dir.path()}, env).out, "sent\n");
+
+        const auto calls = portal.calls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].address, "support@lumafon.org");
+        EXPECT_EQ(calls[0].addresses, std::vector<std::string>{"support@lumafon.org"});
+        EXPECT_EQ(calls[0].subject, kSubject);
+        EXPECT_EQ(calls[0].body.rfind("Attached: crash report and log files. The same follows as text.\n\n=== "
+                                      "Lumafon crash report ===\n",
+                                      0),
+                  0u);
+        ASSERT_EQ(calls[0].attachments.size(), 3u);
+        EXPECT_EQ(calls[0].attachments[0], report) << "the report file as it was written";
+        EXPECT_EQ(calls[0].attachments[1], "10:00:00 INFO  the crashed run\n");
+        const std::string log = read_file(dir / "Lumafon.log");
+        EXPECT_NE(log.find("Mail portal v4: response " + std::to_string(code)), std::string::npos) << log;
+        EXPECT_NE(log.find("Crash report: mail composed with 3 attachments"), std::string::npos) << log;
+        EXPECT_EQ(log.find("xdg-email: exit") != std::string::npos, code != 0) << log;
+        EXPECT_EQ(desk.calls(code == 0 ? 0 : 1).size(), code == 0 ? 0u : 1u);
+    }
 }
