@@ -66,6 +66,15 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> fuzz_corpus(const std::string& name) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(LUMAFON_SOURCE_DIR) + "/tests/fuzz/corpus/" + name, ec))
+        if (const auto data = read_file(entry.path().string())) files.push_back(*data);
+    return files;
+}
+
 bool is_dir(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

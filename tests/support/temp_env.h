@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace test_support {
 
@@ -51,6 +52,8 @@ class ScopedCwd {
 std::optional<std::string> read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& data);
 bool exists(const std::string& path);
+// The contents of every file of a fuzz target's seed corpus (tests/fuzz/corpus/<name>).
+std::vector<std::string> fuzz_corpus(const std::string& name);
 bool is_dir(const std::string& path);
 
 } // namespace test_support

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,15 +142,10 @@ TEST(CrashText, SystemFactsFromTheirFiles) {
 }
 
 TEST(CrashText, SeedCorpusPassesTheFuzzTarget) {
-    int files = 0;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(std::string(LUMAFON_SOURCE_DIR) + "/tests/fuzz/corpus/crash_text")) {
-        const auto data = read_file(entry.path().string());
-        ASSERT_TRUE(data);
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data->data()), data->size());
-        ++files;
-    }
-    EXPECT_GE(files, 5);
+    const std::vector<std::string> corpus = test_support::fuzz_corpus("crash_text");
+    for (const std::string& data : corpus)
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    EXPECT_GE(corpus.size(), 5u);
 }
 
 TEST(CrashText, SystemLinesOfAMadeUpMachine) {

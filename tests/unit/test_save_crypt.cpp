@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
 
 namespace {
@@ -105,15 +104,10 @@ TEST(SaveCrypt, OpensTheFileOfAnEarlierBuild) {
 }
 
 TEST(SaveCrypt, SeedCorpusPassesTheFuzzTarget) {
-    int files = 0;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(kSourceDir + "/tests/fuzz/corpus/crypt_decrypt")) {
-        const auto data = test_support::read_file(entry.path().string());
-        ASSERT_TRUE(data);
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data->data()), data->size());
-        ++files;
-    }
-    EXPECT_GE(files, 3);
+    const std::vector<std::string> corpus = test_support::fuzz_corpus("crypt_decrypt");
+    for (const std::string& data : corpus)
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    EXPECT_GE(corpus.size(), 3u);
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -346,15 +345,10 @@ TEST(SettingsText, ALineBreakInAValueCannotAddKeys) {
 }
 
 TEST(SettingsText, SeedCorpusPassesTheFuzzTarget) {
-    int files = 0;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(kSourceDir + "/tests/fuzz/corpus/settings_deserialize")) {
-        const auto data = read_file(entry.path().string());
-        ASSERT_TRUE(data);
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data->data()), data->size());
-        ++files;
-    }
-    EXPECT_GE(files, 3);
+    const std::vector<std::string> corpus = test_support::fuzz_corpus("settings_deserialize");
+    for (const std::string& data : corpus)
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    EXPECT_GE(corpus.size(), 3u);
 }
 
 TEST(SettingsSeal, SelfTestPasses) {
