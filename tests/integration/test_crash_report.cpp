@@ -148,7 +148,7 @@ TEST(CrashReport, CrashOnAnotherThread) {
     check_report(dir, read_file(dir / "crash_report.txt"), SIGSEGV, "crash_on_worker_thread");
 }
 
-TEST(CrashReport, FaultInsideTheHandlerStillEndsTheProcess) {
+TEST(CrashReport, FaultInsideTheHandlerOrNoReportStillEndsTheProcess) {
     // A different signal inside the handler: the report says where it stops, the process ends
     // by the first signal.
     {
@@ -171,6 +171,14 @@ TEST(CrashReport, FaultInsideTheHandlerStillEndsTheProcess) {
         const std::string report = read_file(dir / "crash_report.txt");
         EXPECT_NE(report.find("Signal: SIGSEGV"), std::string::npos);
         EXPECT_EQ(report.find("=== end of report"), std::string::npos);
+    }
+    // A report that cannot be written: no trace, and the signal still ends the process.
+    {
+        TempDir dir;
+        const ChildRun r = run_child(dir, {"crash", std::to_string(SIGBUS), dir.path(), "--early"},
+                                {"XDG_RUNTIME_DIR=" + dir / "missing"});
+        EXPECT_EQ(r.signal, SIGBUS);
+        EXPECT_FALSE(exists(dir / "missing"));
     }
 }
 
@@ -235,7 +243,14 @@ class MailDesktop {
                 "XDG_DATA_DIRS=" + dir_ / "share",
                 "XDG_CONFIG_DIRS=" + dir_ / "etc-xdg",
                 "XDG_RUNTIME_DIR=" + dir_ / "run",
+                // xdg-utils' generic desktop, whatever session the tests run in
                 "XDG_CURRENT_DESKTOP=",
+                "KDE_FULL_SESSION=",
+                "GNOME_DESKTOP_SESSION_ID=",
+                "MATE_DESKTOP_SESSION_ID=",
+                "LXQT_SESSION_CONFIG=",
+                "DESKTOP_SESSION=",
+                "WAYLAND_DISPLAY=",
                 "DISPLAY=:97",
                 "BROWSER=",
                 "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ / "no-bus",
