@@ -27,17 +27,22 @@ std::vector<const char*> screen_texts() {
     return out;
 }
 
-void BM_TextWidthWarm(benchmark::State& state) {
-    gfx::init();
-    const auto texts = screen_texts();
-    for (const char* t : texts)
-        gfx::text_width(t, 14);
+// Measures the texts in turn, one per iteration.
+void measure_round(benchmark::State& state, const std::vector<const char*>& texts) {
     std::size_t i = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(gfx::text_width(texts[i], 14));
         i = (i + 1) % texts.size();
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+void BM_TextWidthWarm(benchmark::State& state) {
+    gfx::init();
+    const auto texts = screen_texts();
+    for (const char* t : texts)
+        gfx::text_width(t, 14);
+    measure_round(state, texts);
     gfx::shutdown();
 }
 BENCHMARK(BM_TextWidthWarm);
@@ -45,13 +50,7 @@ BENCHMARK(BM_TextWidthWarm);
 void BM_TextWidthCold(benchmark::State& state) {
     gfx::init();
     // 6723 texts go round a cache of 4096 that empties itself whole: every lookup misses.
-    const auto texts = all_texts();
-    std::size_t i = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(gfx::text_width(texts[i], 14));
-        i = (i + 1) % texts.size();
-    }
-    state.SetItemsProcessed(state.iterations());
+    measure_round(state, all_texts());
     gfx::shutdown();
 }
 BENCHMARK(BM_TextWidthCold);
@@ -61,13 +60,7 @@ void BM_TextWidthInFrame(benchmark::State& state) {
     cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 16, 16);
     cairo_t* cr = cairo_create(s);
     gfx::set_context(cr);
-    const auto texts = all_texts(); // measured on the context: never cached
-    std::size_t i = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(gfx::text_width(texts[i], 14));
-        i = (i + 1) % texts.size();
-    }
-    state.SetItemsProcessed(state.iterations());
+    measure_round(state, all_texts()); // measured on the context: never cached
     gfx::set_context(nullptr);
     cairo_destroy(cr);
     cairo_surface_destroy(s);
