@@ -483,10 +483,13 @@ TEST_F(Canvas, BadInputDrawsNothingAndLeavesTheContextUsable) {
     const std::vector<unsigned char> png(icon_data::kPng, icon_data::kPng + icon_data::kPngSize);
     std::vector<unsigned char> forged = png;
     forged[16] = 0x7F; // a width of two thousand million pixels
+    std::vector<unsigned char> long_chunk = png;
+    long_chunk[33] = 0x60; // the chunk after the header claims 1.6 GB
     const std::vector<unsigned char> garbage(300, 0x5A);
     const Rect r{0, 0, 50, 50};
     gfx::image_png(png.data(), png.size() / 2, r); // truncated
     gfx::image_png(forged.data(), forged.size(), r);
+    gfx::image_png(long_chunk.data(), long_chunk.size(), r);
     gfx::image_png(garbage.data(), garbage.size(), r);
     gfx::image_png(nullptr, 100, r);
     gfx::image_png(png.data(), 0, r);
