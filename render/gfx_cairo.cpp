@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <unordered_map>
 #include <utility>
@@ -88,8 +89,18 @@ void round_rect_path(const Rect& r, float radius) {
     cairo_close_path(g_cr);
 }
 
-bool empty(const Rect& r) { return !(r.w > 0 && r.h > 0); }
-bool finite(float a, float b) { return std::isfinite(a) && std::isfinite(b); }
+// Coordinates that are not finite draw nothing: cairo would turn them into arbitrary pixels.
+bool finite(std::initializer_list<float> values) {
+    for (float v : values)
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+bool finite_points(const float* xy, int count) {
+    for (int i = 0; i < 2 * count; ++i)
+        if (!std::isfinite(xy[i])) return false;
+    return true;
+}
+bool empty(const Rect& r) { return !(r.w > 0 && r.h > 0) || !finite({r.x, r.y, r.w, r.h}); }
 
 // Starts a shape: false when there is nothing to draw on.
 bool shape() {
@@ -194,7 +205,7 @@ void fill_round_rect(const Rect& r, float radius, uint32_t color) {
 }
 
 void stroke_round_rect(const Rect& r, float radius, uint32_t color, float line_width) {
-    if (!shape() || empty(r) || !(line_width > 0)) return;
+    if (!shape() || empty(r) || !(line_width > 0) || !finite({radius, line_width})) return;
     // Inset by half the line so that the stroke stays inside the rect.
     const Rect in{r.x + line_width / 2, r.y + line_width / 2, r.w - line_width, r.h - line_width};
     if (empty(in)) return;
@@ -205,14 +216,14 @@ void stroke_round_rect(const Rect& r, float radius, uint32_t color, float line_w
 }
 
 void fill_circle(float cx, float cy, float r, uint32_t color) {
-    if (!shape() || !(r > 0)) return;
+    if (!shape() || !(r > 0) || !finite({cx, cy, r})) return;
     cairo_arc(g_cr, cx, cy, r, 0, 2 * kPi);
     set_color(color);
     cairo_fill(g_cr);
 }
 
 void stroke_circle(float cx, float cy, float r, uint32_t color, float line_width) {
-    if (!shape() || !(r > 0) || !(line_width > 0)) return;
+    if (!shape() || !(r > 0) || !(line_width > 0) || !finite({cx, cy, r, line_width})) return;
     cairo_arc(g_cr, cx, cy, r, 0, 2 * kPi);
     set_color(color);
     cairo_set_line_width(g_cr, line_width);
@@ -220,7 +231,7 @@ void stroke_circle(float cx, float cy, float r, uint32_t color, float line_width
 }
 
 void line(float x0, float y0, float x1, float y1, uint32_t color, float line_width) {
-    if (!shape() || !(line_width > 0)) return;
+    if (!shape() || !(line_width > 0) || !finite({x0, y0, x1, y1, line_width})) return;
     cairo_move_to(g_cr, x0, y0);
     cairo_line_to(g_cr, x1, y1);
     set_color(color);
@@ -230,7 +241,8 @@ void line(float x0, float y0, float x1, float y1, uint32_t color, float line_wid
 }
 
 void polyline(const float* xy, int count, uint32_t color, float line_width) {
-    if (!shape() || !xy || count < 2 || !(line_width > 0)) return;
+    if (!shape() || !xy || count < 2 || !(line_width > 0) || !std::isfinite(line_width) || !finite_points(xy, count))
+        return;
     points_path(xy, count);
     set_color(color);
     cairo_set_line_width(g_cr, line_width);
@@ -241,7 +253,7 @@ void polyline(const float* xy, int count, uint32_t color, float line_width) {
 }
 
 void fill_triangle(float x0, float y0, float x1, float y1, float x2, float y2, uint32_t color) {
-    if (!shape()) return;
+    if (!shape() || !finite({x0, y0, x1, y1, x2, y2})) return;
     cairo_move_to(g_cr, x0, y0);
     cairo_line_to(g_cr, x1, y1);
     cairo_line_to(g_cr, x2, y2);
@@ -251,7 +263,9 @@ void fill_triangle(float x0, float y0, float x1, float y1, float x2, float y2, u
 }
 
 void stroke_arc(float cx, float cy, float r, float start_deg, float end_deg, uint32_t color, float line_width) {
-    if (!shape() || !(r > 0) || !(end_deg - start_deg > 0) || !(line_width > 0)) return;
+    if (!shape() || !(r > 0) || !(end_deg - start_deg > 0) || !(line_width > 0) ||
+        !finite({cx, cy, r, start_deg, end_deg, line_width}))
+        return;
     set_color(color);
     cairo_set_line_width(g_cr, line_width);
     if (end_deg - start_deg >= 360) {
@@ -279,7 +293,7 @@ void fill_round_rect_vgrad(const Rect& r, float radius, uint32_t top, uint32_t b
 }
 
 void fill_polygon_vgrad(const float* xy, int count, uint32_t top, uint32_t bottom) {
-    if (!shape() || !xy || count < 3) return;
+    if (!shape() || !xy || count < 3 || !finite_points(xy, count)) return;
     float lo = xy[1], hi = xy[1];
     for (int i = 1; i < count; ++i)
         lo = std::min(lo, xy[2 * i + 1]), hi = std::max(hi, xy[2 * i + 1]);
@@ -289,7 +303,7 @@ void fill_polygon_vgrad(const float* xy, int count, uint32_t top, uint32_t botto
 }
 
 void fill_ellipse_vgrad(float cx, float cy, float rx, float ry, uint32_t top, uint32_t bottom) {
-    if (!shape() || !(rx > 0 && ry > 0) || !finite(cx, cy) || !finite(rx, ry)) return;
+    if (!shape() || !(rx > 0 && ry > 0) || !finite({cx, cy, rx, ry})) return;
     cairo_save(g_cr);
     cairo_translate(g_cr, cx, cy);
     cairo_scale(g_cr, rx, ry);
@@ -299,7 +313,7 @@ void fill_ellipse_vgrad(float cx, float cy, float rx, float ry, uint32_t top, ui
 }
 
 void fill_under(const float* xy, int count, float base_y, uint32_t top, uint32_t bottom) {
-    if (!shape() || !xy || count < 2) return;
+    if (!shape() || !xy || count < 2 || !std::isfinite(base_y) || !finite_points(xy, count)) return;
     float lo = base_y;
     cairo_move_to(g_cr, xy[0], base_y);
     for (int i = 0; i < count; ++i) {
@@ -312,7 +326,7 @@ void fill_under(const float* xy, int count, float base_y, uint32_t top, uint32_t
 }
 
 void fill_radial(float cx, float cy, float r, float fx, float fy, float inner_r, uint32_t inner, uint32_t outer) {
-    if (!shape() || !(r > 0)) return;
+    if (!shape() || !(r > 0) || !finite({cx, cy, r, fx, fy, inner_r})) return;
     cairo_pattern_t* p = cairo_pattern_create_radial(fx, fy, std::max(inner_r, 0.0f), cx, cy, r);
     add_stop(p, 0, inner);
     add_stop(p, 1, outer);
@@ -327,8 +341,11 @@ void push_clip(const Rect& r) {
     cairo_save(g_cr);
     ++g_clip_depth;
     cairo_new_path(g_cr);
-    // An empty rect clips everything away, as the rect says.
-    cairo_rectangle(g_cr, r.x, r.y, std::max(r.w, 0.0f), std::max(r.h, 0.0f));
+    // An empty rect clips everything away, as the rect says; so does one that is not finite.
+    if (finite({r.x, r.y, r.w, r.h}))
+        cairo_rectangle(g_cr, r.x, r.y, std::max(r.w, 0.0f), std::max(r.h, 0.0f));
+    else
+        cairo_rectangle(g_cr, 0, 0, 0, 0);
     cairo_clip(g_cr);
 }
 
@@ -417,7 +434,9 @@ const PangoFontDescription* font_for(float size, bool bold) {
 
 void text(const Rect& r, const char* s, float size, uint32_t color, Align align, bool bold,
           bool centre_vertically) {
-    if (!g_cr || !g_draw_layout || !usable(s) || !(size > 0) || !(r.w >= 0 && r.h >= 0)) return;
+    if (!g_cr || !g_draw_layout || !usable(s) || !(size > 0) || !(r.w >= 0 && r.h >= 0) ||
+        !finite({r.x, r.y, r.w, r.h}))
+        return;
     size = std::min(size, kMaxTextSize);
     ensure_checker();
     pango_cairo_update_layout(g_cr, g_draw_layout);
@@ -576,7 +595,7 @@ cairo_surface_t* decode_png(const unsigned char* data, std::size_t length) {
 } // namespace
 
 void image_png(const unsigned char* data, std::size_t length, const Rect& r) {
-    if (!g_cr || !data || length == 0 || empty(r) || !finite(r.x, r.y) || !finite(r.w, r.h)) return;
+    if (!g_cr || !data || length == 0 || empty(r)) return;
     const auto key = std::make_pair(data, length);
     auto it = g_images.find(key);
     if (it == g_images.end()) it = g_images.emplace(key, decode_png(data, length)).first;

@@ -512,6 +512,11 @@ TEST_F(Canvas, BadInputDrawsNothingAndLeavesTheContextUsable) {
         EXPECT_EQ(gfx::text_width("Size", size), 0);
     }
     gfx::text({0, 0, -10, 40}, "Negative", 20, kWhite);
+    gfx::text({NAN, 0, 100, 40}, "Nowhere", 20, kWhite);
+    gfx::fill_rect({NAN, 0, 10, 10}, kWhite);
+    gfx::stroke_arc(NAN, 10, 10, 0, 90, kWhite, 2);
+    gfx::push_clip({0, NAN, 10, 10});
+    gfx::pop_clip();
     gfx::text_wrapped({0, 0, 0, 40}, "Zero width", 20, kWhite);
     EXPECT_EQ(gfx::wrapped_height("Zero width", 20, 0), 0);
     EXPECT_EQ(inked(), 0);
