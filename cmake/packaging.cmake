@@ -12,7 +12,16 @@ set(LUMAFON_LICENSE "LicenseRef-proprietary" CACHE STRING "SPDX expression of th
 set(LUMAFON_MAINTAINER "Orvendal" CACHE STRING "Maintainer field of the Debian package (Name <address>)")
 
 install(TARGETS Lumafon RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES resources/desktop/${LUMAFON_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+set(desktop_entry ${CMAKE_BINARY_DIR}/desktop/${LUMAFON_APP_ID}.desktop)
+add_custom_command(
+    OUTPUT ${desktop_entry}
+    COMMAND ${CMAKE_COMMAND} -DTEMPLATE=${CMAKE_SOURCE_DIR}/resources/desktop/${LUMAFON_APP_ID}.desktop
+            -DI18N_DIR=${CMAKE_SOURCE_DIR}/resources/i18n -DOUTPUT=${desktop_entry}
+            -P ${CMAKE_SOURCE_DIR}/cmake/desktop_entry.cmake
+    DEPENDS resources/desktop/${LUMAFON_APP_ID}.desktop cmake/desktop_entry.cmake ${I18N_FILES}
+    COMMENT "Writing the desktop entry in every interface language")
+add_custom_target(lumafon_desktop_entry ALL DEPENDS ${desktop_entry})
+install(FILES ${desktop_entry} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 configure_file(resources/desktop/${LUMAFON_APP_ID}.metainfo.xml.in
     ${CMAKE_BINARY_DIR}/desktop/${LUMAFON_APP_ID}.metainfo.xml @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/desktop/${LUMAFON_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)

@@ -56,6 +56,11 @@ out=$(desktop-file-validate "$desktop" 2>&1) || fail "desktop-file-validate: $ou
 for line in Name=Lumafon Icon=lumafon Exec=Lumafon Categories=AudioVideo\;Audio\;Mixer\;; do
   grep -qxF "$line" "$desktop" || fail "the desktop entry lacks the line $line"
 done
+# The menu's tooltip comes in every language of the interface, English being the plain Comment.
+languages=$(grep -cE $'^[A-Za-z_]+\t' "$source_dir/resources/i18n/languages.txt")
+comments=$(grep -cE '^Comment\[[A-Za-z_]+\]=.' "$desktop" || true)
+[[ $comments -eq $((languages - 1)) ]] || fail "$comments translated comments for $languages languages"
+grep -qE '^Comment\[de\]=.*System' "$desktop" || fail "no German comment"
 # Any remark, even an informational one such as a missing content rating, counts as a failure.
 out=$(appstreamcli validate --no-net --no-color "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
 if grep -qE '^[EWI]:' <<<"$out"; then fail "appstreamcli validate has remarks: $out"; fi
