@@ -65,3 +65,14 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# A packager's builds at every optimisation level, the installation and the Debian package
+# (tests/dist/). Not under the sanitizers: one run in the plain build is enough.
+if(LUMAFON_TESTS)
+    add_test(NAME dist_build_types COMMAND ${CMAKE_SOURCE_DIR}/tests/dist/build_types.sh
+        ${CMAKE_SOURCE_DIR} ${LUMAFON_WERROR} ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER})
+    add_test(NAME dist_install_package COMMAND ${CMAKE_SOURCE_DIR}/tests/dist/install_package.sh
+        ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+    set_tests_properties(dist_build_types PROPERTIES LABELS "build;nosan" TIMEOUT 1500)
+    set_tests_properties(dist_install_package PROPERTIES LABELS "package;nosan" TIMEOUT 600)
+endif()
