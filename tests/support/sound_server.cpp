@@ -84,7 +84,9 @@ bool SoundServer::start() {
     point_clients();
     const bool ok = kind_ == Kind::pipewire ? start_pipewire() : start_pulseaudio();
     if (!ok) {
-        error_ += "\n" + log();
+        // Appended in two steps: "\n" + log() trips GCC 12's -Wrestrict false positive at -O3.
+        error_ += '\n';
+        error_ += log();
         stop();
     }
     return ok;
