@@ -314,7 +314,7 @@ int cursor_at(float, float) {
     return S && S->compact ? 2 : 0;
 }
 void paint_logo(int size) {
-    gfx::image_png(icon_data::kPng, sizeof icon_data::kPng,
+    gfx::image_png(icon_data::kPng, icon_data::kPngSize,
                    {0, 0, static_cast<float>(size), static_cast<float>(size)});
 }
 void on_mouse_move(float, float) {}
