@@ -889,6 +889,14 @@ bool start_video() {
         logger::error(std::string("SDL_Init: ") + SDL_GetError());
         return false;
     }
+    // Left to itself SDL falls back to drivers that show nothing; a window nobody can see would
+    // hold the user's sound with no way to quit, so those count only when asked for by name.
+    const std::string chosen = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
+    if (!driver && (chosen == "offscreen" || chosen == "dummy")) {
+        logger::error("SDL_Init: no display to show a window on (SDL offered only its " + chosen + " driver)");
+        SDL_Quit();
+        return false;
+    }
     return true;
 }
 
