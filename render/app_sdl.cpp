@@ -339,8 +339,13 @@ void persist() {
 }
 void shutdown() {}
 
-// The frame composer: the base layer, then the overlay when it holds something.
+// The frame composer: the base layer, then the overlay when it holds something. Nothing here
+// moves, so a frame is only presented when a layer was repainted (which every size change and
+// expose causes): presenting an unchanged picture would cost a full-window copy per frame.
+bool g_picture_changed = true;
 void compose() {
+    if (!g_picture_changed) return;
+    g_picture_changed = false;
     SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
     SDL_RenderClear(g_ren);
     if (g_base.valid && g_base.texture) SDL_RenderCopy(g_ren, g_base.texture, nullptr, nullptr);
@@ -510,6 +515,7 @@ void repaint_layers() {
         return true;
     });
     g_over.valid = repaint_layer(g_over, w, h, [](float vw, float vh) { return iface::draw_overlay(vw, vh); });
+    iface::g_picture_changed = true;
 }
 
 } // namespace
