@@ -340,12 +340,16 @@ void persist() {
 void shutdown() {}
 
 // The frame composer: the base layer, then the overlay when it holds something. Nothing here
-// moves, so a frame is only presented when a layer was repainted (which every size change and
-// expose causes): presenting an unchanged picture would cost a full-window copy per frame.
-bool g_picture_changed = true;
+// moves, so frames are only presented for a second after a layer was repainted (which every
+// size change and expose causes): presenting an unchanged picture costs a full-window copy per
+// frame, and the second covers a window manager that maps or resizes the window a moment after
+// the first frame, when what was presented before is lost.
+uint64_t g_present_until = 0;
+void picture_changed() {
+    g_present_until = platform::ticks_ms() + 1000;
+}
 void compose() {
-    if (!g_picture_changed) return;
-    g_picture_changed = false;
+    if (platform::ticks_ms() > g_present_until) return;
     SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
     SDL_RenderClear(g_ren);
     if (g_base.valid && g_base.texture) SDL_RenderCopy(g_ren, g_base.texture, nullptr, nullptr);
@@ -515,7 +519,7 @@ void repaint_layers() {
         return true;
     });
     g_over.valid = repaint_layer(g_over, w, h, [](float vw, float vh) { return iface::draw_overlay(vw, vh); });
-    iface::g_picture_changed = true;
+    iface::picture_changed();
 }
 
 } // namespace

@@ -49,6 +49,13 @@ class WindowRun : public ::testing::Test {
         return path;
     }
 
+    // Screenshots until the pixel shows `rgb` (the first frames may still be on their way).
+    long wait_pixel(const std::string& name, int x, int y, long rgb) {
+        long seen = -1;
+        wait_until([&] { return (seen = pixel(shot(name), x, y)) == rgb; }, 5000, 100);
+        return seen;
+    }
+
     static bool sound_given_back() { return default_sink() == "hw_a" && sink_index("lumafon") == kNone; }
 
     static XServer* x_;
@@ -62,6 +69,31 @@ std::string WindowRun::x_error_;
 
 bool near(int a, int b, int tolerance = 2) {
     return std::abs(a - b) <= tolerance;
+}
+
+// Moves the pointer and waits until the server has it there ("mousemove --sync" waits forever
+// when the pointer is there already).
+void pointer_to(int x, int y) {
+    xdo({"mousemove", std::to_string(x), std::to_string(y)});
+    const std::string want = "x:" + std::to_string(x) + " y:" + std::to_string(y) + " ";
+    wait_until([&] { return run({"xdotool", "getmouselocation"}).out.rfind(want, 0) == 0; }, 1000, 10);
+}
+
+// A drag of the window's frame with the left button in `steps` steps of (dx, dy); the button is
+// let go once the window manager has followed the pointer (`done`) or after two seconds.
+void drag(const std::string& win, int x, int y, int dx, int dy, int steps, bool (*done)(const XWindow&)) {
+    pointer_to(x, y);
+    xdo({"mousedown", "1"});
+    for (int i = 1; i <= steps; ++i) pointer_to(x + dx * i, y + dy * i);
+    wait_window(win, done, 2000);
+    xdo({"mouseup", "1"});
+}
+
+// A key pressed on the keyboard while the window has the focus.
+void press(const std::string& win, const char* key) {
+    xdo({"windowactivate", win});
+    xdo({"windowfocus", "--sync", win});
+    xdo({"key", key});
 }
 
 std::string last_line(const std::string& text) {
@@ -99,8 +131,7 @@ TEST_F(WindowRun, StartsLikeAUserStartsItAndEndsOnSigterm) {
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 
     // The window shows the dark theme's background.
-    const std::string picture = shot("normal");
-    EXPECT_EQ(pixel(picture, w.x + w.w / 2, w.y + w.h / 2), 0x0E1117);
+    EXPECT_EQ(wait_pixel("normal", w.x + w.w / 2, w.y + w.h / 2, 0x0E1117), 0x0E1117);
 
     EXPECT_EQ(app.quit(SIGTERM), 0);
     EXPECT_EQ(last_line(app.log()).substr(9), "INFO  Quit");
@@ -169,24 +200,18 @@ TEST_F(WindowRun, CompactWindowIsFramelessOnTopMovableAndResizable) {
     shot("compact");
 
     // Dragged by its background.
-    const int from_x = w.x + w.w / 2, from_y = w.y + w.h / 2;
-    ASSERT_TRUE(xdo({"mousemove", "--sync", std::to_string(from_x), std::to_string(from_y)}));
-    ASSERT_TRUE(xdo({"mousedown", "1"}));
-    for (int step = 1; step <= 5; ++step)
-        xdo({"mousemove", "--sync", std::to_string(from_x - 60 * step), std::to_string(from_y - 40 * step)});
-    ASSERT_TRUE(xdo({"mouseup", "1"}));
+    static XWindow start;
+    start = w;
+    drag(app.window(), w.x + w.w / 2, w.y + w.h / 2, -60, -40, 5,
+         [](const XWindow& m) { return near(m.x, start.x - 300, 6) && near(m.y, start.y - 200, 6); });
     const XWindow moved =
         wait_window(app.window(), [](const XWindow& m) { return m.x < kScreenW - 420 - 24 - 200; });
     EXPECT_TRUE(near(moved.x, w.x - 300, 6) && near(moved.y, w.y - 200, 6)) << moved.x << "," << moved.y;
 
     // Resized at its right edge; it then settles on the compact aspect.
     w = moved;
-    const int edge_x = w.x + w.w - 3, edge_y = w.y + w.h / 2;
-    ASSERT_TRUE(xdo({"mousemove", "--sync", std::to_string(edge_x), std::to_string(edge_y)}));
-    ASSERT_TRUE(xdo({"mousedown", "1"}));
-    for (int step = 1; step <= 4; ++step)
-        xdo({"mousemove", "--sync", std::to_string(edge_x + 30 * step), std::to_string(edge_y)});
-    ASSERT_TRUE(xdo({"mouseup", "1"}));
+    start = w;
+    drag(app.window(), w.x + w.w - 3, w.y + w.h / 2, 30, 0, 4, [](const XWindow& g) { return g.w >= start.w + 110; });
     const XWindow grown = wait_window(app.window(), [](const XWindow& g) {
         return g.w > 500 && std::abs(g.h - g.w * 150 / 420) <= 2;
     });
@@ -208,13 +233,18 @@ TEST_F(WindowRun, FullScreenInAndOutAndTheAspectIsKept) {
     ASSERT_TRUE(app.wait_shown()) << app.log();
     const XWindow before = app.info();
 
-    ASSERT_TRUE(xdo({"key", "--window", app.window(), "F11"}));
+    press(app.window(), "F11");
     const XWindow full = wait_window(app.window(), [](const XWindow& f) { return f.w == kScreenW && f.h == kScreenH; });
     EXPECT_EQ(full.w, kScreenW);
     EXPECT_EQ(full.h, kScreenH);
     shot("fullscreen");
-    ASSERT_TRUE(xdo({"key", "--window", app.window(), "Escape"}));
-    const XWindow back = wait_window(app.window(), [](const XWindow& b) { return b.w == 960 && b.h == 820; });
+    // A key sent while the window manager is still busy with the switch may go nowhere.
+    ASSERT_TRUE(wait_until([&] { return app.log().find("Fullscreen on") != std::string::npos; }, 5000));
+    XWindow back;
+    for (int attempt = 0; attempt < 3 && back.w != 960; ++attempt) {
+        press(app.window(), "Escape");
+        back = wait_window(app.window(), [](const XWindow& b) { return b.w == 960 && b.h == 820; }, 2000);
+    }
     EXPECT_EQ(back.w, 960);
     EXPECT_EQ(back.h, 820);
     EXPECT_TRUE(near(back.x, before.x) && near(back.y, before.y))
@@ -267,7 +297,7 @@ TEST_F(WindowRun, StartStateSwitchesAreKeptLikeSettings) {
         const XWindow w = app.info();
         EXPECT_EQ(w.w, 504);
         EXPECT_EQ(w.h, 180);
-        EXPECT_EQ(pixel(shot("light-compact"), w.x + w.w / 2, w.y + w.h / 2), 0xEEF1F5);
+        EXPECT_EQ(wait_pixel("light-compact", w.x + w.w / 2, w.y + w.h / 2, 0xEEF1F5), 0xEEF1F5);
         EXPECT_EQ(app.quit(SIGINT), 0);
         const Settings s = app.settings();
         EXPECT_TRUE(s.compact);
