@@ -269,7 +269,8 @@ bool take_lock(const std::string& dir) {
             char* end = nullptr;
             errno = 0;
             const long pid = std::strtol(text, &end, 10);
-            if (errno == 0 && end != text && pid > 1 && pid <= INT_MAX) kill(static_cast<pid_t>(pid), SIGUSR1);
+            if (errno == 0 && end != text && pid > 1 && pid <= INT_MAX)
+                kill(static_cast<pid_t>(pid), SIGUSR1);
         }
         return false;
     }

@@ -115,8 +115,8 @@ std::string software_reason(const std::string& renderer, bool accelerated, const
     } else if (renderer == "opengl" || renderer.rfind("opengles", 0) == 0) {
         std::string lower = gl_renderer;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (const char* soft : {"llvmpipe", "softpipe", "swrast", "microsoft basic render", "software rasterizer",
-                                 "lavapipe", "gdi generic"})
+        for (const char* soft : {"llvmpipe", "softpipe", "swrast", "microsoft basic render",
+                                 "software rasterizer", "lavapipe", "gdi generic"})
             if (lower.find(soft) != std::string::npos) why = gl_renderer;
     }
     if (env && std::strcmp(env, "full") == 0) why.clear();
@@ -267,8 +267,8 @@ View view_for(int w, int h) {
     if (!S || w <= 0 || h <= 0) return {1, static_cast<float>(w), static_cast<float>(h)};
     int rw = 0, rh = 0;
     reference_size(&rw, &rh);
-    const float scale =
-        std::max(0.25f, std::min(static_cast<float>(h) / static_cast<float>(rh), static_cast<float>(w) / static_cast<float>(rw)));
+    const float scale = std::max(0.25f, std::min(static_cast<float>(h) / static_cast<float>(rh),
+                                                 static_cast<float>(w) / static_cast<float>(rw)));
     return {scale, static_cast<float>(w) / scale, static_cast<float>(h) / scale};
 }
 void set_pixel_scale(float) {}
@@ -398,11 +398,12 @@ void graphics_lines(const SDL_RendererInfo& info) {
     SDL_GetVersion(&run);
     SDL_VERSION(&built);
     char line[512];
-    std::snprintf(line, sizeof line, "SDL %d.%d.%d (built with %d.%d.%d), video %s, renderer %s%s, max texture %dx%d",
-                  run.major, run.minor, run.patch, built.major, built.minor, built.patch,
-                  SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "?", info.name ? info.name : "?",
-                  (info.flags & SDL_RENDERER_ACCELERATED) ? " accelerated" : " software", info.max_texture_width,
-                  info.max_texture_height);
+    std::snprintf(
+        line, sizeof line, "SDL %d.%d.%d (built with %d.%d.%d), video %s, renderer %s%s, max texture %dx%d",
+        run.major, run.minor, run.patch, built.major, built.minor, built.patch,
+        SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "?", info.name ? info.name : "?",
+        (info.flags & SDL_RENDERER_ACCELERATED) ? " accelerated" : " software", info.max_texture_width,
+        info.max_texture_height);
     logger::info(line);
     if (is_gl(info.name))
         logger::info("OpenGL: " + gl_string(kGlVendor) + " | " + gl_string(kGlRenderer) + " | " +
@@ -415,17 +416,17 @@ void graphics_lines(const SDL_RendererInfo& info) {
         float dpi = 0;
         SDL_GetDisplayDPI(i, nullptr, &dpi, nullptr);
         const char* name = SDL_GetDisplayName(i);
-        std::snprintf(line, sizeof line, "Display %d: %s, %dx%d at %d,%d, %d Hz, %.0f dpi", i, name ? name : "?", b.w,
-                      b.h, b.x, b.y, mode.refresh_rate, static_cast<double>(dpi));
+        std::snprintf(line, sizeof line, "Display %d: %s, %dx%d at %d,%d, %d Hz, %.0f dpi", i,
+                      name ? name : "?", b.w, b.h, b.x, b.y, mode.refresh_rate, static_cast<double>(dpi));
         logger::info(line);
     }
 }
 
 // Premultiplied colour needs its own blend mode; a renderer that refuses it gets plain blending.
 SDL_BlendMode premultiplied_mode() {
-    const SDL_BlendMode mode =
-        SDL_ComposeCustomBlendMode(SDL_BLENDFACTOR_ONE, SDL_BLENDFACTOR_ONE_MINUS_SRC_ALPHA, SDL_BLENDOPERATION_ADD,
-                                   SDL_BLENDFACTOR_ONE, SDL_BLENDFACTOR_ONE_MINUS_SRC_ALPHA, SDL_BLENDOPERATION_ADD);
+    const SDL_BlendMode mode = SDL_ComposeCustomBlendMode(
+        SDL_BLENDFACTOR_ONE, SDL_BLENDFACTOR_ONE_MINUS_SRC_ALPHA, SDL_BLENDOPERATION_ADD, SDL_BLENDFACTOR_ONE,
+        SDL_BLENDFACTOR_ONE_MINUS_SRC_ALPHA, SDL_BLENDOPERATION_ADD);
     SDL_Texture* probe = SDL_CreateTexture(g_ren, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC, 1, 1);
     const bool ok = probe && SDL_SetTextureBlendMode(probe, mode) == 0;
     if (probe) SDL_DestroyTexture(probe);
@@ -518,13 +519,10 @@ void repaint_layers() {
         iface::draw_base(vw, vh);
         return true;
     });
-    g_over.valid = repaint_layer(g_over, w, h, [](float vw, float vh) { return iface::draw_overlay(vw, vh); });
+    g_over.valid =
+        repaint_layer(g_over, w, h, [](float vw, float vh) { return iface::draw_overlay(vw, vh); });
     iface::picture_changed();
 }
-
-} // namespace
-
-namespace {
 
 void iface::drop_textures() {
     drop_layer(g_base);
@@ -590,15 +588,24 @@ SDL_HitTestResult on_hit_test(SDL_Window* win, const SDL_Point* p, void*) {
     int w = 0, h = 0;
     SDL_GetWindowSize(win, &w, &h);
     switch (edge_at(p->x, p->y, w, h)) {
-    case Edge::top_left: return SDL_HITTEST_RESIZE_TOPLEFT;
-    case Edge::top_right: return SDL_HITTEST_RESIZE_TOPRIGHT;
-    case Edge::bottom_left: return SDL_HITTEST_RESIZE_BOTTOMLEFT;
-    case Edge::bottom_right: return SDL_HITTEST_RESIZE_BOTTOMRIGHT;
-    case Edge::top: return SDL_HITTEST_RESIZE_TOP;
-    case Edge::bottom: return SDL_HITTEST_RESIZE_BOTTOM;
-    case Edge::left: return SDL_HITTEST_RESIZE_LEFT;
-    case Edge::right: return SDL_HITTEST_RESIZE_RIGHT;
-    case Edge::none: break;
+    case Edge::top_left:
+        return SDL_HITTEST_RESIZE_TOPLEFT;
+    case Edge::top_right:
+        return SDL_HITTEST_RESIZE_TOPRIGHT;
+    case Edge::bottom_left:
+        return SDL_HITTEST_RESIZE_BOTTOMLEFT;
+    case Edge::bottom_right:
+        return SDL_HITTEST_RESIZE_BOTTOMRIGHT;
+    case Edge::top:
+        return SDL_HITTEST_RESIZE_TOP;
+    case Edge::bottom:
+        return SDL_HITTEST_RESIZE_BOTTOM;
+    case Edge::left:
+        return SDL_HITTEST_RESIZE_LEFT;
+    case Edge::right:
+        return SDL_HITTEST_RESIZE_RIGHT;
+    case Edge::none:
+        break;
     }
     const float s = g_view.scale > 0 ? g_view.scale : 1;
     return iface::cursor_at(static_cast<float>(p->x) / s, static_cast<float>(p->y) / s) == 2
@@ -660,8 +667,10 @@ void toggle_fullscreen() {
     SDL_Rect d{};
     SDL_GetDisplayBounds(std::max(display, 0), &d);
     char line[256];
-    std::snprintf(line, sizeof line, "Fullscreen %s: window %dx%d at %d,%d, output %dx%d, display %d %dx%d at %d,%d, flags 0x%x",
-                  on ? "on" : "off", w, h, x, y, ow, oh, display, d.w, d.h, d.x, d.y, SDL_GetWindowFlags(g_win));
+    std::snprintf(line, sizeof line,
+                  "Fullscreen %s: window %dx%d at %d,%d, output %dx%d, display %d %dx%d at %d,%d, flags 0x%x",
+                  on ? "on" : "off", w, h, x, y, ow, oh, display, d.w, d.h, d.x, d.y,
+                  SDL_GetWindowFlags(g_win));
     logger::info(line);
 }
 
@@ -721,8 +730,8 @@ void correct_aspect() {
 }
 
 void create_cursors() {
-    const SDL_SystemCursor kinds[4] = {SDL_SYSTEM_CURSOR_ARROW, SDL_SYSTEM_CURSOR_HAND, SDL_SYSTEM_CURSOR_SIZEALL,
-                                       SDL_SYSTEM_CURSOR_HAND};
+    const SDL_SystemCursor kinds[4] = {SDL_SYSTEM_CURSOR_ARROW, SDL_SYSTEM_CURSOR_HAND,
+                                       SDL_SYSTEM_CURSOR_SIZEALL, SDL_SYSTEM_CURSOR_HAND};
     const SDL_SystemCursor resize[4] = {SDL_SYSTEM_CURSOR_SIZENWSE, SDL_SYSTEM_CURSOR_SIZENESW,
                                         SDL_SYSTEM_CURSOR_SIZEWE, SDL_SYSTEM_CURSOR_SIZENS};
     for (int i = 0; i < 4; ++i) {
@@ -749,14 +758,23 @@ void update_cursor(int x, int y) {
         int r = -1;
         switch (edge_at(x, y, w, h)) {
         case Edge::top_left:
-        case Edge::bottom_right: r = 0; break;
+        case Edge::bottom_right:
+            r = 0;
+            break;
         case Edge::top_right:
-        case Edge::bottom_left: r = 1; break;
+        case Edge::bottom_left:
+            r = 1;
+            break;
         case Edge::left:
-        case Edge::right: r = 2; break;
+        case Edge::right:
+            r = 2;
+            break;
         case Edge::top:
-        case Edge::bottom: r = 3; break;
-        case Edge::none: break;
+        case Edge::bottom:
+            r = 3;
+            break;
+        case Edge::none:
+            break;
         }
         if (r >= 0) {
             if (g_resize[r]) SDL_SetCursor(g_resize[r]);
@@ -796,7 +814,8 @@ void set_icon() {
             const uint32_t a = px[x] >> 24;
             if (a == 0 || a == 255) continue;
             auto un = [a](uint32_t c) { return std::min<uint32_t>(255, (c * 255 + a / 2) / a); };
-            px[x] = (a << 24) | (un((px[x] >> 16) & 255) << 16) | (un((px[x] >> 8) & 255) << 8) | un(px[x] & 255);
+            px[x] =
+                (a << 24) | (un((px[x] >> 16) & 255) << 16) | (un((px[x] >> 8) & 255) << 8) | un(px[x] & 255);
         }
     }
     if (SDL_Surface* icon =
@@ -812,43 +831,63 @@ void set_icon() {
 void handle(const SDL_Event& e) {
     const float s = g_view.scale > 0 ? g_view.scale : 1;
     switch (e.type) {
-    case SDL_QUIT: g_running = false; break;
+    case SDL_QUIT:
+        g_running = false;
+        break;
     case SDL_WINDOWEVENT:
         switch (e.window.event) {
-        case SDL_WINDOWEVENT_LEAVE: iface::on_mouse_leave(); break;
+        case SDL_WINDOWEVENT_LEAVE:
+            iface::on_mouse_leave();
+            break;
         case SDL_WINDOWEVENT_SIZE_CHANGED:
             if (g_aspect_w > 0) g_aspect_due = platform::ticks_ms() + 250;
             iface::window_changed();
             update_scale();
             invalidate_layers();
             break;
-        case SDL_WINDOWEVENT_MOVED: iface::window_changed(); break;
+        case SDL_WINDOWEVENT_MOVED:
+            iface::window_changed();
+            break;
         case SDL_WINDOWEVENT_EXPOSED:
         case SDL_WINDOWEVENT_DISPLAY_CHANGED:
             update_scale();
             invalidate_layers();
             break;
-        default: break;
+        default:
+            break;
         }
         break;
-    case SDL_RENDER_TARGETS_RESET: invalidate_layers(); break;
-    case SDL_RENDER_DEVICE_RESET: g_gpu_lost = true; break;
+    case SDL_RENDER_TARGETS_RESET:
+        invalidate_layers();
+        break;
+    case SDL_RENDER_DEVICE_RESET:
+        g_gpu_lost = true;
+        break;
     case SDL_KEYDOWN:
         switch (e.key.keysym.sym) {
-        case SDLK_F11: toggle_fullscreen(); break;
+        case SDLK_F11:
+            toggle_fullscreen();
+            break;
         case SDLK_ESCAPE:
             if (is_fullscreen())
                 toggle_fullscreen();
             else
                 iface::on_key(iface::kEscape);
             break;
-        case SDLK_BACKSPACE: iface::on_key(iface::kBackspace); break;
+        case SDLK_BACKSPACE:
+            iface::on_key(iface::kBackspace);
+            break;
         case SDLK_RETURN:
-        case SDLK_KP_ENTER: iface::on_key(iface::kEnter); break;
-        default: break;
+        case SDLK_KP_ENTER:
+            iface::on_key(iface::kEnter);
+            break;
+        default:
+            break;
         }
         break;
-    case SDL_TEXTINPUT: iface::on_text(e.text.text); break;
+    case SDL_TEXTINPUT:
+        iface::on_text(e.text.text);
+        break;
     case SDL_MOUSEMOTION:
         iface::on_mouse_move(static_cast<float>(e.motion.x) / s, static_cast<float>(e.motion.y) / s);
         update_cursor(e.motion.x, e.motion.y);
@@ -870,7 +909,8 @@ void handle(const SDL_Event& e) {
         iface::on_wheel(static_cast<float>(x) / s, static_cast<float>(y) / s, e.wheel.y > 0 ? -1 : 1);
         break;
     }
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -903,7 +943,8 @@ bool start_video() {
     // hold the user's sound with no way to quit, so those count only when asked for by name.
     const std::string chosen = SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "";
     if (!driver && (chosen == "offscreen" || chosen == "dummy")) {
-        logger::error("SDL_Init: no display to show a window on (SDL offered only its " + chosen + " driver)");
+        logger::error("SDL_Init: no display to show a window on (SDL offered only its " + chosen +
+                      " driver)");
         SDL_Quit();
         return false;
     }
@@ -1037,7 +1078,8 @@ int run_gui(Settings* settings) {
                 refresh_ms = 1000.0f / static_cast<float>(mode.refresh_rate);
         }
         const bool focused = SDL_GetWindowFlags(g_win) & SDL_WINDOW_INPUT_FOCUS;
-        const Budget b = frame_budget(g_soft || g_level > 3, focused || iface::sound_present(), g_vsync, refresh_ms);
+        const Budget b =
+            frame_budget(g_soft || g_level > 3, focused || iface::sound_present(), g_vsync, refresh_ms);
         if (animating && composed_at && now - composed_at < b.sleep_target) {
             SDL_Delay(static_cast<uint32_t>(b.sleep_target - static_cast<float>(now - composed_at)));
             now = platform::ticks_ms();
@@ -1069,8 +1111,8 @@ int run_gui(Settings* settings) {
             if (!report_at) report_at = now + 5000;
             if (now >= report_at) {
                 char line[160];
-                std::snprintf(line, sizeof line, "UI repaint: %d of %d frames, layer %dx%d at scale %f", repaints,
-                              frames, g_base.w, g_base.h, g_k);
+                std::snprintf(line, sizeof line, "UI repaint: %d of %d frames, layer %dx%d at scale %f",
+                              repaints, frames, g_base.w, g_base.h, g_k);
                 logger::info(line);
                 frames = repaints = 0;
                 report_at = now + 5000;

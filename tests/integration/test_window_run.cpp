@@ -100,7 +100,8 @@ std::string last_line(const std::string& text) {
     const size_t end = text.find_last_not_of('\n');
     if (end == std::string::npos) return {};
     const size_t start = text.rfind('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 } // namespace
@@ -125,9 +126,10 @@ TEST_F(WindowRun, StartsLikeAUserStartsItAndEndsOnSigterm) {
     EXPECT_TRUE(wait_until([] { return default_sink() == "lumafon"; }, 10000)) << app.log();
 
     const std::string log = app.log();
-    for (const char* line : {"INFO  Lumafon 1.0.3 (Build 1124, ", "INFO  Renderers available: ",
-                             "INFO  Video x11, Renderer ", "INFO  SDL 2.", "), video x11, renderer ",
-                             ", max texture ", "INFO  OpenGL: ", "INFO  Display 0: ", "INFO  First frame after "})
+    for (const char* line :
+         {"INFO  Lumafon 1.0.3 (Build 1124, ", "INFO  Renderers available: ", "INFO  Video x11, Renderer ",
+          "INFO  SDL 2.", "), video x11, renderer ", ", max texture ",
+          "INFO  OpenGL: ", "INFO  Display 0: ", "INFO  First frame after "})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 
     // The window shows the dark theme's background.
@@ -152,8 +154,8 @@ TEST_F(WindowRun, SecondStartRaisesTheFirstWindowAndTouchesNothing) {
     ASSERT_TRUE(first.wait_shown()) << first.log();
     ASSERT_TRUE(wait_until([] { return default_sink() == "lumafon"; }, 10000)) << first.log();
     ASSERT_TRUE(xdo({"windowminimize", "--sync", first.window()}));
-    ASSERT_TRUE(wait_until([&] { return first.log().find("Window not visible - display paused") != std::string::npos; },
-                           5000))
+    ASSERT_TRUE(wait_until(
+        [&] { return first.log().find("Window not visible - display paused") != std::string::npos; }, 5000))
         << first.log();
     const std::string log_before = first.log();
     const std::string settings_before = read_file(first.dir() + "/settings.dat");
@@ -164,7 +166,8 @@ TEST_F(WindowRun, SecondStartRaisesTheFirstWindowAndTouchesNothing) {
     EXPECT_EQ(second.wait_exit(), 0);
     EXPECT_EQ(second.output(), "Lumafon laeuft bereits \u2014 Fenster nach vorn geholt.\n");
 
-    ASSERT_TRUE(wait_until([&] { return first.log().find("Window visible again") != std::string::npos; }, 5000))
+    ASSERT_TRUE(
+        wait_until([&] { return first.log().find("Window visible again") != std::string::npos; }, 5000))
         << first.log();
     EXPECT_TRUE(first.info().viewable);
     const std::string log_after = first.log();
@@ -175,12 +178,26 @@ TEST_F(WindowRun, SecondStartRaisesTheFirstWindowAndTouchesNothing) {
     EXPECT_EQ(first.quit(SIGINT), 0);
 
     // A lock file left behind by a copy that is gone blocks nobody, whatever it holds.
-    for (const char* stale : {"999999\n", "garbage"}) {
-        ASSERT_TRUE(write_file(first.dir() + "/Lumafon.lock", stale));
+    // These runs also override the software-rendering decision (Mesa's llvmpipe counts as
+    // software unless told otherwise).
+    struct Stale {
+        const char* lock;
+        const char* gpu;
+        const char* warning; // expected software warning, null for none
+    };
+    for (const Stale& stale :
+         {Stale{"999999\n", "LUMA2_GPU=full", nullptr},
+          Stale{"garbage", "LUMA2_GPU=soft", "no hardware acceleration (LUMA2_GPU=soft)"}}) {
+        ASSERT_TRUE(write_file(first.dir() + "/Lumafon.lock", stale.lock));
         WindowApp next(home_);
-        ASSERT_TRUE(next.start());
-        ASSERT_TRUE(next.wait_shown()) << stale << "\n" << next.output();
+        ASSERT_TRUE(next.start({}, {stale.gpu}));
+        ASSERT_TRUE(next.wait_shown()) << stale.lock << "\n" << next.output();
         EXPECT_EQ(read_file(next.dir() + "/Lumafon.lock"), std::to_string(next.pid()) + "\n");
+        const std::string log = next.log();
+        if (stale.warning)
+            EXPECT_NE(log.find(stale.warning), std::string::npos) << log;
+        else
+            EXPECT_EQ(log.find("no hardware acceleration"), std::string::npos) << log;
         EXPECT_EQ(next.quit(SIGTERM), 0);
     }
 }
@@ -195,7 +212,8 @@ TEST_F(WindowRun, CompactWindowIsFramelessOnTopMovableAndResizable) {
     // Bottom-right corner of the screen, 24 pixels in.
     EXPECT_TRUE(near(w.x, kScreenW - 420 - 24) && near(w.y, kScreenH - 150 - 24)) << w.x << "," << w.y;
     const std::vector<int> frame = frame_extents(app.window());
-    EXPECT_TRUE(frame.empty() || frame == std::vector<int>({0, 0, 0, 0})) << xprop(app.window(), "_NET_FRAME_EXTENTS");
+    EXPECT_TRUE(frame.empty() || frame == std::vector<int>({0, 0, 0, 0}))
+        << xprop(app.window(), "_NET_FRAME_EXTENTS");
     EXPECT_NE(xprop(app.window(), "_NET_WM_STATE").find("_NET_WM_STATE_ABOVE"), std::string::npos);
     shot("compact");
 
@@ -211,10 +229,10 @@ TEST_F(WindowRun, CompactWindowIsFramelessOnTopMovableAndResizable) {
     // Resized at its right edge; it then settles on the compact aspect.
     w = moved;
     start = w;
-    drag(app.window(), w.x + w.w - 3, w.y + w.h / 2, 30, 0, 4, [](const XWindow& g) { return g.w >= start.w + 110; });
-    const XWindow grown = wait_window(app.window(), [](const XWindow& g) {
-        return g.w > 500 && std::abs(g.h - g.w * 150 / 420) <= 2;
-    });
+    drag(app.window(), w.x + w.w - 3, w.y + w.h / 2, 30, 0, 4,
+         [](const XWindow& g) { return g.w >= start.w + 110; });
+    const XWindow grown = wait_window(
+        app.window(), [](const XWindow& g) { return g.w > 500 && std::abs(g.h - g.w * 150 / 420) <= 2; });
     EXPECT_GT(grown.w, 500);
     EXPECT_TRUE(near(grown.h, grown.w * 150 / 420)) << grown.w << "x" << grown.h;
     shot("compact-resized");
@@ -234,7 +252,8 @@ TEST_F(WindowRun, FullScreenInAndOutAndTheAspectIsKept) {
     const XWindow before = app.info();
 
     press(app.window(), "F11");
-    const XWindow full = wait_window(app.window(), [](const XWindow& f) { return f.w == kScreenW && f.h == kScreenH; });
+    const XWindow full =
+        wait_window(app.window(), [](const XWindow& f) { return f.w == kScreenW && f.h == kScreenH; });
     EXPECT_EQ(full.w, kScreenW);
     EXPECT_EQ(full.h, kScreenH);
     shot("fullscreen");
@@ -243,7 +262,8 @@ TEST_F(WindowRun, FullScreenInAndOutAndTheAspectIsKept) {
     XWindow back;
     for (int attempt = 0; attempt < 3 && back.w != 960; ++attempt) {
         press(app.window(), "Escape");
-        back = wait_window(app.window(), [](const XWindow& b) { return b.w == 960 && b.h == 820; }, 2000);
+        back = wait_window(
+            app.window(), [](const XWindow& b) { return b.w == 960 && b.h == 820; }, 2000);
     }
     EXPECT_EQ(back.w, 960);
     EXPECT_EQ(back.h, 820);
@@ -256,7 +276,8 @@ TEST_F(WindowRun, FullScreenInAndOutAndTheAspectIsKept) {
     // Made wider by the window manager's own means, it settles on the reference aspect (the
     // width led, so the height follows).
     ASSERT_TRUE(xdo({"windowsize", app.window(), "1200", "700"}));
-    const XWindow settled = wait_window(app.window(), [](const XWindow& s) { return s.w == 1200 && s.h == 1025; });
+    const XWindow settled =
+        wait_window(app.window(), [](const XWindow& s) { return s.w == 1200 && s.h == 1025; });
     EXPECT_EQ(settled.w, 1200);
     EXPECT_EQ(settled.h, 1025);
 
@@ -291,8 +312,8 @@ TEST_F(WindowRun, SavedSizesOutOfRangeFallBack) {
 TEST_F(WindowRun, StartStateSwitchesAreKeptLikeSettings) {
     {
         WindowApp app(home_);
-        ASSERT_TRUE(app.start({"--compact", "--size", "504x180", "--theme", "light", "--preset", "rock", "--collapsed",
-                               "--expanded", "--header", "--no-header", "--off"}));
+        ASSERT_TRUE(app.start({"--compact", "--size", "504x180", "--theme", "light", "--preset", "rock",
+                               "--collapsed", "--expanded", "--header", "--no-header", "--off"}));
         ASSERT_TRUE(app.wait_shown()) << app.log();
         const XWindow w = app.info();
         EXPECT_EQ(w.w, 504);

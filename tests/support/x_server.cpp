@@ -17,7 +17,8 @@ bool XServer::start(int w, int h, bool window_manager) {
     Child::Options o;
     o.pipe_stdout = true;
     const std::string screen = std::to_string(w) + "x" + std::to_string(h) + "x24";
-    if (!xvfb_.spawn({"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, o)) {
+    if (!xvfb_.spawn({"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
+                     o)) {
         error_ = "Xvfb cannot be started";
         return false;
     }
@@ -46,9 +47,12 @@ bool XServer::start(int w, int h, bool window_manager) {
         return false;
     }
     // openbox names itself on the root window once it manages the screen.
-    if (!wait_until([] { return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).out.find("window id") !=
-                                std::string::npos; },
-                    10000, 50)) {
+    if (!wait_until(
+            [] {
+                return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).out.find("window id") !=
+                       std::string::npos;
+            },
+            10000, 50)) {
         error_ = "openbox did not take the screen";
         stop();
         return false;
@@ -68,7 +72,8 @@ bool XServer::screenshot(const std::string& png_path) {
 }
 
 std::string find_window(const std::string& title) {
-    const Result r = run({"xdotool", "search", "--onlyvisible", "--name", title.empty() ? "." : "^" + title + "$"});
+    const Result r =
+        run({"xdotool", "search", "--onlyvisible", "--name", title.empty() ? "." : "^" + title + "$"});
     std::istringstream lines(r.out);
     std::string id, last;
     while (std::getline(lines, id))
@@ -111,7 +116,8 @@ XWindow wait_window(const std::string& id, bool (*pred)(const XWindow&), int tim
 
 std::string xprop(const std::string& id, const std::string& property) {
     const Result r = run({"xprop", "-id", id, property});
-    if (r.status != 0 || r.out.find("not found") != std::string::npos || r.out.find("no such atom") != std::string::npos)
+    if (r.status != 0 || r.out.find("not found") != std::string::npos ||
+        r.out.find("no such atom") != std::string::npos)
         return "";
     return r.out;
 }
