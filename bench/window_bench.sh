@@ -116,6 +116,9 @@ echo "focused, no sound:    $(measure) %"
 xdotool windowactivate "$other" 2>/dev/null || true; xdotool windowfocus --sync "$other"; sleep 3
 echo "unfocused, no sound:  $(measure) %"
 paplay "$work/music.wav" & player=$!; pids+=("$player"); sleep 3
+player_sink() { pactl list sink-inputs | awk '/^Sink Input/{s=""} /^\tSink:/{s=$2} /application.name = "paplay"/{print s; exit}'; }
+[[ "$(player_sink)" == "$(pactl list short sinks | awk '$2 == "lumafon" {print $1}')" ]] ||
+  echo "(the music does not play through the equaliser)"
 echo "unfocused, music:     $(measure) %"
 kill "$player" 2>/dev/null || true
 stop_app

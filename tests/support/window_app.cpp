@@ -12,6 +12,10 @@ bool WindowApp::start(const std::vector<std::string>& args, const std::vector<st
     o.stdout_file = home_ + "/output.txt";
     o.env = env;
     o.env.push_back("XDG_CONFIG_HOME=" + home_);
+    // In sanitizer builds: the D-Bus connection SDL opens and pango's font configuration stay
+    // allocated until exit, in libraries whose stacks cannot be unwound for a suppression.
+    // Memory errors are still caught; leaks of the program's own modules are their tests' job.
+    o.env.push_back("ASAN_OPTIONS=detect_leaks=0");
     std::vector<std::string> argv = {LUMAFON_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     window_.clear();
