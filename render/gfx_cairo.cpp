@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <unordered_map>
 #include <utility>
@@ -36,8 +37,8 @@ constexpr std::size_t kWidthCacheMax = 4096;
 constexpr float kMaxTextSize = 4096; // pixel sizes above are taken as this (pango's units are ints)
 // A PNG bigger than this is refused before decoding: a forged header must not make us
 // allocate gigabytes. The largest picture the window shows is a few hundred pixels wide.
-constexpr uint32_t kMaxImageSide = 8192;
-constexpr uint64_t kMaxImagePixels = 16u << 20;
+constexpr uint32_t kMaxImageSide = 4096;
+constexpr uint64_t kMaxImagePixels = 4u << 20;
 
 cairo_t* g_cr = nullptr;
 int g_clip_depth = 0; // push_clip calls not yet popped on g_cr
@@ -88,8 +89,18 @@ void round_rect_path(const Rect& r, float radius) {
     cairo_close_path(g_cr);
 }
 
-bool empty(const Rect& r) { return !(r.w > 0 && r.h > 0); }
-bool finite(float a, float b) { return std::isfinite(a) && std::isfinite(b); }
+// Coordinates that are not finite draw nothing: cairo would turn them into arbitrary pixels.
+bool finite(std::initializer_list<float> values) {
+    for (float v : values)
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+bool finite_points(const float* xy, int count) {
+    for (int i = 0; i < 2 * count; ++i)
+        if (!std::isfinite(xy[i])) return false;
+    return true;
+}
+bool empty(const Rect& r) { return !(r.w > 0 && r.h > 0) || !finite({r.x, r.y, r.w, r.h}); }
 
 // Starts a shape: false when there is nothing to draw on.
 bool shape() {
@@ -144,6 +155,9 @@ void shutdown() {
     g_fonts.clear();
     g_widths.clear();
     release_text_state();
+    // The default font map holds every font and fontconfig pattern it has looked up; dropped
+    // here so that nothing of the text machinery outlives the layer.
+    pango_cairo_font_map_set_default(nullptr);
     g_cr = nullptr;
     g_clip_depth = 0;
     if (check::g_out) std::fclose(check::g_out);
@@ -191,7 +205,7 @@ void fill_round_rect(const Rect& r, float radius, uint32_t color) {
 }
 
 void stroke_round_rect(const Rect& r, float radius, uint32_t color, float line_width) {
-    if (!shape() || empty(r) || !(line_width > 0)) return;
+    if (!shape() || empty(r) || !(line_width > 0) || !finite({radius, line_width})) return;
     // Inset by half the line so that the stroke stays inside the rect.
     const Rect in{r.x + line_width / 2, r.y + line_width / 2, r.w - line_width, r.h - line_width};
     if (empty(in)) return;
@@ -202,14 +216,14 @@ void stroke_round_rect(const Rect& r, float radius, uint32_t color, float line_w
 }
 
 void fill_circle(float cx, float cy, float r, uint32_t color) {
-    if (!shape() || !(r > 0)) return;
+    if (!shape() || !(r > 0) || !finite({cx, cy, r})) return;
     cairo_arc(g_cr, cx, cy, r, 0, 2 * kPi);
     set_color(color);
     cairo_fill(g_cr);
 }
 
 void stroke_circle(float cx, float cy, float r, uint32_t color, float line_width) {
-    if (!shape() || !(r > 0) || !(line_width > 0)) return;
+    if (!shape() || !(r > 0) || !(line_width > 0) || !finite({cx, cy, r, line_width})) return;
     cairo_arc(g_cr, cx, cy, r, 0, 2 * kPi);
     set_color(color);
     cairo_set_line_width(g_cr, line_width);
@@ -217,7 +231,7 @@ void stroke_circle(float cx, float cy, float r, uint32_t color, float line_width
 }
 
 void line(float x0, float y0, float x1, float y1, uint32_t color, float line_width) {
-    if (!shape() || !(line_width > 0)) return;
+    if (!shape() || !(line_width > 0) || !finite({x0, y0, x1, y1, line_width})) return;
     cairo_move_to(g_cr, x0, y0);
     cairo_line_to(g_cr, x1, y1);
     set_color(color);
@@ -227,7 +241,8 @@ void line(float x0, float y0, float x1, float y1, uint32_t color, float line_wid
 }
 
 void polyline(const float* xy, int count, uint32_t color, float line_width) {
-    if (!shape() || !xy || count < 2 || !(line_width > 0)) return;
+    if (!shape() || !xy || count < 2 || !(line_width > 0) || !std::isfinite(line_width) || !finite_points(xy, count))
+        return;
     points_path(xy, count);
     set_color(color);
     cairo_set_line_width(g_cr, line_width);
@@ -238,7 +253,7 @@ void polyline(const float* xy, int count, uint32_t color, float line_width) {
 }
 
 void fill_triangle(float x0, float y0, float x1, float y1, float x2, float y2, uint32_t color) {
-    if (!shape()) return;
+    if (!shape() || !finite({x0, y0, x1, y1, x2, y2})) return;
     cairo_move_to(g_cr, x0, y0);
     cairo_line_to(g_cr, x1, y1);
     cairo_line_to(g_cr, x2, y2);
@@ -248,7 +263,9 @@ void fill_triangle(float x0, float y0, float x1, float y1, float x2, float y2, u
 }
 
 void stroke_arc(float cx, float cy, float r, float start_deg, float end_deg, uint32_t color, float line_width) {
-    if (!shape() || !(r > 0) || !(end_deg - start_deg > 0) || !(line_width > 0)) return;
+    if (!shape() || !(r > 0) || !(end_deg - start_deg > 0) || !(line_width > 0) ||
+        !finite({cx, cy, r, start_deg, end_deg, line_width}))
+        return;
     set_color(color);
     cairo_set_line_width(g_cr, line_width);
     if (end_deg - start_deg >= 360) {
@@ -276,7 +293,7 @@ void fill_round_rect_vgrad(const Rect& r, float radius, uint32_t top, uint32_t b
 }
 
 void fill_polygon_vgrad(const float* xy, int count, uint32_t top, uint32_t bottom) {
-    if (!shape() || !xy || count < 3) return;
+    if (!shape() || !xy || count < 3 || !finite_points(xy, count)) return;
     float lo = xy[1], hi = xy[1];
     for (int i = 1; i < count; ++i)
         lo = std::min(lo, xy[2 * i + 1]), hi = std::max(hi, xy[2 * i + 1]);
@@ -286,7 +303,7 @@ void fill_polygon_vgrad(const float* xy, int count, uint32_t top, uint32_t botto
 }
 
 void fill_ellipse_vgrad(float cx, float cy, float rx, float ry, uint32_t top, uint32_t bottom) {
-    if (!shape() || !(rx > 0 && ry > 0) || !finite(cx, cy) || !finite(rx, ry)) return;
+    if (!shape() || !(rx > 0 && ry > 0) || !finite({cx, cy, rx, ry})) return;
     cairo_save(g_cr);
     cairo_translate(g_cr, cx, cy);
     cairo_scale(g_cr, rx, ry);
@@ -296,7 +313,7 @@ void fill_ellipse_vgrad(float cx, float cy, float rx, float ry, uint32_t top, ui
 }
 
 void fill_under(const float* xy, int count, float base_y, uint32_t top, uint32_t bottom) {
-    if (!shape() || !xy || count < 2) return;
+    if (!shape() || !xy || count < 2 || !std::isfinite(base_y) || !finite_points(xy, count)) return;
     float lo = base_y;
     cairo_move_to(g_cr, xy[0], base_y);
     for (int i = 0; i < count; ++i) {
@@ -309,7 +326,7 @@ void fill_under(const float* xy, int count, float base_y, uint32_t top, uint32_t
 }
 
 void fill_radial(float cx, float cy, float r, float fx, float fy, float inner_r, uint32_t inner, uint32_t outer) {
-    if (!shape() || !(r > 0)) return;
+    if (!shape() || !(r > 0) || !finite({cx, cy, r, fx, fy, inner_r})) return;
     cairo_pattern_t* p = cairo_pattern_create_radial(fx, fy, std::max(inner_r, 0.0f), cx, cy, r);
     add_stop(p, 0, inner);
     add_stop(p, 1, outer);
@@ -324,8 +341,11 @@ void push_clip(const Rect& r) {
     cairo_save(g_cr);
     ++g_clip_depth;
     cairo_new_path(g_cr);
-    // An empty rect clips everything away, as the rect says.
-    cairo_rectangle(g_cr, r.x, r.y, std::max(r.w, 0.0f), std::max(r.h, 0.0f));
+    // An empty rect clips everything away, as the rect says; so does one that is not finite.
+    if (finite({r.x, r.y, r.w, r.h}))
+        cairo_rectangle(g_cr, r.x, r.y, std::max(r.w, 0.0f), std::max(r.h, 0.0f));
+    else
+        cairo_rectangle(g_cr, 0, 0, 0, 0);
     cairo_clip(g_cr);
 }
 
@@ -414,7 +434,9 @@ const PangoFontDescription* font_for(float size, bool bold) {
 
 void text(const Rect& r, const char* s, float size, uint32_t color, Align align, bool bold,
           bool centre_vertically) {
-    if (!g_cr || !g_draw_layout || !usable(s) || !(size > 0) || !(r.w >= 0 && r.h >= 0)) return;
+    if (!g_cr || !g_draw_layout || !usable(s) || !(size > 0) || !(r.w >= 0 && r.h >= 0) ||
+        !finite({r.x, r.y, r.w, r.h}))
+        return;
     size = std::min(size, kMaxTextSize);
     ensure_checker();
     pango_cairo_update_layout(g_cr, g_draw_layout);
@@ -548,6 +570,17 @@ cairo_surface_t* decode_png(const unsigned char* data, std::size_t length) {
         logger::warn("Image: PNG of " + std::to_string(w) + " x " + std::to_string(h) + " refused");
         return nullptr;
     }
+    // libpng allocates what a chunk's header declares before it reads the chunk: a header
+    // that claims more bytes than the data holds would cost that much memory for nothing.
+    for (std::size_t pos = 8; pos + 8 <= length;) {
+        const uint32_t chunk = big_endian(data + pos);
+        if (chunk > length - pos - 8 || length - pos - 8 - chunk < 4) {
+            logger::warn("Image: PNG chunk runs past the end of the data");
+            return nullptr;
+        }
+        if (std::memcmp(data + pos + 4, "IEND", 4) == 0) break;
+        pos += 12 + std::size_t(chunk);
+    }
     PngReader reader{data, length};
     cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(read_png, &reader);
     const cairo_status_t status = cairo_surface_status(surface);
@@ -562,7 +595,7 @@ cairo_surface_t* decode_png(const unsigned char* data, std::size_t length) {
 } // namespace
 
 void image_png(const unsigned char* data, std::size_t length, const Rect& r) {
-    if (!g_cr || !data || length == 0 || empty(r) || !finite(r.x, r.y) || !finite(r.w, r.h)) return;
+    if (!g_cr || !data || length == 0 || empty(r)) return;
     const auto key = std::make_pair(data, length);
     auto it = g_images.find(key);
     if (it == g_images.end()) it = g_images.emplace(key, decode_png(data, length)).first;
@@ -627,3 +660,17 @@ std::size_t width_cache_size() { return g_widths.size(); }
 std::size_t image_cache_size() { return g_images.size(); }
 
 } // namespace gfx
+
+// cairo keeps a fontconfig pattern of its font machinery in static data for the life of the
+// process (only cairo_debug_reset_static_data, which no live cairo object may survive, frees
+// it), and LeakSanitizer reports it at exit in every build that has drawn text.
+#if defined(__SANITIZE_ADDRESS__)
+#define LUMAFON_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LUMAFON_LSAN 1
+#endif
+#endif
+#ifdef LUMAFON_LSAN
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+#endif

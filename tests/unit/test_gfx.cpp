@@ -483,10 +483,13 @@ TEST_F(Canvas, BadInputDrawsNothingAndLeavesTheContextUsable) {
     const std::vector<unsigned char> png(icon_data::kPng, icon_data::kPng + icon_data::kPngSize);
     std::vector<unsigned char> forged = png;
     forged[16] = 0x7F; // a width of two thousand million pixels
+    std::vector<unsigned char> long_chunk = png;
+    long_chunk[33] = 0x60; // the chunk after the header claims 1.6 GB
     const std::vector<unsigned char> garbage(300, 0x5A);
     const Rect r{0, 0, 50, 50};
     gfx::image_png(png.data(), png.size() / 2, r); // truncated
     gfx::image_png(forged.data(), forged.size(), r);
+    gfx::image_png(long_chunk.data(), long_chunk.size(), r);
     gfx::image_png(garbage.data(), garbage.size(), r);
     gfx::image_png(nullptr, 100, r);
     gfx::image_png(png.data(), 0, r);
@@ -509,6 +512,11 @@ TEST_F(Canvas, BadInputDrawsNothingAndLeavesTheContextUsable) {
         EXPECT_EQ(gfx::text_width("Size", size), 0);
     }
     gfx::text({0, 0, -10, 40}, "Negative", 20, kWhite);
+    gfx::text({NAN, 0, 100, 40}, "Nowhere", 20, kWhite);
+    gfx::fill_rect({NAN, 0, 10, 10}, kWhite);
+    gfx::stroke_arc(NAN, 10, 10, 0, 90, kWhite, 2);
+    gfx::push_clip({0, NAN, 10, 10});
+    gfx::pop_clip();
     gfx::text_wrapped({0, 0, 0, 40}, "Zero width", 20, kWhite);
     EXPECT_EQ(gfx::wrapped_height("Zero width", 20, 0), 0);
     EXPECT_EQ(inked(), 0);
