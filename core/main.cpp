@@ -10,12 +10,20 @@
 #include "desktop/guard_linux.h"
 #include "dsp/analyzer.h"
 #include "dsp/eq_dsp.h"
+#include "render/app_sdl.h"
+#include "ui/theme.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 #include <vector>
 
 // `main` itself must be the global function, so its helpers live in namespace app.
@@ -198,16 +206,32 @@ bool server_reached(const audio::Status& s) {
     return s.state == 1 || s.state == 3;
 }
 
-// Lists the output devices of the running sound server; the followed one is marked "*".
-int devices_run(const Args&) {
+// Start-up steps that every run past the mode decision shares: the watchdog, the settings with
+// their language and theme.
+Settings start_common() {
     guard::start();
-    // The listing takes nothing from the settings, but every run reads them at this point so
-    // that a damaged file is noticed and set aside the same way whichever mode meets it first.
-    const Settings settings = settings::load();
+    Settings settings = settings::load();
     i18n::set_language(settings.language);
-    logger::init(paths::config_dir(), "Lumafon-devices");
+    theme::set_dark(settings.theme != "light");
+    return settings;
+}
+
+// The log, the autostart entry and the version line, once the run knows its log name.
+void start_log(const std::string& dir, const char* name) {
+    logger::init(dir, name);
+    // Crash capture: crash_handler::set_log_path(logger::file_path()) and
+    // set_report_path(dir + "/crash_report.txt") go here.
     autostart::migrate();
     log_version();
+    // Crash capture: crash_handler::record_system() goes here.
+}
+
+// Lists the output devices of the running sound server; the followed one is marked "*".
+int devices_run(const Args&) {
+    // The listing takes nothing from the settings, but every run reads them at this point so
+    // that a damaged file is noticed and set aside the same way whichever mode meets it first.
+    start_common();
+    start_log(paths::config_dir(), "Lumafon-devices");
 
     audio::start(false);
     for (int i = 0; i < 40 && !server_reached(audio::status()); ++i) sleep_ms(100);
@@ -227,14 +251,118 @@ int devices_run(const Args&) {
     return result;
 }
 
-int window_run(const Args&) {
-    con::print("Diese Fassung hat noch kein Fenster.\n");
-    return 1;
+// Held open for the whole run: the lock belongs to the descriptor, so it ends with the process
+// however that ends, and a lock file left by a dead copy blocks nobody.
+int g_lock_fd = -1;
+
+// True when this is the only window run. Otherwise the running copy (the process id in the
+// lock file) is asked to bring its window to the front. A lock file that cannot be opened
+// leaves the run unprotected rather than stopping it.
+bool take_lock(const std::string& dir) {
+    const int fd = open((dir + "/Lumafon.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char text[32] = {};
+        const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+        close(fd);
+        if (n > 0) {
+            char* end = nullptr;
+            errno = 0;
+            const long pid = std::strtol(text, &end, 10);
+            if (errno == 0 && end != text && pid > 1 && pid <= INT_MAX)
+                kill(static_cast<pid_t>(pid), SIGUSR1);
+        }
+        return false;
+    }
+    g_lock_fd = fd;
+    if (ftruncate(fd, 0) == 0) {
+        const std::string text = std::to_string(getpid()) + "\n";
+        if (pwrite(fd, text.data(), text.size(), 0) < 0) {
+            // The lock holds all the same; only a second copy cannot raise this window.
+        }
+    }
+    return true;
+}
+
+// The start state asked for on the command line, kept like a setting.
+void apply_switches(const Args& args, Settings& s) {
+    s.active = s.active_on_start && !has(args, "--off");
+    if (has(args, "--compact")) s.compact = true;
+    if (has(args, "--collapsed")) s.collapsed = true;
+    if (has(args, "--expanded")) s.collapsed = false;
+    if (has(args, "--header")) s.head_folded = false;
+    if (has(args, "--no-header")) s.head_folded = true;
+    if (has(args, "--settings")) {
+        s.compact = false;
+        // The interface model opens its settings panel at start: ui::open_settings_at_start().
+    }
+    int w = 0, h = 0;
+    if (std::sscanf(arg_value(args, "--size").c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0) {
+        if (s.compact) {
+            s.mini_w = w, s.mini_h = h, s.mini_x = s.mini_y = -1;
+        } else {
+            s.win_w = w, s.win_h = h, s.win_x = s.win_y = -1;
+        }
+    }
+    const std::string theme_name = arg_value(args, "--theme");
+    if (theme_name == "dark" || theme_name == "light") {
+        s.theme = theme_name;
+        theme::set_dark(theme_name == "dark");
+    }
+    const std::string preset = arg_value(args, "--preset");
+    if (!preset.empty()) {
+        const std::string key = "preset_" + preset;
+        const int index = eq::find_preset(key.c_str());
+        if (index >= 0) {
+            s.preset = "b:" + key;
+            s.curve = eq::preset_curve(index);
+        }
+    }
+}
+
+void stop_engine_and_guard() {
+    audio::stop();
+    guard::stop();
+}
+
+int window_run(const Args& args) {
+    Settings settings = start_common();
+    const std::string dir = paths::config_dir();
+    if (!take_lock(dir)) {
+        con::print("Lumafon laeuft bereits \u2014 Fenster nach vorn geholt.\n");
+        guard::stop();
+        return 0;
+    }
+    // Crash capture: crash_handler::rotate_log(dir + "/Lumafon.log") goes here, before the log
+    // of this run truncates the previous one.
+    start_log(dir, "Lumafon");
+    apply_switches(args, settings);
+    // Crash capture: a report left by the last run is offered here (crash_handler::pending_report;
+    // it logs "Crash report from the last run found: ...", clears `compact` and hands the text to
+    // the interface).
+
+    const std::string device = arg_value(args, "--device");
+    audio::set_restore_hint(settings.last_default);
+    audio::set_output(device.empty() ? settings.output : device);
+    audio::set_curve(settings.curve);
+    audio::set_active(settings.active);
+    audio::start(!has(args, "--no-takeover"));
+    std::atexit(stop_engine_and_guard);
+
+    const int status = run_gui(&settings);
+
+    audio::stop();
+    guard::stop();
+    settings::save(settings);
+    logger::info("Quit");
+    logger::shutdown();
+    return status;
 }
 
 } // namespace app
 
 int main(int argc, char** argv) {
+    // Crash capture is installed here, before anything else runs: crash_handler::install().
     const app::Args args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     if (app::has(args, "--version")) {
         con::printf("Lumafon %s (Build %s)\n", app::kVersion, app::kBuild);

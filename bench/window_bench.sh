@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Cost of the window: time to the first frame (the log's "First frame after" line, five starts)
+# and the whole program's CPU (all its threads and its watchdog, user + system, % of one core)
+# with the window as it is now:
+#   focused    the window has the keyboard focus, no sound
+#   unfocused  another window has the focus, no sound
+#   music      unfocused, music-like material playing through the equaliser
+# It runs on a private Xvfb with openbox and a private PulseAudio daemon, like the window tests.
+#
+# Usage: bench/window_bench.sh [build-dir] [--seconds N]   (default 30 s per measurement)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build"
+seconds=30
+while (($#)); do
+  case "$1" in
+    --seconds) seconds=$2; shift ;;
+    *) build=$1 ;;
+  esac
+  shift
+done
+program="$build/Lumafon"
+[[ -x $program ]] || { echo "no program in $build" >&2; exit 2; }
+
+work=$(mktemp -d /tmp/lumafon-window-bench-XXXXXX)
+pids=()
+cleanup() {
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; wait "${pids[i]}" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+wait_for() { # wait_for SECONDS COMMAND...
+  local until=$(( $(date +%s%N) + $1 * 1000000000 )); shift
+  while ! "$@"; do (( $(date +%s%N) < until )) || return 1; sleep 0.02; done
+}
+
+# ---- X server (it picks a free display itself) and window manager
+exec 3< <(Xvfb -displayfd 1 -screen 0 1920x1200x24 -nolisten tcp -noreset 2>"$work/xvfb.log")
+pids+=($!)
+read -r -t 15 number <&3 || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$number"
+unset WAYLAND_DISPLAY XAUTHORITY
+wait_for 10 xdpyinfo >/dev/null 2>&1
+mkdir -p "$work/wm"
+HOME="$work/wm" openbox --sm-disable >"$work/wm.log" 2>&1 & pids+=($!)
+wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+xlogo -geometry 200x200+20+20 >/dev/null 2>&1 & pids+=($!)
+wait_for 10 sh -c 'xdotool search --name "^xlogo$" >/dev/null'
+other=$(xdotool search --name '^xlogo$' | tail -1)
+
+# ---- private sound server, clients pointed at it
+mkdir -m 700 -p "$work"/{runtime,state,xdg,home}
+cat > "$work/test.pa" <<EOF2
+load-module module-native-protocol-unix socket=$work/native auth-anonymous=1 auth-cookie-enabled=0
+load-module module-null-sink sink_name=hw_a sink_properties='device.description="Fake HW A"' format=float32le rate=48000 channels=2
+load-module module-null-source source_name=mic
+set-default-source mic
+set-default-sink hw_a
+EOF2
+echo "autospawn = no" > "$work/client.conf"
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" \
+  PULSE_RUNTIME_PATH="$work/runtime" PULSE_STATE_PATH="$work/state" \
+  pulseaudio --daemonize=no -n --file="$work/test.pa" --exit-idle-time=-1 --disallow-exit=yes \
+  --use-pid-file=no --realtime=no --high-priority=no --no-cpu-limit=yes --log-target=stderr \
+  </dev/null >"$work/daemon.log" 2>&1 & pids+=($!)
+export PULSE_SERVER="unix:$work/native" PULSE_COOKIE="$work/cookie" PULSE_CLIENTCONFIG="$work/client.conf"
+wait_for 10 sh -c '[ "$(pactl get-default-sink 2>/dev/null)" = hw_a ]'
+
+# Music-like material: pink noise pulsing at a walking pace over a swept bass and a chord.
+sox -n -r 48000 -c 2 -b 16 "$work/noise.wav" synth $((seconds + 20)) pinknoise tremolo 2 90 vol 0.35
+sox -n -r 48000 -c 2 -b 16 "$work/tones.wav" synth $((seconds + 20)) sine 55:220 sine 330 sine 440 vol 0.2
+sox -m "$work/noise.wav" "$work/tones.wav" "$work/music.wav"
+
+tick=$(getconf CLK_TCK)
+# CPU ticks of the program and its children (the watchdog).
+ticks() {
+  local sum=0 p
+  for p in "$1" $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+    [[ -r /proc/$p/stat ]] && sum=$(( sum + $(awk '{print $14 + $15}' "/proc/$p/stat") ))
+  done
+  echo "$sum"
+}
+percent() { awk -v t="$1" -v s="$2" -v k="$tick" 'BEGIN { printf "%.2f", 100 * t / k / s }'; }
+machine_note() { echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"; }
+
+app=""
+start_app() { # start_app CONFIG-HOME
+  mkdir -p "$1"
+  XDG_CONFIG_HOME="$1" "$program" >"$1/out" 2>&1 & app=$!
+  wait_for 20 grep -qs "First frame after" "$1/Lumafon/Lumafon.log"
+}
+stop_app() { kill -TERM "$app"; wait "$app" 2>/dev/null || true; }
+window() { xdotool search --name '^Lumafon$' | tail -1; }
+
+echo "Lumafon window bench, $(date -u +%Y-%m-%dT%H:%MZ); $(machine_note)"
+echo
+echo "== Time to the first frame (5 starts)"
+firsts=()
+for i in 1 2 3 4 5; do
+  start_app "$work/first$i"
+  firsts+=("$(sed -n 's/.*First frame after \([0-9]*\) ms.*/\1/p' "$work/first$i/Lumafon/Lumafon.log")")
+  stop_app
+done
+printf '%s\n' "${firsts[@]}" | sort -n | awk '{v[NR]=$1} END {printf "median %d ms, min %d, max %d\n", v[int((NR+1)/2)], v[1], v[NR]}'
+grep -E "Renderer |Graphics:" "$work/first1/Lumafon/Lumafon.log" | sed 's/^[0-9:]* [A-Z ]*  */log: /'
+
+echo
+echo "== CPU over ${seconds} s (whole program: window, engine, watchdog; % of one core)"
+measure() { local a; a=$(ticks "$app"); sleep "$seconds"; percent $(( $(ticks "$app") - a )) "$seconds"; }
+start_app "$work/cpu"
+wait_for 10 sh -c '[ "$(pactl get-default-sink)" = lumafon ]'
+win=$(window)
+xdotool windowactivate "$win" 2>/dev/null || true; xdotool windowfocus --sync "$win"; sleep 3
+echo "focused, no sound:    $(measure) %"
+xdotool windowactivate "$other" 2>/dev/null || true; xdotool windowfocus --sync "$other"; sleep 3
+echo "unfocused, no sound:  $(measure) %"
+paplay "$work/music.wav" & player=$!; pids+=("$player"); sleep 3
+player_sink() { pactl list sink-inputs | awk '/^Sink Input/{s=""} /^\tSink:/{s=$2} /application.name = "paplay"/{print s; exit}'; }
+[[ "$(player_sink)" == "$(pactl list short sinks | awk '$2 == "lumafon" {print $1}')" ]] ||
+  echo "(the music does not play through the equaliser)"
+echo "unfocused, music:     $(measure) %"
+kill "$player" 2>/dev/null || true
+stop_app
+machine_note

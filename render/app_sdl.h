@@ -1,0 +1,84 @@
+// The SDL window: its creation, the renderer with its software fallback, the event and frame loop,
+// the normal, compact (frameless) and full-screen modes, the aspect ratio kept to the reference
+// size, signals, and the orderly teardown of the drawing stack. Everything here runs on the thread
+// that calls run_gui (the process's first thread); the only exception is the signal handler, which
+// writes two atomic flags.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Settings;
+struct SDL_Window;
+
+// Owns the window from creation to destruction. `settings` stays the caller's; the window thread
+// changes it in place. 0 after an orderly quit, 1 when SDL, the window, the renderer or the text
+// stack cannot be started.
+int run_gui(Settings* settings);
+
+// Window control for the user interface.
+namespace platform {
+
+uint64_t ticks_ms();
+void set_compact(bool compact, bool on_top);
+// The windowed geometry, also while the window is full screen or maximised. Untouched without a
+// window.
+void window_pos(int* x, int* y);
+void window_size(int* w, int* h);
+void quit();
+bool compact_framed();
+void open_uri(const std::string& address);
+
+} // namespace platform
+
+// SDL functions that older SDL libraries lack, looked up once at run time.
+namespace compat {
+
+bool geometry(); // SDL_RenderGeometry exists
+void always_on_top(SDL_Window* win, bool on);
+bool open_url(const std::string& address); // false when missing or refused
+uint64_t ticks();                          // SDL's 32-bit tick counter extended past its wrap
+
+} // namespace compat
+
+// The window's rules that need no window, open to the tests.
+namespace app_sdl::detail {
+
+// Reference sizes in logical units.
+inline constexpr int kNormalW = 960, kNormalH = 820;
+inline constexpr int kCompactW = 420, kCompactH = 150;
+
+// Where a pointer in window pixels lies in the 10-pixel border band with 18-pixel corners of the
+// frameless window.
+enum class Edge { none, top_left, top, top_right, right, bottom_right, bottom, bottom_left, left };
+Edge edge_at(int x, int y, int w, int h);
+
+// The window size a mode opens at, from the saved size and the usable display bounds (w <= 0:
+// unknown). `reset_saved` tells that a saved compact size was out of range and is to be forgotten.
+struct ModeSize {
+    int w = 0, h = 0;
+    bool reset_saved = false;
+};
+ModeSize mode_size(bool compact, int saved_w, int saved_h, int usable_w, int usable_h);
+
+// The size a resized window settles on: (w, h) now, (sw, sh) the last settled size, (aw, ah) the
+// reference, (min_w, min_h) the window's minimum, (usable_w, usable_h) its display (<= 0: unknown).
+struct Size {
+    int w = 0, h = 0;
+};
+Size aspect_settle(int w, int h, int sw, int sh, int aw, int ah, int min_w, int min_h, int usable_w,
+                   int usable_h);
+
+// The frame budget in milliseconds and the time to sleep towards between frames.
+struct Budget {
+    float budget = 0;
+    float sleep_target = 0;
+};
+Budget frame_budget(bool light, bool lively, bool vsync, float refresh_ms);
+
+// Why the renderer counts as software rendering, or empty when it does not. `gl_renderer` is
+// GL_RENDERER of an OpenGL renderer (empty otherwise); `env` is LUMA2_GPU (null when unset).
+std::string software_reason(const std::string& renderer, bool accelerated, const std::string& gl_renderer,
+                            const char* env);
+
+} // namespace app_sdl::detail

@@ -1,0 +1,98 @@
+// The window's arithmetic: mode sizes, the aspect it settles on, frame budgets, the frameless
+// window's edges, and when the renderer counts as software rendering.
+#include "render/app_sdl.h"
+
+#include <gtest/gtest.h>
+
+using namespace app_sdl::detail;
+
+TEST(WindowRules, ModeSizes) {
+    // Saved compact sizes beyond 1260 x 450 are forgotten; the default is used.
+    ModeSize m = mode_size(true, 1300, 200, 1920, 1080);
+    EXPECT_TRUE(m.reset_saved);
+    EXPECT_EQ(m.w, 420);
+    EXPECT_EQ(m.h, 150);
+    m = mode_size(true, 300, 100, 1920, 1080);
+    EXPECT_FALSE(m.reset_saved);
+    EXPECT_EQ(m.w, 420);
+    m = mode_size(true, 840, 200, 0, 0); // brought to the aspect: the height leads
+    EXPECT_EQ(m.w, 560);
+    EXPECT_EQ(m.h, 200);
+    // A normal size below 480 x 120 falls back to 960 x 820, clamped to a small display.
+    m = mode_size(false, 400, 300, 1920, 1080);
+    EXPECT_EQ(m.w, 960);
+    EXPECT_EQ(m.h, 820);
+    m = mode_size(false, 400, 300, 1024, 768);
+    EXPECT_EQ(m.h, 708);
+    EXPECT_EQ(m.w, 829); // round(960 x 708 / 820)
+    m = mode_size(false, 1200, 1025, 0, 0);
+    EXPECT_EQ(m.w, 1200);
+    EXPECT_EQ(m.h, 1025);
+}
+
+TEST(WindowRules, AspectSettles) {
+    // Made 1200 x 700 from 960 x 820: the width changed more, the height follows.
+    Size s = aspect_settle(1200, 700, 960, 820, 960, 820, 480, 410, 1920, 1200);
+    EXPECT_EQ(s.w, 1200);
+    EXPECT_EQ(s.h, 1025);
+    // ... unless that exceeds the display: both shrink to fit.
+    s = aspect_settle(1200, 700, 960, 820, 960, 820, 480, 410, 1280, 1000);
+    EXPECT_EQ(s.h, 1000);
+    EXPECT_EQ(s.w, 1170); // floor(960 x 1000 / 820)
+    // The height led.
+    s = aspect_settle(970, 600, 960, 820, 960, 820, 480, 410, 0, 0);
+    EXPECT_EQ(s.w, 702);
+    EXPECT_EQ(s.h, 600);
+    // Below the minimum: the smallest size at the aspect.
+    s = aspect_settle(430, 160, 420, 150, 420, 150, 420, 150, 0, 0);
+    EXPECT_EQ(s.w, 448);
+    EXPECT_EQ(s.h, 160);
+    s = aspect_settle(300, 150, 420, 150, 420, 150, 420, 150, 0, 0);
+    EXPECT_EQ(s.w, 420);
+    EXPECT_EQ(s.h, 150);
+}
+
+TEST(WindowRules, FrameBudgets) {
+    // 144 Hz with vsync: two periods per frame, sleeping to half a period before the second.
+    Budget b = frame_budget(false, true, true, 1000.0f / 144);
+    EXPECT_NEAR(b.budget, 13.89f, 0.01f);
+    EXPECT_NEAR(b.sleep_target, 10.42f, 0.01f);
+    b = frame_budget(false, true, true, 16.666666f);
+    EXPECT_NEAR(b.budget, 16.67f, 0.01f);
+    EXPECT_NEAR(b.sleep_target, 8.33f, 0.01f);
+    // Unfocused and silent: 20 frames per second; software rendering: 30 at most.
+    EXPECT_FLOAT_EQ(frame_budget(false, false, false, 16.666666f).budget, 50.0f);
+    EXPECT_FLOAT_EQ(frame_budget(true, true, false, 16.666666f).sleep_target, 33.333332f);
+    EXPECT_NEAR(frame_budget(true, false, true, 16.666666f).budget, 50.0f, 0.01f);
+}
+
+TEST(WindowRules, EdgesOfTheFramelessWindow) {
+    const int w = 420, h = 150;
+    EXPECT_EQ(edge_at(0, 0, w, h), Edge::top_left);
+    EXPECT_EQ(edge_at(17, 9, w, h), Edge::top_left);
+    EXPECT_EQ(edge_at(9, 17, w, h), Edge::top_left);
+    EXPECT_EQ(edge_at(18, 9, w, h), Edge::top);
+    EXPECT_EQ(edge_at(w - 18, 0, w, h), Edge::top_right);
+    EXPECT_EQ(edge_at(w - 10, 17, w, h), Edge::top_right);
+    EXPECT_EQ(edge_at(w - 10, 18, w, h), Edge::right);
+    EXPECT_EQ(edge_at(w - 1, h - 1, w, h), Edge::bottom_right);
+    EXPECT_EQ(edge_at(5, h - 18, w, h), Edge::bottom_left);
+    EXPECT_EQ(edge_at(9, 75, w, h), Edge::left);
+    EXPECT_EQ(edge_at(10, 75, w, h), Edge::none);
+    EXPECT_EQ(edge_at(200, h - 10, w, h), Edge::bottom);
+    EXPECT_EQ(edge_at(200, h - 11, w, h), Edge::none);
+}
+
+TEST(WindowRules, SoftwareRendering) {
+    EXPECT_EQ(software_reason("opengl", true, "llvmpipe (LLVM 15.0.6, 256 bits)", nullptr),
+              "llvmpipe (LLVM 15.0.6, 256 bits)");
+    EXPECT_EQ(software_reason("opengles2", true, "Microsoft Basic Render Driver", nullptr),
+              "Microsoft Basic Render Driver");
+    EXPECT_EQ(software_reason("opengl", true, "AMD Radeon RX 6600 (radeonsi)", nullptr), "");
+    EXPECT_EQ(software_reason("software", true, "", nullptr), "SDL renderer software");
+    EXPECT_EQ(software_reason("direct3d", false, "", nullptr), "SDL renderer direct3d");
+    EXPECT_EQ(software_reason("", false, "", nullptr), "renderer unknown");
+    EXPECT_EQ(software_reason("opengl", true, "llvmpipe", "full"), "");
+    EXPECT_EQ(software_reason("opengl", true, "AMD Radeon", "soft"), "LUMA2_GPU=soft");
+    EXPECT_EQ(software_reason("opengl", true, "llvmpipe", "other"), "llvmpipe");
+}
