@@ -7,6 +7,7 @@
 #include "core/paths_linux.h"
 #include "core/settings.h"
 #include "desktop/autostart_linux.h"
+#include "desktop/crash_handler_linux.h"
 #include "desktop/guard_linux.h"
 #include "dsp/analyzer.h"
 #include "dsp/eq_dsp.h"
@@ -219,11 +220,11 @@ Settings start_common() {
 // The log, the autostart entry and the version line, once the run knows its log name.
 void start_log(const std::string& dir, const char* name) {
     logger::init(dir, name);
-    // Crash capture: crash_handler::set_log_path(logger::file_path()) and
-    // set_report_path(dir + "/crash_report.txt") go here.
+    crash_handler::set_log_path(logger::file_path());
+    crash_handler::set_report_path(dir + "/crash_report.txt");
     autostart::migrate();
     log_version();
-    // Crash capture: crash_handler::record_system() goes here.
+    crash_handler::record_system();
 }
 
 // Lists the output devices of the running sound server; the followed one is marked "*".
@@ -333,13 +334,15 @@ int window_run(const Args& args) {
         guard::stop();
         return 0;
     }
-    // Crash capture: crash_handler::rotate_log(dir + "/Lumafon.log") goes here, before the log
-    // of this run truncates the previous one.
+    // Before this run's log truncates the previous one, which a crash report may still need.
+    crash_handler::rotate_log(dir + "/Lumafon.log");
     start_log(dir, "Lumafon");
     apply_switches(args, settings);
-    // Crash capture: a report left by the last run is offered here (crash_handler::pending_report;
-    // it logs "Crash report from the last run found: ...", clears `compact` and hands the text to
-    // the interface).
+    // A report left by the last run is offered in the full window, never the compact one.
+    if (std::string report; crash_handler::pending_report(report)) {
+        logger::warn("Crash report from the last run found: " + crash_handler::report_path());
+        settings.compact = false;
+    }
 
     const std::string device = arg_value(args, "--device");
     audio::set_restore_hint(settings.last_default);
@@ -362,7 +365,7 @@ int window_run(const Args& args) {
 } // namespace app
 
 int main(int argc, char** argv) {
-    // Crash capture is installed here, before anything else runs: crash_handler::install().
+    crash_handler::install();
     const app::Args args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
     if (app::has(args, "--version")) {
         con::printf("Lumafon %s (Build %s)\n", app::kVersion, app::kBuild);

@@ -16,6 +16,7 @@
 #include "audio/audio_pulse.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "desktop/crash_handler_linux.h"
 #include "render/gfx_cairo.h"
 #include "resources/icon_data.h"
 #include "ui/theme.h"
@@ -31,8 +32,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 // X11 last: its headers define macros (Status, None, Bool) that clash with ordinary names.
 #include <SDL_syswm.h>
@@ -397,6 +400,7 @@ void graphics_lines(const SDL_RendererInfo& info) {
     SDL_version run{}, built{};
     SDL_GetVersion(&run);
     SDL_VERSION(&built);
+    std::vector<std::string> lines;
     char line[512];
     std::snprintf(
         line, sizeof line, "SDL %d.%d.%d (built with %d.%d.%d), video %s, renderer %s%s, max texture %dx%d",
@@ -404,10 +408,10 @@ void graphics_lines(const SDL_RendererInfo& info) {
         SDL_GetCurrentVideoDriver() ? SDL_GetCurrentVideoDriver() : "?", info.name ? info.name : "?",
         (info.flags & SDL_RENDERER_ACCELERATED) ? " accelerated" : " software", info.max_texture_width,
         info.max_texture_height);
-    logger::info(line);
+    lines.emplace_back(line);
     if (is_gl(info.name))
-        logger::info("OpenGL: " + gl_string(kGlVendor) + " | " + gl_string(kGlRenderer) + " | " +
-                     gl_string(kGlVersion));
+        lines.push_back("OpenGL: " + gl_string(kGlVendor) + " | " + gl_string(kGlRenderer) + " | " +
+                        gl_string(kGlVersion));
     for (int i = 0; i < SDL_GetNumVideoDisplays(); ++i) {
         SDL_Rect b{};
         SDL_GetDisplayBounds(i, &b);
@@ -418,8 +422,11 @@ void graphics_lines(const SDL_RendererInfo& info) {
         const char* name = SDL_GetDisplayName(i);
         std::snprintf(line, sizeof line, "Display %d: %s, %dx%d at %d,%d, %d Hz, %.0f dpi", i,
                       name ? name : "?", b.w, b.h, b.x, b.y, mode.refresh_rate, static_cast<double>(dpi));
-        logger::info(line);
+        lines.emplace_back(line);
     }
+    for (const std::string& l : lines) logger::info(l);
+    // A crash report names the graphics stack the program was drawing with.
+    crash_handler::record_graphics(lines);
 }
 
 // Premultiplied colour needs its own blend mode; a renderer that refuses it gets plain blending.
