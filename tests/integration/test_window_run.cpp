@@ -148,6 +148,32 @@ TEST_F(WindowRun, StartsLikeAUserStartsItAndEndsOnSigterm) {
     EXPECT_TRUE(near(s.win_y, w.y)) << s.win_y;
 }
 
+// A crash: the watchdog gives the sound back, the report names the signal and the graphics, and
+// the next start keeps the crashed run's log and finds the report.
+TEST_F(WindowRun, CrashLeavesAReportAndTheSoundIsGivenBack) {
+    {
+        WindowApp app(home_);
+        ASSERT_TRUE(app.start());
+        ASSERT_TRUE(app.wait_shown()) << app.log();
+        ASSERT_TRUE(wait_until([] { return default_sink() == "lumafon"; }, 10000)) << app.log();
+        app.quit(SIGSEGV);
+        EXPECT_EQ(app.term_signal(), SIGSEGV) << "the process still dies by its signal";
+        EXPECT_TRUE(wait_until(sound_given_back, 5000)) << "default " << default_sink();
+    }
+    const std::string crashed_log = read_file(home_ + "/Lumafon/Lumafon.log");
+    const std::string report = read_file(home_ + "/Lumafon/crash_report.txt");
+    for (const char* part : {"Signal: SIGSEGV", "Backtrace:", "--- Graphics ---", "renderer ", "--- System ---",
+                             "Log (last lines before the crash):", "First frame after"})
+        EXPECT_NE(report.find(part), std::string::npos) << part << "\n" << report;
+
+    WindowApp again(home_);
+    ASSERT_TRUE(again.start());
+    ASSERT_TRUE(again.wait_shown()) << again.log();
+    EXPECT_NE(again.log().find("WARN  Crash report from the last run found: "), std::string::npos) << again.log();
+    EXPECT_EQ(read_file(home_ + "/Lumafon/Lumafon.log.1"), crashed_log);
+    EXPECT_EQ(again.quit(SIGTERM), 0);
+}
+
 TEST_F(WindowRun, SecondStartRaisesTheFirstWindowAndTouchesNothing) {
     WindowApp first(home_);
     ASSERT_TRUE(first.start());

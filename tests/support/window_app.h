@@ -28,6 +28,8 @@ class WindowApp {
     // Waits for an end the program came to by itself.
     int wait_exit(int timeout_ms = 15000);
     pid_t pid() const { return child_.pid(); }
+    // The signal that ended the program, 0 when it exited.
+    int term_signal() const { return child_.term_signal(); }
     bool running() { return child_.running(); }
 
     std::string dir() const { return home_ + "/Lumafon"; }
