@@ -510,7 +510,7 @@ void escape_picture(const Job& job, Image& img, int bands, Kernel kernel) {
 // tone curve. Kinds 6 Clifford, 7 de Jong, 8 Barnsley fern, 9 chaos game; 18 is a flame
 // (below), which also carries a colour per point.
 
-constexpr int kDensityPoints = 1200000;
+constexpr int kDensityPoints = 1200000; // at most; a small picture takes 20 per pixel
 
 // A small fast generator for the stochastic kinds; seeded per picture so that the same job
 // gives the same picture.
@@ -586,7 +586,9 @@ void density(const Job& job, Image& img) {
     // The fern sways: p0 bends the stem's main map a little.
     const double bend = 0.03 * real_param(job.p[0], 0, 10);
     const double ox = f.ox, oy = f.oy, s = f.sx;
-    for (int i = 0; i < kDensityPoints; ++i) {
+    // Small pictures need fewer points for the same look.
+    const int points = std::min(kDensityPoints, 20 * w * h);
+    for (int i = 0; i < points; ++i) {
         double nx, ny;
         switch (kind) {
         case 6:
@@ -781,7 +783,7 @@ void flame(const Job& job, Image& img) {
 
     const double turn = 0.12 * fsin(0.21 * t);
     double x = 0.1, y = 0.2, col = 0;
-    const int points = std::min(kDensityPoints, 12 * w * h);
+    const int points = std::min(kDensityPoints, 20 * w * h);
     prepare(fl, turn);
     for (int i = 0; i < points; ++i) {
         step(fl, x, y, col);
