@@ -99,7 +99,6 @@ inline double smoothstep(double a, double b, double x) {
     return t * t * (3 - 2 * t);
 }
 
-inline double fract(double x) { return x - std::floor(x); }
 
 // Sine and cosine to about 1e-7, several times faster than the library's: the shaded figures
 // and the attractors call them millions of times per picture. Huge or non-finite arguments go
@@ -117,6 +116,23 @@ inline double fsin(double x) {
                 r2 * (-1.0 / 39916800 + r2 * (1.0 / 6227020800.0)))))));
 }
 inline double fcos(double x) { return fsin(x + 0.5 * kPi); }
+
+// Natural logarithm to about 1e-12, for the smooth colouring of every escaped sample; zero,
+// negative, subnormal and non-finite input goes to the library.
+inline double flog(double x) {
+    if (!(x >= 2.2250738585072014e-308) || !(x <= 1.7976931348623157e308)) return std::log(x);
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    int e = static_cast<int>(bits >> 52) - 1023;
+    bits = (bits & 0xFFFFFFFFFFFFFull) | 0x3FF0000000000000ull;
+    double m;
+    std::memcpy(&m, &bits, sizeof m);
+    if (m > 1.4142135623730951) m *= 0.5, ++e;
+    const double f = (m - 1) / (m + 1), q = f * f;
+    const double series =
+        1 + q * (1.0 / 3 + q * (1.0 / 5 + q * (1.0 / 7 + q * (1.0 / 9 + q * (1.0 / 11 + q * (1.0 / 13 + q / 15))))));
+    return e * 0.6931471805599453 + 2 * f * series;
+}
 
 // atan2 to about 1e-5 rad for the flame's variations; non-finite input goes to the library.
 inline double fatan2(double y, double x) {
@@ -386,6 +402,12 @@ int iteration_limit(int iter, double samples) {
 // ---------------------------------------------------------------------------------------------
 // 3. Escape-time pictures, split into bands of rows.
 
+// The smooth iteration count μ = n + 1 − log₂(ln|z|² / (2·ln 2)) of a sample that escaped at
+// step n, from ln|z|².
+inline double smooth_count(int n, double ln_r2) {
+    return n + 1 - flog(std::max(1e-9, ln_r2 * (0.5 / 0.6931471805599453))) * 1.4426950408889634;
+}
+
 struct Lighting {
     double pixel;          // plane units per pixel
     double lx, ly;         // light direction
@@ -398,8 +420,8 @@ struct Lighting {
 // from the distance estimate and the surface normal z/z'.
 Rgb escaped_colour(const Job& job, const Lighting& lt, const Orbit& o) {
     const double r2 = o.x * o.x + o.y * o.y;
-    const double ln_r2 = std::log(r2);
-    const double mu = o.n + 1 - std::log2(std::max(1e-9, ln_r2 * (0.5 / 0.6931471805599453)));
+    const double ln_r2 = flog(r2);
+    const double mu = smooth_count(o.n, ln_r2);
     const Rgb base = pal_smooth(job, 7 * mu + lt.offset);
     if (!lt.lit) return scale(base, lt.brightness);
     const double r = std::sqrt(r2);
@@ -584,7 +606,7 @@ void density(const Job& job, Image& img) {
     }
     const double ratio = real_param(job.p[1], 0.5, 10);
     // The fern sways: p0 bends the stem's main map a little.
-    const double bend = 0.03 * real_param(job.p[0], 0, 10);
+    const double bend = 0.015 * real_param(job.p[0], 0, 10);
     const double ox = f.ox, oy = f.oy, s = f.sx;
     // Small pictures need fewer points for the same look.
     const int points = std::min(kDensityPoints, 20 * w * h);
@@ -805,7 +827,7 @@ void flame(const Job& job, Image& img) {
             img.px[i] = pack(bg);
             continue;
         }
-        const double alpha = std::log(count + 1.0) / lmax;
+        const double alpha = flog(count + 1.0) / lmax;
         const double v = std::sqrt(alpha) * std::sqrt(std::sqrt(std::sqrt(alpha))); // alpha^0.625
         const Rgb c = pal_smooth(job, 230 * acc[2 * i + 1] / count + 8 * t);
         img.px[i] = pack(mix(bg, scale(c, 1.15 * v + 0.1), std::min(1.0, 1.6 * alpha)));
@@ -1127,7 +1149,7 @@ void log_polar(const Job& job, Image& img) {
     shade_pixels(img, 1, [&](double x, double y) {
         double th;
         const double r = radial(x, y, aspect, th);
-        const double lr = std::log(std::max(r, 1e-6));
+        const double lr = flog(std::max(r, 1e-6));
         // Tiles are squares in (ln r, θ): n around, the same size along ln r; the twist turns
         // the rows into log spirals (an integer count, so the tiles meet across θ = ±π).
         const double uu = lr * n / kTwoPi + 0.6 * t;
@@ -1154,7 +1176,7 @@ void log_spiral(const Job& job, Image& img) {
     shade_pixels(img, 1, [&](double x, double y) {
         double th;
         const double r = radial(x, y, aspect, th);
-        const double lr = std::log(std::max(r, 1e-6));
+        const double lr = flog(std::max(r, 1e-6));
         const double f = d * lr + 1.6 * fsin(n * th + k * lr - t);
         const double band = 0.5 + 0.5 * fcos(f);
         const double fade = smoothstep(0.01, 0.08, r);
@@ -1223,8 +1245,7 @@ std::shared_ptr<const std::vector<uint32_t>> make_wall(const Job& job, Kernel ke
             const Orbit& o = orbits[i];
             Rgb c;
             if (o.n > 0) {
-                const double r2 = o.x * o.x + o.y * o.y;
-                const double mu = o.n + 1 - std::log2(std::max(1e-9, std::log(r2) / (2 * std::log(2.0))));
+                const double mu = smooth_count(o.n, flog(o.x * o.x + o.y * o.y));
                 c = scale(pal_smooth(colours, 16 * mu + 25 * shift), 0.5 + 0.6 * (1 - std::exp(-0.1 * mu)));
             } else {
                 c = scale(pal_smooth(colours, 25 * shift + 128 + 40 * v), 0.45);
@@ -1397,7 +1418,7 @@ Job sample_job(int kind, int w, int h, double t) {
     j.kind = kind;
     j.w = w;
     j.h = h;
-    j.tag = kind + 1;
+    j.tag = kind;
     j.iter = 200;
     const double bass = 0.5;
     // Cosine palettes a + b·cos(2π(c·x + d)) per channel.
