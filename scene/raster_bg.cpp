@@ -362,6 +362,86 @@ __attribute__((always_inline)) inline void iterate_body(const Escape& s, const d
         iterate_kind<2, C>(s, xs, ys, count, out);
 }
 
+// What colouring needs of the escape-time lighting.
+struct Lighting {
+    double pixel;          // plane units per pixel
+    double lx, ly;         // light direction
+    bool lit;              // kinds 0 and 1
+    double brightness;     // of the unlit kind
+    double offset;         // palette offset
+};
+
+// The colouring of escaped samples, four at a time in the same two builds: palette coordinate
+// 7·μ + offset, brightness and white highlight (see escaped_colour for the formulas). A sample
+// whose numbers leave the normal range (absurd views) is flagged and coloured one by one.
+struct Shade {
+    double pal, bright, spec;
+    bool ok;
+};
+
+// ln x for positive normal x, to about 1e-12. (Results by reference: see any().)
+__attribute__((always_inline)) inline void vlog(const V4& x, V4& out) {
+    const M4 bits = reinterpret_cast<M4>(x);
+    M4 e = (bits >> 52) - 1023;
+    V4 m = reinterpret_cast<V4>((bits & 0xFFFFFFFFFFFFFLL) | 0x3FF0000000000000LL);
+    const M4 big = m > 1.4142135623730951;
+    m = big ? m * 0.5 : m;
+    e -= big; // big is −1 where true
+    // The exponent as a double: written into the mantissa of 2⁵², offset to stay positive.
+    const V4 ed = reinterpret_cast<V4>(e + (0x4330000000000000LL + 2048)) - (4503599627370496.0 + 2048.0);
+    const V4 f = (m - 1.0) / (m + 1.0), q = f * f;
+    const V4 series =
+        1.0 + q * (1.0 / 3 + q * (1.0 / 5 + q * (1.0 / 7 + q * (1.0 / 9 + q * (1.0 / 11 + q * (1.0 / 13 + q / 15.0))))));
+    out = ed * 0.6931471805599453 + 2.0 * f * series;
+}
+
+__attribute__((always_inline)) inline void vsqrt(const V4& x, V4& out) {
+#pragma GCC unroll 4
+    for (int l = 0; l < 4; ++l) out[l] = std::sqrt(x[l]);
+}
+
+__attribute__((always_inline)) inline void shade_body(const Lighting& lt, const Orbit* o, int count, Shade* out) {
+    for (int i = 0; i < count; i += 4) {
+        V4 x, y, dx, dy, n;
+#pragma GCC unroll 4
+        for (int l = 0; l < 4; ++l) {
+            const Orbit& s = o[std::min(i + l, count - 1)];
+            x[l] = s.x, y[l] = s.y, dx[l] = s.dx, dy[l] = s.dy, n[l] = s.n;
+        }
+        const V4 r2 = x * x + y * y;
+        M4 ok = (r2 >= 2.2250738585072014e-308) & (r2 <= 1.7976931348623157e308);
+        V4 ln_r2, ln_ln;
+        vlog(ok ? r2 : V4{} + 1.0, ln_r2);
+        // ln|z|² > ln 256 here, so its logarithm's argument is normal.
+        vlog(ln_r2 * (0.5 / 0.6931471805599453), ln_ln);
+        const V4 mu = n + 1.0 - ln_ln * 1.4426950408889634;
+        const V4 pal = mu * 7.0 + lt.offset;
+        V4 bright = V4{} + lt.brightness, spec = V4{};
+        if (lt.lit) {
+            const V4 dz2 = dx * dx + dy * dy;
+            ok &= (dz2 > 0) & (dz2 <= 1.7976931348623157e308);
+            V4 r, dz, sf;
+            vsqrt(r2, r);
+            vsqrt(dz2, dz);
+            // f = 1/(0.35·d/pixel + 1) with d = |z|·ln|z|/|z'|, as one division.
+            const V4 f = dz / (r * ln_r2 * (0.175 / lt.pixel) + dz);
+            const V4 inv = 1.0 / (r * dz);
+            const V4 ux = (x * dx + y * dy) * inv, uy = (y * dx - x * dy) * inv;
+            V4 l = (ux * lt.lx + uy * lt.ly + 1.5) * 0.4;
+            l = l > 0 ? l : V4{};
+            const V4 l2 = l * l, l4 = l2 * l2;
+            vsqrt(f, sf);
+            bright = (0.45 * sf + 0.55) * (0.78 * l + 0.22);
+            spec = 255 * 0.55 * l4 * l4 * l4;
+        }
+        // Finite results only (x − x is 0 for finite x, NaN otherwise).
+        ok &= (pal - pal == 0) & (bright - bright == 0) & (spec - spec == 0);
+        for (int l = 0; l < 4 && i + l < count; ++l) out[i + l] = {pal[l], bright[l], spec[l], ok[l] != 0};
+    }
+}
+
+void shade_generic(const Lighting& lt, const Orbit* o, int count, Shade* out) { shade_body(lt, o, count, out); }
+
 void iterate_generic(const Escape& s, const double* xs, const double* ys, int count, Orbit* out) {
     iterate_body<1>(s, xs, ys, count, out);
 }
@@ -378,11 +458,15 @@ __attribute__((target("avx2"))) void iterate_avx2(const Escape& s, const double*
                                                   int count, Orbit* out) {
     iterate_body<2>(s, xs, ys, count, out);
 }
+__attribute__((target("avx2"))) void shade_avx2(const Lighting& lt, const Orbit* o, int count, Shade* out) {
+    shade_body(lt, o, count, out);
+}
 #else
 bool cpu_has_avx2() { return false; }
 void iterate_avx2(const Escape& s, const double* xs, const double* ys, int count, Orbit* out) {
     iterate_generic(s, xs, ys, count, out);
 }
+void shade_avx2(const Lighting& lt, const Orbit* o, int count, Shade* out) { shade_generic(lt, o, count, out); }
 #endif
 
 void iterate(Kernel k, const Escape& s, const double* xs, const double* ys, int count, Orbit* out) {
@@ -390,6 +474,13 @@ void iterate(Kernel k, const Escape& s, const double* xs, const double* ys, int 
         iterate_avx2(s, xs, ys, count, out);
     else
         iterate_generic(s, xs, ys, count, out);
+}
+
+void shade(Kernel k, const Lighting& lt, const Orbit* o, int count, Shade* out) {
+    if (k != Kernel::Generic && cpu_has_avx2())
+        shade_avx2(lt, o, count, out);
+    else
+        shade_generic(lt, o, count, out);
 }
 
 // The iteration limit actually used for `samples` samples.
@@ -408,13 +499,6 @@ inline double smooth_count(int n, double ln_r2) {
     return n + 1 - flog(std::max(1e-9, ln_r2 * (0.5 / 0.6931471805599453))) * 1.4426950408889634;
 }
 
-struct Lighting {
-    double pixel;          // plane units per pixel
-    double lx, ly;         // light direction
-    bool lit;              // kinds 0 and 1
-    double brightness;     // of the unlit kind
-    double offset;         // palette offset
-};
 
 // Colour of one escaped sample: smooth count into the palette, and for the lit kinds a relief
 // from the distance estimate and the surface normal z/z'.
@@ -479,6 +563,7 @@ void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_ro
     const int count = w * so.n;
     std::vector<double> xs(count), ys(count);
     std::vector<Orbit> orbits(count);
+    std::vector<Shade> shades(count);
     for (int py = first_row; py < end_row; ++py) {
         for (int px = 0; px < w; ++px)
             for (int k = 0; k < so.n; ++k) {
@@ -486,13 +571,21 @@ void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_ro
                 ys[px * so.n + k] = y0 + (py + 0.5 + so.dy[k]) * pix;
             }
         iterate(kernel, s, xs.data(), ys.data(), count, orbits.data());
+        shade(kernel, lt, orbits.data(), count, shades.data());
         uint32_t* row = img.px.data() + static_cast<size_t>(py) * w;
         for (int px = 0; px < w; ++px) {
             Rgb sum;
             for (int k = 0; k < so.n; ++k) {
                 const Orbit& o = orbits[px * so.n + k];
                 if (o.n <= 0) continue;
-                const Rgb c = escaped_colour(job, lt, o);
+                const Shade& sh = shades[px * so.n + k];
+                Rgb c;
+                if (sh.ok) {
+                    const Rgb base = pal_smooth(job, sh.pal);
+                    c = {base.r * sh.bright + sh.spec, base.g * sh.bright + sh.spec, base.b * sh.bright + sh.spec};
+                } else {
+                    c = escaped_colour(job, lt, o);
+                }
                 sum.r += std::clamp(c.r, 0.0, 255.0);
                 sum.g += std::clamp(c.g, 0.0, 255.0);
                 sum.b += std::clamp(c.b, 0.0, 255.0);
