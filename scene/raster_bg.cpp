@@ -921,9 +921,10 @@ void flame(const Job& job, Image& img) {
             continue;
         }
         const double alpha = flog(count + 1.0) / lmax;
-        const double v = std::sqrt(alpha) * std::sqrt(std::sqrt(std::sqrt(alpha))); // alpha^0.625
+        const double q = std::sqrt(std::sqrt(alpha));
+        const double v = q * std::sqrt(q); // alpha^0.375: the faint veils show, the core is not burnt
         const Rgb c = pal_smooth(job, 230 * acc[2 * i + 1] / count + 8 * t);
-        img.px[i] = pack(mix(bg, scale(c, 1.15 * v + 0.1), std::min(1.0, 1.6 * alpha)));
+        img.px[i] = pack(mix(bg, scale(c, 1.25 * v), std::min(1.0, 3 * alpha)));
     }
 }
 
