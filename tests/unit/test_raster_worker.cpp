@@ -40,7 +40,7 @@ bool all_opaque(const raster::Image& img) {
     return true;
 }
 
-// A job that keeps the worker busy for at least half a second on this machine: the Julia set of
+// A job that keeps the worker busy for at least a second on this machine: the Julia set of
 // c = 1/4, whose inside creeps toward its parabolic fixed point so slowly that no shortcut ends
 // the iteration early. Its size is found once by timing it here.
 raster::Job slow_job(int tag) {
@@ -56,7 +56,7 @@ raster::Job slow_job(int tag) {
             job.w = job.h = side;
             const auto start = Clock::now();
             raster::render(job);
-            if (seconds_since(start) > 0.5) break;
+            if (seconds_since(start) > 1.0) break;
         }
     }
     job.w = job.h = side;
@@ -168,8 +168,8 @@ TEST(RasterWorker, ShutdownFinishesThePictureInProgressAndDropsTheWaitingJob) {
     const int64_t s0 = serial_now();
 
     raster::request(slow);
-    // Give the worker a moment to take the slow job (it takes well over half a second).
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Give the worker a moment to take the slow job (which then takes over a second).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     raster::request(waiting);
     raster::shutdown();
     // Published before shutdown returned: no waiting needed here.
