@@ -237,41 +237,41 @@ std::vector<Song> test_songs() {
     steps(house, 0, 11, kDrums, 36, "x...x...x...x...", 110);
     steps(house, 0, 11, kDrums, 39, "....x.......x...", 90);
     steps(house, 0, 11, kDrums, 42, "..x...x...x...x.", 80);
-    bass_line(house, 0, 11, "..xx..xx..xx..xx", low, 1.5, 105);
+    bass_line(house, 0, 11, "..xx..xx..xx..xx", low, 1.5, 80);
 
     // Rock with a second kick an eighth after the first and a sustained bass.
     Song& rock = song("rock110", 110, 10, 16, 33);
     steps(rock, 0, 10, kDrums, 36, "x.....x.x.......", 115);
     steps(rock, 0, 10, kDrums, 38, "....x.......x...", 110);
     steps(rock, 0, 10, kDrums, 42, "x.x.x.x.x.x.x.x.", 75);
-    bass_line(rock, 0, 10, "x.......x.......", low, 0, 100);
+    bass_line(rock, 0, 10, "x.......x.......", low, 0, 80);
 
     // Swung hip-hop with a syncopated kick and a held bass.
     Song& hiphop = song("hiphop90", 90, 8, 8, 39);
     steps(hiphop, 0, 8, kDrums, 36, "x......x..x.....", 112, 0.3);
     steps(hiphop, 0, 8, kDrums, 38, "....x.......x...", 105, 0.3);
     steps(hiphop, 0, 8, kDrums, 42, "xoxoxoxoxoxoxoxo", 80, 0.3);
-    bass_line(hiphop, 0, 8, "x.........x.....", low, 0, 105, 0.3);
+    bass_line(hiphop, 0, 8, "x.........x.....", low, 0, 80, 0.3);
 
     // Drum and bass: syncopated kicks under a busy eighth-note bass.
     Song& dnb = song("dnb174", 174, 14, 24, 38);
     steps(dnb, 0, 14, kDrums, 36, "x.........x.....", 115);
     steps(dnb, 0, 14, kDrums, 38, "....x.......x...", 110);
     steps(dnb, 0, 14, kDrums, 42, "x.x.x.x.x.x.x.x.", 70);
-    bass_line(dnb, 0, 14, "x.x.x.x.x.x.x.x.", mid, 1.8, 100);
+    bass_line(dnb, 0, 14, "x.x.x.x.x.x.x.x.", mid, 1.8, 80);
 
     // Trap: slow, with kick pairs an eighth apart, sixteenth hats and long 808-like bass notes.
     Song& trap = song("trap70", 70, 6, 25, 38);
     steps(trap, 0, 6, kDrums, 36, "x.....x.x.......", 115);
     steps(trap, 0, 6, kDrums, 39, "........x.......", 100);
     steps(trap, 0, 6, kDrums, 42, "xoxoxoxoxoxoxoxo", 75);
-    bass_line(trap, 0, 6, "x.....x.........", low, 0, 100);
+    bass_line(trap, 0, 6, "x.....x.........", low, 0, 80);
 
     // Quiet kicks (two an eighth apart) under loud pad chords and a sustained bass.
     Song& pads = song("pads100", 100, 9, 0, 33, 89);
-    steps(pads, 0, 9, kDrums, 36, "x.......x.x.....", 55);
+    steps(pads, 0, 9, kDrums, 36, "x.......x.x.....", 64);
     steps(pads, 0, 9, kDrums, 42, "..x...x...x...x.", 45);
-    bass_line(pads, 0, 9, "x.......x.......", low, 0, 90);
+    bass_line(pads, 0, 9, "x.......x.......", low, 0, 45);
     chords(pads, 0, 9, {48, 55, 60, 64}, 120);
 
     // A shuffle: the off-beat eighths on the triplet, a kick on the swung "and" of four.
@@ -279,7 +279,7 @@ std::vector<Song> test_songs() {
     steps(shuffle, 0, 10, kDrums, 36, "x.......x.....x.", 110, 0, 0.33);
     steps(shuffle, 0, 10, kDrums, 38, "....x.......x...", 100, 0, 0.33);
     steps(shuffle, 0, 10, kDrums, 42, "x.x.x.x.x.x.x.x.", 80, 0, 0.33);
-    bass_line(shuffle, 0, 10, "x...x...x...x...", mid, 3, 95);
+    bass_line(shuffle, 0, 10, "x...x...x...x...", mid, 3, 80);
 
     // A tempo change from 100 to 140 BPM after six bars.
     Song& change = song("change100to140", 100, 14, 0, 38);
@@ -287,7 +287,7 @@ std::vector<Song> test_songs() {
     steps(change, 0, 14, kDrums, 36, "x...x...x...x...", 110);
     steps(change, 0, 14, kDrums, 38, "....x.......x...", 95);
     steps(change, 0, 14, kDrums, 42, "..x...x...x...x.", 75);
-    bass_line(change, 0, 14, "..x...x...x...x.", low, 1.5, 95);
+    bass_line(change, 0, 14, "..x...x...x...x.", low, 1.5, 80);
 
     // Thirty seconds without a kick: a loud, busy, syncopated bass with snare and hats.
     Song& nokick = song("nokick_bass", 120, 15, 0, 34);
