@@ -15,7 +15,6 @@ constexpr float kW75 = 471.23892f;
 constexpr float kW35 = 219.9115f;
 constexpr float kW300 = 1884.9557f;
 constexpr float kW2000 = 12566.371f;
-constexpr float kW8000 = 50265.482f;
 // Above this no sound server runs; it keeps the block length far inside int.
 constexpr float kMaxRate = 768000;
 
@@ -99,9 +98,8 @@ void Detector::set_rate(float new_rate) {
     sections[2] = design(false, kW75, rate, 2.6132f);
     sections[3] = design(true, kW35, rate, 1.4142f);
     sections[4] = design(false, kW300, rate, 1.4142f);
-    // The click band (2-8 kHz), where a drum's beater or attack shows and a bass note does not.
+    // The click band (above 2 kHz), where a drum's beater or attack shows and a bass note does not.
     sections[5] = design(true, kW2000, rate, 1.4142f);
-    sections[6] = design(false, std::min(kW8000, 0.45f * 6.2831853f * rate), rate, 1.4142f);
     block_len = std::max(16, static_cast<int>(rate * 0.002f + 0.5f));
 }
 
@@ -113,7 +111,7 @@ int Detector::feed(const float* samples_in, int n, float sample_rate) {
         const float x = samples_in[i];
         const float a = run(sections[2], run(sections[1], run(sections[0], x)));
         const float b = run(sections[4], run(sections[3], x));
-        const float h = run(sections[6], run(sections[5], x));
+        const float h = run(sections[5], x);
         acc_a += static_cast<double>(a) * a;
         acc_b += static_cast<double>(b) * b;
         acc_h += static_cast<double>(h) * h;

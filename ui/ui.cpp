@@ -33,6 +33,7 @@ constexpr int kMaxLag = 100;     // hops: 60 beats per minute
 constexpr float kLocked = 0.3f;  // confidence needed to follow the tempo
 constexpr int kKickBeatGap = 25; // hops between kicks that stand in for beats
 constexpr int kClapGap = 30;     // hops between claps
+constexpr int kSettle = 1440;    // samples (30 ms) that settle the onset measure's filters
 
 BeatSource g_source;
 
@@ -181,7 +182,11 @@ void track_beat(float rate, float dt) {
         b.kick.period = b.confidence > kLocked ? static_cast<float>(b.period) * 0.01f : 0.0f;
         q = b.kick.feed(dry, k, rate);
     }
-    const int h = analyzer::onset_flux(m, kTapFrames, rate, n, flux, low, high);
+    // The onset measure's filters start from rest on every call; 30 ms before the hops it
+    // measures settle them (to a few parts in ten thousand); older sound would only cost time.
+    const int hop_len = std::max(16, static_cast<int>(rate * 10 / 1000));
+    const int span = std::min(kTapFrames, (n + 3) * hop_len + kSettle);
+    const int h = analyzer::onset_flux(m + kTapFrames - span, span, rate, n, flux, low, high);
 
     // A beat belongs to the hop it fell on: hop i ends (h - 1 - i) hops before the newest sample.
     double beat_at[analyzer::kMaxOnsets];
