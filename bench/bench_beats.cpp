@@ -43,7 +43,8 @@ const std::vector<float>& music() {
 size_t g_pos = 0;
 double g_now = 0;
 
-bool bench_tap(float* left, float* right, int count, float* rate) {
+bool bench_tap(float* left, float* right, int count, float* rate, float* age) {
+    *age = 0;
     // The engine copies out of its ring in at most two pieces; so does this.
     const std::vector<float>& x = music();
     *rate = kRate;

@@ -37,8 +37,10 @@ constexpr int kSettle = 1440;    // samples (30 ms) that settle the onset measur
 
 BeatSource g_source;
 
-bool engine_tap(float* left, float* right, int count, float* rate) {
-    return audio::tap(left, right, count, rate, nullptr, false);
+bool engine_tap(float* left, float* right, int count, float* rate, float* age) {
+    if (!audio::tap(left, right, count, rate, nullptr, false)) return false;
+    *age = audio::tap_age();
+    return true;
 }
 
 double now_s() {
@@ -146,12 +148,16 @@ void track_beat(float rate, float dt) {
     int n = static_cast<int>(b.time_rest / kHop);
     if (n < 1) return;
     b.time_rest -= static_cast<float>(n * kHop);
-    if (!(g_source.tap ? g_source.tap : engine_tap)(l, r, kTapFrames, &rate)) return;
+    float tap_age = 0;
+    if (!(g_source.tap ? g_source.tap : engine_tap)(l, r, kTapFrames, &rate, &tap_age)) return;
     for (int i = 0; i < kTapFrames; ++i) m[i] = (l[i] + r[i]) * 0.5f;
 
     n = std::min(n, analyzer::kMaxOnsets);
     const double now = now_s();
-    const double delay = g_source.delay ? g_source.delay() : audio::display_delay();
+    // The display delay counts from the arrival of the newest sample, which may lie up to a
+    // block before now.
+    const double delay =
+        (g_source.delay ? g_source.delay() : audio::display_delay()) - std::clamp(tap_age, 0.0f, 0.1f);
     const int beats_before = b.beats, claps_before = b.claps;
 
     b.sample_rest += static_cast<float>(n * kHop * rate);
@@ -264,7 +270,10 @@ void queue_beat(char kind, double at) {
 void release_beats() {
     BeatTracker& b = g_beat;
     const double now = now_s();
-    while (b.due_count > 0 && b.due[b.due_first].at <= now) {
+    if (b.last_release > 0) b.release_step += 0.1 * (std::clamp(now - b.last_release, 0.0, 0.05) - b.release_step);
+    b.last_release = now;
+    const double until = now + 0.5 * b.release_step;
+    while (b.due_count > 0 && b.due[b.due_first].at <= until) {
         const char kind = b.due[b.due_first].kind;
         if (kind == 'k')
             ++b.kicks_released;

@@ -57,6 +57,8 @@ class BeatTracker {
     Due due[kMaxDue];
     int due_first = 0, due_count = 0;
     int kicks_released = 0, claps_released = 0, beats_released = 0; // never reset
+    double last_release = 0; // beat clock at the previous release_beats()
+    double release_step = 0; // usual time between two calls (a frame), seconds
 };
 
 extern BeatTracker g_beat;
@@ -66,9 +68,10 @@ extern BeatTracker g_beat;
 // tells which equaliser curve colours the tapped sound (null: the sound is taken as it is).
 // A tool or test that runs a sound file supplies its own tap and clock.
 struct BeatSource {
-    bool (*tap)(float* left, float* right, int count, float* rate) = nullptr;
+    // `age`: seconds since the newest frame of what was read arrived.
+    bool (*tap)(float* left, float* right, int count, float* rate, float* age) = nullptr;
     double (*clock)() = nullptr;
-    float (*delay)() = nullptr; // seconds from the newest tapped sample to its being heard
+    float (*delay)() = nullptr; // seconds from the arrival of the newest tapped sample to its being heard
     const Settings* settings = nullptr;
 };
 void set_beat_source(const BeatSource& source);
@@ -78,7 +81,9 @@ void set_beat_source(const BeatSource& source);
 void track_beat(float rate, float dt);
 // Inserts an event after every queued one that is not later; the earliest goes past 64.
 void queue_beat(char kind, double at);
-// Counts the events that have come due and removes them from the queue.
+// Counts the events that have come due and removes them from the queue. Called once per frame,
+// it takes what comes due within the next half frame, so that an event is shown at the frame
+// nearest to its moment rather than always at the one after it.
 void release_beats();
 
 } // namespace ui

@@ -45,8 +45,9 @@ float sample(const std::string& b, size_t at, int format, int bits) {
 }
 
 // The tap as the engine's, holding the file up to now: the newest frames, zeros before the start.
-bool file_tap(float* left, float* right, int count, float* rate) {
+bool file_tap(float* left, float* right, int count, float* rate, float* age) {
     *rate = static_cast<float>(kRate);
+    *age = 0;
     const int64_t end = std::min<int64_t>(static_cast<int64_t>(g_now * kRate), g_sound->frames());
     for (int i = 0; i < count; ++i) {
         const int64_t at = end - count + i;
