@@ -24,6 +24,9 @@ constexpr float kFloorDb = -72; // below this a band is considered silent
 // the first one's tail, not from silence.
 constexpr float kThrMax = 20;
 constexpr float kClickRise = 12; // dB the click band must rise around a kick's start
+// Share of the threshold that band A must rise by: a kick over a busy bass line rises less than
+// the loud kick that set the threshold.
+constexpr float kConfirmShare = 0.5f;
 constexpr int kClickBlocks = 3;  // blocks after the start in which the click is looked for
 constexpr float kThrDecay = 0.99965f;
 constexpr int kCandidateBlocks = 49; // a candidate stays open 50 blocks (100 ms)
@@ -165,7 +168,7 @@ int Detector::finish_block() {
         // A drum's beater or attack reaches far above the bass: a note of a bass line rising
         // alone in the low bands is no kick, however loud.
         const bool drum = click >= kClickRise;
-        if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(0.65f * thr_a, 9.0f) &&
+        if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(kConfirmShare * thr_a, 9.0f) &&
             level_a > kFloorDb && level_a > peak_a - 4.0f) {
             confirmed = true;
             kick_blocks[kick_pos] = cand_block;

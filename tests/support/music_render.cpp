@@ -269,10 +269,10 @@ std::vector<Song> test_songs() {
 
     // Quiet kicks (two an eighth apart) under loud pad chords and a sustained bass.
     Song& pads = song("pads100", 100, 9, 0, 33, 89);
-    steps(pads, 0, 9, kDrums, 36, "x.......x.x.....", 64);
+    steps(pads, 0, 9, kDrums, 36, "x.......x.x.....", 72);
     steps(pads, 0, 9, kDrums, 42, "..x...x...x...x.", 45);
     bass_line(pads, 0, 9, "x.......x.......", low, 0, 45);
-    chords(pads, 0, 9, {48, 55, 60, 64}, 120);
+    chords(pads, 0, 9, {48, 55, 60, 64}, 96);
 
     // A shuffle: the off-beat eighths on the triplet, a kick on the swung "and" of four.
     Song& shuffle = song("shuffle120", 120, 10, 32, 34);

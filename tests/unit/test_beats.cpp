@@ -83,9 +83,11 @@ TEST(BeatTracker, RenderedPatterns) {
     EXPECT_GE(locked_songs, 5);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
-    // The aims are 0.9 and 0.9; measured 0.945 and 0.798 (drum and bass and the quiet kicks
-    // under pads fall short). These bounds only guard against worse.
+    // The aims are 0.9 and 0.9; measured 0.928 and 0.848: the quiet kicks under the pads are not
+    // found at all (they rise only in the band below 75 Hz, with no attack above 2 kHz), and on
+    // drum and bass early reports on the half-tempo grid go unconfirmed. These bounds only guard
+    // against worse.
     EXPECT_GE(all.precision(), 0.9);
-    EXPECT_GE(all.recall(), 0.75);
+    EXPECT_GE(all.recall(), 0.8);
     remove_tree(dir);
 }
