@@ -33,6 +33,7 @@ constexpr int kMaxLag = 100;     // hops: 60 beats per minute
 constexpr float kLocked = 0.3f;  // confidence needed to follow the tempo
 constexpr int kKickBeatGap = 25; // hops between kicks that stand in for beats
 constexpr int kClapGap = 30;     // hops between claps
+constexpr int kTailSlack = 2400; // frames the sound may run ahead of the elapsed time
 constexpr int kSettle = 1440;    // samples (30 ms) that settle the onset measure's filters
 
 BeatSource g_source;
@@ -148,11 +149,19 @@ void track_beat(float rate, float dt) {
     int n = static_cast<int>(b.time_rest / kHop);
     if (n < 1) return;
     b.time_rest -= static_cast<float>(n * kHop);
-    float tap_age = 0;
-    if (!(g_source.tap ? g_source.tap : engine_tap)(l, r, kTapFrames, &rate, &tap_age)) return;
-    for (int i = 0; i < kTapFrames; ++i) m[i] = (l[i] + r[i]) * 0.5f;
-
     n = std::min(n, analyzer::kMaxOnsets);
+
+    // Only the newest part of the tap is read: what the onset measure needs, and room enough to
+    // find the previous call's tail behind the samples the elapsed time promises.
+    const float size_rate = rate >= 8000 && rate <= 768000 ? rate : 48000; // before the tap confirms it
+    const int hop_len = std::max(16, static_cast<int>(size_rate * 10 / 1000));
+    const int span = std::min(kTapFrames, (n + 3) * hop_len + kSettle);
+    const int promised = static_cast<int>(b.sample_rest + static_cast<float>(n * kHop * size_rate));
+    const int len = std::clamp(std::max(span, promised + BeatTracker::kTail + kTailSlack), 1, kTapFrames);
+    float tap_age = 0;
+    if (!(g_source.tap ? g_source.tap : engine_tap)(l, r, len, &rate, &tap_age)) return;
+    for (int i = 0; i < len; ++i) m[i] = (l[i] + r[i]) * 0.5f;
+
     const double now = now_s();
     // The display delay counts from the arrival of the newest sample, which may lie up to a
     // block before now.
@@ -163,36 +172,38 @@ void track_beat(float rate, float dt) {
     b.sample_rest += static_cast<float>(n * kHop * rate);
     int k = std::min(static_cast<int>(b.sample_rest), kTapFrames);
     b.sample_rest -= static_cast<float>(k);
+    k = std::min(k, len);
 
     // The time estimate drifts from what really arrived; where the previous call's last samples
     // can be found again, everything after them is new.
     const float* tail_begin = b.tail;
     const float* tail_end = b.tail + BeatTracker::kTail;
-    if (b.tail_valid && std::any_of(tail_begin, tail_end, [](float x) { return std::fabs(x) > 1e-7f; })) {
-        for (int start = kTapFrames - BeatTracker::kTail; start >= 0; --start) {
+    if (b.tail_valid && len >= BeatTracker::kTail &&
+        std::any_of(tail_begin, tail_end, [](float x) { return std::fabs(x) > 1e-7f; })) {
+        for (int start = len - BeatTracker::kTail; start >= 0; --start) {
             if (m[start + BeatTracker::kTail - 1] != b.tail[BeatTracker::kTail - 1]) continue;
             if (std::equal(tail_begin, tail_end, m + start)) {
-                k = kTapFrames - (start + BeatTracker::kTail);
+                k = len - (start + BeatTracker::kTail);
                 break;
             }
         }
     }
-    std::copy(m + kTapFrames - BeatTracker::kTail, m + kTapFrames, b.tail);
-    b.tail_valid = true;
+    if (len >= BeatTracker::kTail) {
+        std::copy(m + len - BeatTracker::kTail, m + len, b.tail);
+        b.tail_valid = true;
+    }
 
     int q = 0;
     float flux[analyzer::kMaxOnsets], low[analyzer::kMaxOnsets], high[analyzer::kMaxOnsets];
     if (k >= 1) {
-        std::copy(m + kTapFrames - k, m + kTapFrames, dry);
+        std::copy(m + len - k, m + len, dry);
         undo_equaliser(b, dry, k, rate);
         b.kick.period = b.confidence > kLocked ? static_cast<float>(b.period) * 0.01f : 0.0f;
         q = b.kick.feed(dry, k, rate);
     }
     // The onset measure's filters start from rest on every call; 30 ms before the hops it
     // measures settle them (to a few parts in ten thousand); older sound would only cost time.
-    const int hop_len = std::max(16, static_cast<int>(rate * 10 / 1000));
-    const int span = std::min(kTapFrames, (n + 3) * hop_len + kSettle);
-    const int h = analyzer::onset_flux(m + kTapFrames - span, span, rate, n, flux, low, high);
+    const int h = analyzer::onset_flux(m + len - std::min(span, len), std::min(span, len), rate, n, flux, low, high);
 
     // A beat belongs to the hop it fell on: hop i ends (h - 1 - i) hops before the newest sample.
     double beat_at[analyzer::kMaxOnsets];
