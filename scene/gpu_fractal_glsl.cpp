@@ -273,7 +273,7 @@ vec3 march(vec2 q) {
     if (hit) {
         vec3 p = u_cam + rd * t;
         float trap = g_trap;
-        vec2 e = vec2(0.0005 * (1.0 + t), -0.0005 * (1.0 + t));
+        vec2 e = vec2(0.002 * (1.0 + t), -0.002 * (1.0 + t));
         vec3 n = normalize(e.xyy * de(p + e.xyy) + e.yyx * de(p + e.yyx) + e.yxy * de(p + e.yxy) + e.xxx * de(p + e.xxx));
         vec3 l = normalize(vec3(0.6, 0.8, -0.4) + 0.3 * u_up);
         float diff = 0.18 + 0.82 * max(dot(n, l), 0.0);
@@ -330,7 +330,7 @@ vec3 field(vec2 p) {
         return c * min(1.0, r * 2.5) + pal(s + 30.0) * 0.08 * r;
     }
     if (k == 9) {
-        vec3 c = vec3(0.0);
+        vec3 c = pal(s + 36.0) * 0.12 * (0.6 + abs(p.y));
         float horizon = -0.15;
         vec2 q = p;
         float refl = 1.0;
@@ -339,7 +339,7 @@ vec3 field(vec2 p) {
             float fi = float(i);
             float x = fract(sin(fi * 12.9898 + floor(t * 0.4 + fi * 0.37)) * 437.585) * 1.6 - 0.8;
             float y = 0.6 - 1.6 * fract(t * 0.4 + fi * 0.37);
-            c += pal(s + fi * 7.0) * 0.002 / (length(q - vec2(x, max(y, horizon))) + 0.002);
+            c += pal(s + fi * 7.0) * (0.006 + 0.004 * h) / (length(q - vec2(x, max(y, horizon))) + 0.004);
         }
         if (p.y < horizon) {
             float ring = sin(60.0 * length(p - vec2(0.0, horizon)) - t * 5.0 * (1.0 + b));
@@ -388,7 +388,7 @@ vec3 field(vec2 p) {
         float band = floor(v * 3.0 + 3.0) / 6.0;
         float dots = step(0.5, length(fract(p * 30.0) - 0.5) + 0.5 * band);
         float ink = smoothstep(0.06, 0.0, abs(fract(v * 3.0) - 0.5) - 0.44);
-        return pal(s + band * 40.0) * (0.6 + 0.4 * dots) * (1.0 - ink);
+        return (pal(s + band * 40.0) * 0.8 + 0.2) * (0.7 + 0.3 * dots) * (1.0 - ink);
     }
     if (k == 18) {
         float r = length(p), a = atan(p.y, p.x);
@@ -507,7 +507,7 @@ vec3 effect(int fx, vec2 uv) {
     }
     if (fx == 6) {
         float ph = fract(t * 0.9);
-        float wave = exp(-pow((r - ph * 1.2) * 18.0, 2.0)) * (0.5 + a);
+        float wave = exp(-pow((r - ph * 0.9) * 14.0, 2.0)) * (0.5 + a);
         vec2 dir = normalize(d + 1e-5) / vec2(asp, 1.0) * wave * 0.03;
         return vec3(tex(uv - dir * 1.3).r, tex(uv - dir).g, tex(uv - dir * 0.7).b) + vec3(0.15) * wave;
     }

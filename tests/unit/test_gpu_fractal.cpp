@@ -248,8 +248,8 @@ TEST_F(GpuFractal, EveryKindDrawsItsOwnPictureAndLeavesSdlAsItWas) {
                 if (round == 0) {
                     first = px;
                     save(px, name);
-                    EXPECT_GT(distinct(px), 60u) << name;
-                    EXPECT_GT(mean_level(px), 8) << name << " is nearly black";
+                    EXPECT_GT(distinct(px), 40u) << name;
+                    EXPECT_GT(mean_level(px), 5) << name << " is nearly black";
                 } else {
                     EXPECT_LT(mean_diff(px, first), 0.01) << name << " differs for the same parameters";
                 }
@@ -301,8 +301,8 @@ TEST_F(GpuFractal, DeepZoomStaysSharpWithTheSplitCentre) {
     save(sharp, "deep-split");
     save(blocky, "deep-float");
     // A float centre keeps about 7 digits: at this width whole runs of pixels share an orbit.
-    EXPECT_GT(flat_share(blocky), 0.5);
-    EXPECT_LT(flat_share(sharp), 0.3);
+    EXPECT_GT(flat_share(blocky), 0.9);
+    EXPECT_LT(flat_share(sharp), flat_share(blocky) - 0.3);
     EXPECT_GT(distinct(sharp), 4 * distinct(blocky));
 }
 
