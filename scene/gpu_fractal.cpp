@@ -304,6 +304,61 @@ GLuint link(const char* name, const char* frag) {
     return prog;
 }
 
+// A program made for one kind (and the like): the defines go after the version line, so that the
+// compiler drops the code of every other kind. Software GL runs every branch of a shader, so the
+// general program costs the sum of all kinds there. 0 when it does not build; the caller then
+// uses the general program.
+GLuint specialised(const char* name, const char* frag, const std::string& defines) {
+    const char* body = std::strchr(frag, '\n');
+    if (!body) return 0;
+    const std::string src = std::string(frag, body + 1) + defines + (body + 1);
+    return link(name, src.c_str());
+}
+
+U lookup_u(GLuint p) {
+    return {gl.GetUniformLocation(p, "u_hi"), gl.GetUniformLocation(p, "u_lo"), gl.GetUniformLocation(p, "u_half"),
+            gl.GetUniformLocation(p, "u_c"), gl.GetUniformLocation(p, "u_res"), gl.GetUniformLocation(p, "u_kind"),
+            gl.GetUniformLocation(p, "u_iter"), gl.GetUniformLocation(p, "u_ss"), gl.GetUniformLocation(p, "u_shift"),
+            gl.GetUniformLocation(p, "u_light"), gl.GetUniformLocation(p, "u_pix"), gl.GetUniformLocation(p, "u_deep"),
+            gl.GetUniformLocation(p, "u_one"), gl.GetUniformLocation(p, "u_pal")};
+}
+U3 lookup_u3(GLuint k) {
+    return {gl.GetUniformLocation(k, "u_res"), gl.GetUniformLocation(k, "u_kind"), gl.GetUniformLocation(k, "u_cam"),
+            gl.GetUniformLocation(k, "u_fwd"), gl.GetUniformLocation(k, "u_right"), gl.GetUniformLocation(k, "u_up"),
+            gl.GetUniformLocation(k, "u_param"), gl.GetUniformLocation(k, "u_glow"), gl.GetUniformLocation(k, "u_flash"),
+            gl.GetUniformLocation(k, "u_shift"), gl.GetUniformLocation(k, "u_time"), gl.GetUniformLocation(k, "u_snd"),
+            gl.GetUniformLocation(k, "u_seed"), gl.GetUniformLocation(k, "u_pal")};
+}
+UP lookup_up(GLuint q) {
+    return {gl.GetUniformLocation(q, "u_tex"), gl.GetUniformLocation(q, "u_res"), gl.GetUniformLocation(q, "u_fx"),
+            gl.GetUniformLocation(q, "u_fx2"), gl.GetUniformLocation(q, "u_morph"), gl.GetUniformLocation(q, "u_mix"),
+            gl.GetUniformLocation(q, "u_time"), gl.GetUniformLocation(q, "u_amt"), gl.GetUniformLocation(q, "u_c"),
+            gl.GetUniformLocation(q, "u_lens"), gl.GetUniformLocation(q, "u_lr"), gl.GetUniformLocation(q, "u_snd"),
+            gl.GetUniformLocation(q, "u_drops")};
+}
+
+// Programs made for one kind, built on first use; tried once each (failed = the general one).
+struct Variant {
+    GLuint prog = 0;
+    bool tried = false;
+};
+Variant g_v2d[8];   // 2D kind + 4 for deep views
+U g_v2d_u[8];
+Variant g_v3d[23];  // shader kinds 0..22
+U3 g_v3d_u[23];
+Variant g_vpost[19]; // post effects 0..17, 18 for the kaleidoscope of all other numbers
+UP g_vpost_u[19];
+
+void drop_variants() {
+    for (Variant* list : {g_v2d, g_v3d, g_vpost}) {
+        const size_t n = list == g_v2d ? 8 : (list == g_v3d ? 23 : 19);
+        for (size_t i = 0; i < n; ++i) {
+            if (list[i].prog && gl.DeleteProgram) gl.DeleteProgram(list[i].prog);
+            list[i] = Variant{};
+        }
+    }
+}
+
 void upload_palette(GLint loc, const uint32_t* palette) {
     float rgb[64 * 3];
     for (int i = 0; i < 64; ++i) {
@@ -339,47 +394,54 @@ bool fractal_target(int w, int h) {
     return gl.CheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
 }
 
-void set_2d_uniforms(const Params& p) {
+// Whether a view is too deep for plain float iteration: below about 4 float steps at the centre
+// per pixel, runs of pixels would share one orbit.
+bool deep_view(const Params& p) {
+    if (p.kind == 3 || g_plain_float) return false;
+    const double pix = 2 * p.hw / std::max(g_fw, 1);
+    const double step = std::ldexp(1.0, std::ilogb(std::max({std::fabs(p.cx), std::fabs(p.cy), 1e-30})) - 23);
+    return pix < 4 * step;
+}
+
+void set_2d_uniforms(const Params& p, const U& u) {
     // The centre split into a float and its rounding remainder: the shader adds the pixel offset
     // to the remainder first, then the float.
     const float hx = static_cast<float>(p.cx), hy = static_cast<float>(p.cy);
     float lx = static_cast<float>(p.cx - hx), ly = static_cast<float>(p.cy - hy);
     const double pix = 2 * p.hw / g_fw;
-    // Below about 1/4 of a float step at the centre, plain float iteration shows blocks.
-    const double step = std::ldexp(1.0, std::ilogb(std::max({std::fabs(p.cx), std::fabs(p.cy), 1e-30})) - 23);
-    bool deep = p.kind != 3 && pix < 4 * step;
-    if (g_plain_float) lx = ly = 0, deep = false;
-    gl.Uniform2f(g_u.hi, hx, hy);
-    gl.Uniform2f(g_u.lo, lx, ly);
-    gl.Uniform2f(g_u.half, static_cast<float>(p.hw), static_cast<float>(p.hh));
-    gl.Uniform2f(g_u.c, p.c[0], p.c[1]);
-    gl.Uniform2f(g_u.res, static_cast<float>(g_fw), static_cast<float>(g_fh));
-    gl.Uniform1i(g_u.kind, std::clamp(p.kind, 0, 3));
-    gl.Uniform1i(g_u.iter, std::clamp(p.iter, 8, 1024));
-    gl.Uniform1i(g_u.ss, std::clamp(p.ss, 1, 4));
-    gl.Uniform1f(g_u.shift, p.pal_shift);
-    gl.Uniform1f(g_u.light, p.light);
-    gl.Uniform1f(g_u.pix, static_cast<float>(pix));
-    gl.Uniform1f(g_u.deep, deep ? 1.f : 0.f);
-    gl.Uniform1f(g_u.one, 1.f);
-    upload_palette(g_u.pal, p.palette);
+    const bool deep = deep_view(p);
+    if (g_plain_float) lx = ly = 0;
+    gl.Uniform2f(u.hi, hx, hy);
+    gl.Uniform2f(u.lo, lx, ly);
+    gl.Uniform2f(u.half, static_cast<float>(p.hw), static_cast<float>(p.hh));
+    gl.Uniform2f(u.c, p.c[0], p.c[1]);
+    gl.Uniform2f(u.res, static_cast<float>(g_fw), static_cast<float>(g_fh));
+    gl.Uniform1i(u.kind, std::clamp(p.kind, 0, 3));
+    gl.Uniform1i(u.iter, std::clamp(p.iter, 8, 1024));
+    gl.Uniform1i(u.ss, std::clamp(p.ss, 1, 4));
+    gl.Uniform1f(u.shift, p.pal_shift);
+    gl.Uniform1f(u.light, p.light);
+    gl.Uniform1f(u.pix, static_cast<float>(pix));
+    gl.Uniform1f(u.deep, deep ? 1.f : 0.f);
+    gl.Uniform1f(u.one, 1.f);
+    upload_palette(u.pal, p.palette);
 }
 
-void set_3d_uniforms(const Params& p) {
-    gl.Uniform2f(g_u3.res, static_cast<float>(g_fw), static_cast<float>(g_fh));
-    gl.Uniform1i(g_u3.kind, std::clamp(p.shader - 20, 0, 22));
-    gl.Uniform3f(g_u3.cam, p.cam[0], p.cam[1], p.cam[2]);
-    gl.Uniform3f(g_u3.fwd, p.fwd[0], p.fwd[1], p.fwd[2]);
-    gl.Uniform3f(g_u3.right, p.right[0], p.right[1], p.right[2]);
-    gl.Uniform3f(g_u3.up, p.up[0], p.up[1], p.up[2]);
-    gl.Uniform1f(g_u3.param, p.param);
-    gl.Uniform1f(g_u3.glow, p.glow);
-    gl.Uniform1f(g_u3.flash, p.flash);
-    gl.Uniform1f(g_u3.shift, p.shift);
-    gl.Uniform1f(g_u3.time, p.time);
-    gl.Uniform3f(g_u3.snd, p.bands[0], p.bands[1], p.bands[2]);
-    gl.Uniform2f(g_u3.seed, p.seed[0], p.seed[1]);
-    upload_palette(g_u3.pal, p.palette);
+void set_3d_uniforms(const Params& p, const U3& u) {
+    gl.Uniform2f(u.res, static_cast<float>(g_fw), static_cast<float>(g_fh));
+    gl.Uniform1i(u.kind, std::clamp(p.shader - 20, 0, 22));
+    gl.Uniform3f(u.cam, p.cam[0], p.cam[1], p.cam[2]);
+    gl.Uniform3f(u.fwd, p.fwd[0], p.fwd[1], p.fwd[2]);
+    gl.Uniform3f(u.right, p.right[0], p.right[1], p.right[2]);
+    gl.Uniform3f(u.up, p.up[0], p.up[1], p.up[2]);
+    gl.Uniform1f(u.param, p.param);
+    gl.Uniform1f(u.glow, p.glow);
+    gl.Uniform1f(u.flash, p.flash);
+    gl.Uniform1f(u.shift, p.shift);
+    gl.Uniform1f(u.time, p.time);
+    gl.Uniform3f(u.snd, p.bands[0], p.bands[1], p.bands[2]);
+    gl.Uniform2f(u.seed, p.seed[0], p.seed[1]);
+    upload_palette(u.pal, p.palette);
 }
 
 // Query of the pending GPU timer; the GPU work of a draw lies between frame_begin and frame_end.
@@ -472,11 +534,26 @@ bool draw(SDL_Renderer* ren, const Params& p) {
         gl.Disable(GL_DEPTH_TEST);
         gl.Disable(GL_STENCIL_TEST);
         if (is3d) {
-            gl.UseProgram(g_prog3d);
-            set_3d_uniforms(p);
+            const int k = std::clamp(p.shader - 20, 0, 22);
+            Variant& v = g_v3d[k];
+            if (!v.tried) {
+                v.tried = true;
+                v.prog = specialised("3d", glsl::kKinds3d, "#define KIND " + std::to_string(k) + "\n");
+                if (v.prog) g_v3d_u[k] = lookup_u3(v.prog);
+            }
+            gl.UseProgram(v.prog ? v.prog : g_prog3d);
+            set_3d_uniforms(p, v.prog ? g_v3d_u[k] : g_u3);
         } else {
-            gl.UseProgram(g_prog);
-            set_2d_uniforms(p);
+            const int k = std::clamp(p.kind, 0, 3) + (deep_view(p) ? 4 : 0);
+            Variant& v = g_v2d[k];
+            if (!v.tried) {
+                v.tried = true;
+                v.prog = specialised("2d", glsl::kFractal2d,
+                                     "#define KIND " + std::to_string(k % 4) + "\n#define DEEP " + std::to_string(k / 4) + "\n");
+                if (v.prog) g_v2d_u[k] = lookup_u(v.prog);
+            }
+            gl.UseProgram(v.prog ? v.prog : g_prog);
+            set_2d_uniforms(p, v.prog ? g_v2d_u[k] : g_u);
         }
         quad();
         g_last_render = now;
@@ -515,29 +592,42 @@ bool post(SDL_Renderer* ren, const PostParams& p) {
     gl.Viewport(0, 0, o.w, o.h);
     gl.Disable(GL_BLEND);
     gl.Disable(GL_SCISSOR_TEST);
-    gl.UseProgram(g_post);
+    UP up = g_up;
+    if (p.morph <= 0.003f) {
+        const int k = p.fx <= 17 ? p.fx : 18;
+        Variant& var = g_vpost[k];
+        if (!var.tried) {
+            var.tried = true;
+            var.prog = specialised("post", glsl::kPost, "#define FX " + std::to_string(k == 18 ? 4 : k) + "\n");
+            if (var.prog) g_vpost_u[k] = lookup_up(var.prog);
+        }
+        if (var.prog) up = g_vpost_u[k];
+        gl.UseProgram(var.prog ? var.prog : g_post);
+    } else {
+        gl.UseProgram(g_post);
+    }
     float u, v;
-    gl.Uniform1i(g_up.tex, 0);
-    gl.Uniform2f(g_up.res, static_cast<float>(o.w), static_cast<float>(o.h));
-    gl.Uniform1i(g_up.fx, p.fx);
-    gl.Uniform1i(g_up.fx2, p.fx2);
-    gl.Uniform1f(g_up.morph, p.morph);
-    gl.Uniform1f(g_up.mix, p.mix);
-    gl.Uniform1f(g_up.time, p.time);
-    gl.Uniform1f(g_up.amt, p.amount);
+    gl.Uniform1i(up.tex, 0);
+    gl.Uniform2f(up.res, static_cast<float>(o.w), static_cast<float>(o.h));
+    gl.Uniform1i(up.fx, p.fx);
+    gl.Uniform1i(up.fx2, p.fx2);
+    gl.Uniform1f(up.morph, p.morph);
+    gl.Uniform1f(up.mix, p.mix);
+    gl.Uniform1f(up.time, p.time);
+    gl.Uniform1f(up.amt, p.amount);
     to_uv(o, p.cx, p.cy, &u, &v);
-    gl.Uniform2f(g_up.c, u, v);
+    gl.Uniform2f(up.c, u, v);
     to_uv(o, p.lx, p.ly, &u, &v);
-    gl.Uniform2f(g_up.lens, u, v);
-    gl.Uniform1f(g_up.lr, p.lr);
-    gl.Uniform3f(g_up.snd, p.bands[0], p.bands[1], p.bands[2]);
+    gl.Uniform2f(up.lens, u, v);
+    gl.Uniform1f(up.lr, p.lr);
+    gl.Uniform3f(up.snd, p.bands[0], p.bands[1], p.bands[2]);
     float drops[16];
     for (int i = 0; i < 4; ++i) {
         to_uv(o, p.drops[i][0], p.drops[i][1], &drops[i * 4], &drops[i * 4 + 1]);
         drops[i * 4 + 2] = p.drops[i][2];
         drops[i * 4 + 3] = p.drops[i][3];
     }
-    gl.Uniform4fv(g_up.drops, 4, drops);
+    gl.Uniform4fv(up.drops, 4, drops);
     quad();
     return true;
 }
@@ -721,15 +811,7 @@ bool init(SDL_Renderer* ren) {
         Scope scope(ren);
         g_prog = link("2d", glsl::kFractal2d);
         g_blit = link("blit", glsl::kBlit);
-        if (g_prog) {
-            g_u = {gl.GetUniformLocation(g_prog, "u_hi"), gl.GetUniformLocation(g_prog, "u_lo"),
-                   gl.GetUniformLocation(g_prog, "u_half"), gl.GetUniformLocation(g_prog, "u_c"),
-                   gl.GetUniformLocation(g_prog, "u_res"), gl.GetUniformLocation(g_prog, "u_kind"),
-                   gl.GetUniformLocation(g_prog, "u_iter"), gl.GetUniformLocation(g_prog, "u_ss"),
-                   gl.GetUniformLocation(g_prog, "u_shift"), gl.GetUniformLocation(g_prog, "u_light"),
-                   gl.GetUniformLocation(g_prog, "u_pix"), gl.GetUniformLocation(g_prog, "u_deep"),
-                   gl.GetUniformLocation(g_prog, "u_one"), gl.GetUniformLocation(g_prog, "u_pal")};
-        }
+        if (g_prog) g_u = lookup_u(g_prog);
         if (g_blit)
             g_b = {gl.GetUniformLocation(g_blit, "u_tex"), gl.GetUniformLocation(g_blit, "u_alpha"),
                    gl.GetUniformLocation(g_blit, "u_mod")};
@@ -745,27 +827,9 @@ bool init(SDL_Renderer* ren) {
                     gl.GetUniformLocation(e, "u_thresh"), gl.GetUniformLocation(e, "u_hue")};
         }
         g_post = link("post", glsl::kPost);
-        if (g_post) {
-            const GLuint q = g_post;
-            g_up = {gl.GetUniformLocation(q, "u_tex"), gl.GetUniformLocation(q, "u_res"),
-                    gl.GetUniformLocation(q, "u_fx"), gl.GetUniformLocation(q, "u_fx2"),
-                    gl.GetUniformLocation(q, "u_morph"), gl.GetUniformLocation(q, "u_mix"),
-                    gl.GetUniformLocation(q, "u_time"), gl.GetUniformLocation(q, "u_amt"),
-                    gl.GetUniformLocation(q, "u_c"), gl.GetUniformLocation(q, "u_lens"),
-                    gl.GetUniformLocation(q, "u_lr"), gl.GetUniformLocation(q, "u_snd"),
-                    gl.GetUniformLocation(q, "u_drops")};
-        }
+        if (g_post) g_up = lookup_up(g_post);
         g_prog3d = link("3d", glsl::kKinds3d);
-        if (g_prog3d) {
-            const GLuint k = g_prog3d;
-            g_u3 = {gl.GetUniformLocation(k, "u_res"), gl.GetUniformLocation(k, "u_kind"),
-                    gl.GetUniformLocation(k, "u_cam"), gl.GetUniformLocation(k, "u_fwd"),
-                    gl.GetUniformLocation(k, "u_right"), gl.GetUniformLocation(k, "u_up"),
-                    gl.GetUniformLocation(k, "u_param"), gl.GetUniformLocation(k, "u_glow"),
-                    gl.GetUniformLocation(k, "u_flash"), gl.GetUniformLocation(k, "u_shift"),
-                    gl.GetUniformLocation(k, "u_time"), gl.GetUniformLocation(k, "u_snd"),
-                    gl.GetUniformLocation(k, "u_seed"), gl.GetUniformLocation(k, "u_pal")};
-        }
+        if (g_prog3d) g_u3 = lookup_u3(g_prog3d);
         g_prog_ok = g_prog && g_blit && fractal_target(64, 64);
         if (g_prog && g_blit && !g_prog_ok) logger::warn("GPU fractals: no framebuffer object - fractals on the CPU");
     }
@@ -805,6 +869,7 @@ void shutdown() {
         if (g_post_tex) gl.DeleteTextures(1, &g_post_tex);
         if (g_fbo) gl.DeleteFramebuffers(1, &g_fbo);
         drop_echo();
+        drop_variants();
     }
     g_tex = g_post_tex = g_fbo = 0;
     g_fw = g_fh = g_post_w = g_post_h = 0;

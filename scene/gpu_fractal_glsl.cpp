@@ -26,6 +26,13 @@ uniform vec2 u_half;
 uniform vec2 u_c;
 uniform vec2 u_res;
 uniform int u_kind;
+// SEL is the kind: a constant in the programs made for one kind (so that the compiler drops
+// every other kind's code), the uniform in the general program.
+#ifdef KIND
+#define SEL KIND
+#else
+#define SEL u_kind
+#endif
 uniform int u_iter;
 uniform int u_ss;
 uniform float u_shift;
@@ -34,6 +41,11 @@ uniform float u_pix;
 uniform float u_deep;
 uniform float u_one;
 uniform vec3 u_pal[64];
+#ifdef DEEP
+#define IS_DEEP (DEEP > 0)
+#else
+#define IS_DEEP (u_deep > 0.5)
+#endif
 
 vec3 pal(float x) {
     x = mod(x, 64.0);
@@ -61,7 +73,7 @@ vec2 dabs(vec2 a) { return a.x < 0.0 ? -a : a; }
 
 // Colour of one sample at offset d (plane units) from the centre.
 vec3 sample(vec2 d) {
-    if (u_kind == 3) {
+    if (SEL == 3) {
         vec2 z = u_hi + (u_lo + d);
         int steps = 40;
         int root = -1;
@@ -83,18 +95,18 @@ vec3 sample(vec2 d) {
     vec2 zx, zy, cx, cy;
     vec2 px = two_sum(u_hi.x, u_lo.x + d.x);
     vec2 py = two_sum(u_hi.y, u_lo.y + d.y);
-    if (u_kind == 1) { zx = px; zy = py; cx = vec2(u_c.x, 0.0); cy = vec2(u_c.y, 0.0); }
+    if (SEL == 1) { zx = px; zy = py; cx = vec2(u_c.x, 0.0); cy = vec2(u_c.y, 0.0); }
     else { zx = vec2(0.0); zy = vec2(0.0); cx = px; cy = py; }
     vec2 z = vec2(zx.x, zy.x);
-    vec2 dz = u_kind == 1 ? vec2(1.0, 0.0) : vec2(0.0);
+    vec2 dz = SEL == 1 ? vec2(1.0, 0.0) : vec2(0.0);
     float n = 0.0;
     bool escaped = false;
     for (int i = 0; i < 1024; i++) {
         if (i >= u_iter) break;
-        if (u_kind == 2) { dz = vec2(0.0); }
-        else dz = 2.0 * vec2(z.x * dz.x - z.y * dz.y, z.x * dz.y + z.y * dz.x) + (u_kind == 0 ? vec2(1.0, 0.0) : vec2(0.0));
-        if (u_deep > 0.5) {
-            if (u_kind == 2) { zx = dabs(zx); zy = dabs(zy); }
+        if (SEL == 2) { dz = vec2(0.0); }
+        else dz = 2.0 * vec2(z.x * dz.x - z.y * dz.y, z.x * dz.y + z.y * dz.x) + (SEL == 0 ? vec2(1.0, 0.0) : vec2(0.0));
+        if (IS_DEEP) {
+            if (SEL == 2) { zx = dabs(zx); zy = dabs(zy); }
             vec2 x2 = dmul(zx, zx);
             vec2 y2 = dmul(zy, zy);
             vec2 xy = dmul(zx, zy);
@@ -102,7 +114,7 @@ vec3 sample(vec2 d) {
             zy = dadd(dadd(xy, xy), cy);
             z = vec2(zx.x, zy.x);
         } else {
-            if (u_kind == 2) z = abs(z);
+            if (SEL == 2) z = abs(z);
             z = vec2(z.x * z.x - z.y * z.y, 2.0 * z.x * z.y) + vec2(cx.x, cy.x) + vec2(cx.y, cy.y);
         }
         n += 1.0;
@@ -112,9 +124,9 @@ vec3 sample(vec2 d) {
     float r = length(z);
     float lnr = log(r);
     float mu = n + 1.0 - log2(max(lnr / 0.6931472, 1e-9));
-    float pos = u_kind == 2 ? 14.0 * log2(mu + 1.0) : mu * 3.5;
+    float pos = SEL == 2 ? 14.0 * log2(mu + 1.0) : mu * 3.5;
     vec3 base = pal((pos + u_shift) / 4.0);
-    if (u_kind == 2) return base * 0.92;
+    if (SEL == 2) return base * 0.92;
     float dzl = length(dz);
     float dist = r * lnr / max(dzl, 1e-30);
     float edge = 1.0 / (1.0 + 0.35 * dist / max(u_pix, 1e-30));
@@ -156,6 +168,13 @@ const char* const kKinds3d = R"(#version 120
 varying vec2 v_uv;
 uniform vec2 u_res;
 uniform int u_kind;
+// SEL is the kind: a constant in the programs made for one kind (so that the compiler drops
+// every other kind's code), the uniform in the general program.
+#ifdef KIND
+#define SEL KIND
+#else
+#define SEL u_kind
+#endif
 uniform vec3 u_cam;
 uniform vec3 u_fwd;
 uniform vec3 u_right;
@@ -245,12 +264,12 @@ float de_tetra(vec3 p) {
 }
 float de(vec3 p) {
     p /= 1.0 + 0.07 * u_snd.x;
-    if (u_kind == 2) p.xy = rot(0.5 * u_snd.y * sin(0.8 * p.z)) * p.xy;
+    if (SEL == 2) p.xy = rot(0.5 * u_snd.y * sin(0.8 * p.z)) * p.xy;
     else p.xz = rot(0.3 * u_snd.y * p.y) * p.xz;
     float d;
-    if (u_kind == 0) d = de_bulb(p);
-    else if (u_kind == 1) d = de_box(p * 3.0) / 3.0;
-    else if (u_kind == 2) d = de_sponge(p);
+    if (SEL == 0) d = de_bulb(p);
+    else if (SEL == 1) d = de_box(p * 3.0) / 3.0;
+    else if (SEL == 2) d = de_sponge(p);
     else d = de_tetra(p);
     return d * (1.0 + 0.07 * u_snd.x);
 }
@@ -281,7 +300,7 @@ vec3 march(vec2 q) {
         float occ = 0.35 + 0.65 * (1.0 - float(steps) / 120.0);
         vec3 base = pal((30.0 * log(1.0 + trap) + u_shift) / 4.0);
         col = base * diff * occ + vec3(spec) * occ + base * u_flash * 0.5;
-        if (u_kind == 2 && u_seed.x * 6.0 >= 4.0) {
+        if (SEL == 2 && u_seed.x * 6.0 >= 4.0) {
             vec3 a = abs(fract(p * 3.0) - 0.5);
             float edge = smoothstep(0.44, 0.5, max(max(min(a.x, a.y), min(a.y, a.z)), min(a.z, a.x)));
             col += pal(u_shift / 4.0 + 40.0 + 8.0 * u_seed.y) * edge * (1.0 + 2.0 * u_snd.z);
@@ -294,7 +313,7 @@ vec3 march(vec2 q) {
 
 vec3 field(vec2 p) {
     float t = u_time, b = u_snd.x, m = u_snd.y, h = u_snd.z, s = u_shift / 4.0;
-    int k = u_kind;
+    int k = SEL;
     if (k == 4) {
         vec2 q = p * (1.0 + 0.4 * b);
         float v = sin(q.x * 3.0 + t) + sin(q.y * 2.3 - 0.7 * t) + sin(length(q - vec2(sin(0.3 * t), cos(0.4 * t))) * 5.0 + m * 3.0 * sin(atan(q.y, q.x) * 3.0 + t))
@@ -432,7 +451,8 @@ vec3 field(vec2 p) {
 
 void main() {
     vec2 q = (v_uv * 2.0 - 1.0) * vec2(u_res.x / u_res.y, 1.0);
-    vec3 c = u_kind < 4 ? march(q) : field(q * 0.5);
+    vec3 c;
+    if (SEL < 4) c = march(q); else c = field(q * 0.5);
     gl_FragColor = vec4(clamp(c + c * u_flash * 0.3, 0.0, 1.0), 1.0);
 }
 )";
@@ -444,6 +464,11 @@ uniform sampler2D u_tex;
 uniform vec2 u_res;
 uniform int u_fx;
 uniform int u_fx2;
+#ifdef FX
+#define SEL_FX FX
+#else
+#define SEL_FX u_fx
+#endif
 uniform float u_morph;
 uniform float u_mix;
 uniform float u_time;
@@ -597,7 +622,7 @@ vec3 effect(int fx, vec2 uv) {
 
 void main() {
     vec3 orig = tex(v_uv);
-    vec3 c = effect(u_fx, v_uv);
+    vec3 c = effect(SEL_FX, v_uv);
     if (u_morph > 0.003) c = mix(c, effect(u_fx2, v_uv), clamp(u_morph, 0.0, 1.0));
     gl_FragColor = vec4(mix(orig, c, clamp(u_mix, 0.0, 1.0)), 1.0);
 }
