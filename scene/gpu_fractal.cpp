@@ -454,16 +454,36 @@ int g_post_w = 0, g_post_h = 0;
 bool g_have_u4fv = false;
 bool g_tried_u4fv = false;
 
-// Copies the current output into the full-size post texture (bound to unit 0 on return).
-void copy_output(const Output& o) {
+// Copies the current output (framebuffer `out`) into the full-size post texture, bound to unit 0
+// on return with `out` bound again. A framebuffer blit where there is one: software GL copies
+// far faster that way than with glCopyTexSubImage2D.
+GLuint g_post_fbo = 0;
+void copy_output(const Output& o, GLuint out) {
     if (!g_post_tex || g_post_w != o.w || g_post_h != o.h) {
         if (g_post_tex) gl.DeleteTextures(1, &g_post_tex);
         g_post_tex = make_texture(o.w, o.h, false);
         g_post_w = o.w, g_post_h = o.h;
+        if (g_post_fbo) gl.DeleteFramebuffers(1, &g_post_fbo);
+        g_post_fbo = 0;
+    }
+    bool copied = false;
+    if (gl.BlitFramebuffer) {
+        if (!g_post_fbo) {
+            gl.GenFramebuffers(1, &g_post_fbo);
+            gl.BindFramebuffer(GL_FRAMEBUFFER, g_post_fbo);
+            gl.FramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, g_post_tex, 0);
+        }
+        gl.BindFramebuffer(GL_FRAMEBUFFER, g_post_fbo);
+        if (gl.CheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE) {
+            gl.BindFramebuffer(GL_READ_FRAMEBUFFER, out);
+            gl.BlitFramebuffer(0, 0, o.w, o.h, 0, 0, o.w, o.h, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+            copied = true;
+        }
+        gl.BindFramebuffer(GL_FRAMEBUFFER, out);
     }
     gl.ActiveTexture(GL_TEXTURE0);
     gl.BindTexture(GL_TEXTURE_2D, g_post_tex);
-    gl.CopyTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 0, 0, o.w, o.h);
+    if (!copied) gl.CopyTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 0, 0, o.w, o.h);
 }
 
 // A pixel position of the output as texture coordinates of a copy of it.
@@ -588,7 +608,7 @@ bool post(SDL_Renderer* ren, const PostParams& p) {
     if (o.w < 2 || o.h < 2) return true;
     Scope scope(ren);
     if (!load_once_u4fv()) return false;
-    copy_output(o);
+    copy_output(o, static_cast<GLuint>(scope.state().fbo));
     gl.Viewport(0, 0, o.w, o.h);
     gl.Disable(GL_BLEND);
     gl.Disable(GL_SCISSOR_TEST);
@@ -665,7 +685,7 @@ bool echo(SDL_Renderer* ren, const EchoParams& p) {
         gl.BindFramebuffer(GL_FRAMEBUFFER, g_echo_fbo);
     } else {
         gl.BindFramebuffer(GL_FRAMEBUFFER, out_fbo);
-        copy_output(o);
+        copy_output(o, out_fbo);
         cur_tex = g_post_tex;
         full = true;
         gl.BindFramebuffer(GL_FRAMEBUFFER, g_echo_fbo);
@@ -868,10 +888,11 @@ void shutdown() {
         if (g_tex) gl.DeleteTextures(1, &g_tex);
         if (g_post_tex) gl.DeleteTextures(1, &g_post_tex);
         if (g_fbo) gl.DeleteFramebuffers(1, &g_fbo);
+        if (g_post_fbo) gl.DeleteFramebuffers(1, &g_post_fbo);
         drop_echo();
         drop_variants();
     }
-    g_tex = g_post_tex = g_fbo = 0;
+    g_tex = g_post_tex = g_fbo = g_post_fbo = 0;
     g_fw = g_fh = g_post_w = g_post_h = 0;
     g_avail = g_prog_ok = g_queries = g_query_open = g_finish_timing = false;
     std::fill(std::begin(g_query), std::end(g_query), 0u);
