@@ -419,7 +419,11 @@ void draw_bars_at(const gfx::Rect& r, bool dense, float ox, float oy) {
         t[kind] = cached(key(name, kind, r.w, r.h), r.w, r.h,
                          [&](float w, float h) { ui::paint_bars(kind, w, h, dense); });
     ui::bar_segments(g.count, g_lit, g_peak);
-    draw_columns({r.x - ox, r.y - oy, r.w, r.h}, g, n, g_lit, g_peak, t[0], t[1], t[2], ui::bar_view().ring);
+    // Whole columns rarely fill the width exactly: the rest is shared by both sides.
+    const float used = float(n) * (g.bar_w + g.gap) - g.gap;
+    const float centre = std::floor((r.w - used) / 2 * float(g_k)) / float(g_k);
+    draw_columns({r.x - ox + std::max(0.0f, centre), r.y - oy, r.w, r.h}, g, n, g_lit, g_peak, t[0], t[1], t[2],
+                 ui::bar_view().ring);
 }
 
 float frand() {
@@ -733,7 +737,8 @@ void drop_textures();
 
 void compose() {
     using namespace compose_detail;
-    g_level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
+    static const bool level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
+    g_level_log = level_log;
     const uint64_t now = platform::ticks_ms();
     const float dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
     g_last = now;

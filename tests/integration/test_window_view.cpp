@@ -117,7 +117,9 @@ std::string WindowView::x_error_;
 
 // Lit pixels of one spectrum column in the lower half of the round meter (the eyes sit above).
 int column_lit(const Picture& p, const XWindow& w, const Expect& e, int column) {
-    const float x = e.bars.bars.x + float(column) * (e.geom.bar_w + e.geom.gap) + e.geom.bar_w / 2;
+    const float used = float(e.columns) * (e.geom.bar_w + e.geom.gap) - e.geom.gap;
+    const float x = e.bars.bars.x + std::floor((e.bars.bars.w - used) / 2) + float(column) * (e.geom.bar_w + e.geom.gap) +
+                    e.geom.bar_w / 2;
     int lit = 0;
     for (float y = e.bars.bars.y + 0.5f * e.bars.bars.h; y < e.bars.bars.y + e.bars.bars.h - 1; y += 1)
         if (brightest(p.at(w.x + int(x), w.y + int(y))) > 0x60) ++lit;
