@@ -12,6 +12,18 @@ namespace {
 
 Settings g_settings;
 
+// Every test may run alone (the suite runs each in a process of its own): the fixture starts the
+// drawing layer and the interface.
+class Layout : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(gfx::init());
+        ui::init(&g_settings, false);
+        ui::set_pixel_scale(1);
+    }
+    static void TearDownTestSuite() { gfx::shutdown(); }
+};
+
 void lay_out(float w, float h, bool compact, bool folded, bool collapsed) {
     g_settings.compact = compact;
     g_settings.head_folded = folded;
@@ -29,14 +41,17 @@ bool overlap(const gfx::Rect& a, const gfx::Rect& b) {
     return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
 }
 
-TEST(Layout, ViewScale) {
-    // Before the settings are known the size passes unchanged.
+TEST(LayoutStart, SizesPassUnchangedBeforeTheSettingsAreKnown) {
     const ui::View raw = ui::view_for(1234, 567);
     EXPECT_EQ(raw.scale, 1);
     EXPECT_EQ(raw.w, 1234);
-    ASSERT_TRUE(gfx::init());
-    ui::init(&g_settings, false);
-    ui::set_pixel_scale(1);
+    int w = 0, h = 0;
+    ui::reference_size(&w, &h);
+    EXPECT_EQ(w, 960);
+    EXPECT_EQ(h, 820);
+}
+
+TEST_F(Layout, ViewScale) {
 
     const ui::View wide = ui::view_for(1920, 820);
     EXPECT_FLOAT_EQ(wide.scale, 1);
@@ -60,7 +75,7 @@ TEST(Layout, ViewScale) {
     g_settings.compact = false;
 }
 
-TEST(Layout, SlidersFitEveryView) {
+TEST_F(Layout, SlidersFitEveryView) {
     EXPECT_NEAR(ui::column_centre(0, 960), 205.7f, 0.05f);
     EXPECT_NEAR(ui::column_centre(1, 960) - ui::column_centre(0, 960), 71.4f, 0.05f);
     // The smallest view, the widest and the tallest one.
@@ -97,7 +112,7 @@ TEST(Layout, SlidersFitEveryView) {
     }
 }
 
-TEST(Layout, HeaderFoldsAndPanelCollapses) {
+TEST_F(Layout, HeaderFoldsAndPanelCollapses) {
     lay_out(960, 820, false, false, true);
     const gfx::Rect* L = ui::layout();
     const int buttons[] = {ui::kPower, ui::kMute, ui::kPreset, ui::kSave, ui::kFullButton, ui::kCompactButton,
@@ -126,7 +141,7 @@ TEST(Layout, HeaderFoldsAndPanelCollapses) {
     EXPECT_FLOAT_EQ(L[ui::kLower].y, 500);
 }
 
-TEST(Layout, CompactRegions) {
+TEST_F(Layout, CompactRegions) {
     lay_out(420, 150, true, false, false);
     const gfx::Rect* L = ui::layout();
     EXPECT_TRUE(empty(L[ui::kStage]));
@@ -148,7 +163,7 @@ TEST(Layout, CompactRegions) {
     g_settings.compact = false;
 }
 
-TEST(Layout, FineGridAndSegments) {
+TEST_F(Layout, FineGridAndSegments) {
     // The fine grid follows the pixel scale but keeps to 31..96 columns.
     for (float px : {0.25f, 1.0f, 2.0f, 4.0f}) {
         ui::set_pixel_scale(px);
@@ -201,7 +216,7 @@ TEST(Layout, FineGridAndSegments) {
     }
 }
 
-TEST(Layout, TitleAndHint) {
+TEST_F(Layout, TitleAndHint) {
     lay_out(960, 820, false, false, false);
     const ui::TitleView& t = ui::title_view();
     ASSERT_TRUE(t.shown);
@@ -223,7 +238,6 @@ TEST(Layout, TitleAndHint) {
     EXPECT_FLOAT_EQ(h.box_h, 1.7f * h.size);
     lay_out(3000, 820, false, false, false);
     EXPECT_FLOAT_EQ(ui::play_hint().size, 64);
-    gfx::shutdown();
 }
 
 } // namespace
