@@ -4,7 +4,8 @@
 // Sections, in the order a run visits them:
 //   rules       pure arithmetic of sizes, edges, budgets and the software decision (tested alone)
 //   compat      SDL functions looked up at run time
-//   interface   stand-in for the interface model and the frame composer (to be replaced)
+//   interface   the interface model's entry points as the window calls them
+//   compose     the frame: template cache, round meter, rings, eyes, hint, bars, title, layers
 //   renderer    renderer creation, software decision, premultiplied blend mode, graphics lines
 //   gpu         quality level; the GPU effects and the governor (to come)
 //   layers      the two cairo layers and their textures
@@ -19,7 +20,9 @@
 #include "desktop/crash_handler_linux.h"
 #include "render/gfx_cairo.h"
 #include "resources/icon_data.h"
+#include "desktop/autostart_linux.h"
 #include "ui/theme.h"
+#include "ui/ui.h"
 
 #include <SDL.h>
 #include <cairo.h>
@@ -33,6 +36,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <map>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -182,6 +187,14 @@ bool open_url(const std::string& address) {
     return f && f(address.c_str()) == 0;
 }
 
+bool render_geometry(SDL_Renderer* ren, SDL_Texture* tex, const SDL_Vertex* v, int nv, const int* idx, int ni) {
+    using Fn = int (*)(SDL_Renderer*, SDL_Texture*, const SDL_Vertex*, int, const int*, int);
+    static Fn fn = nullptr;
+    static bool done = false;
+    Fn f = lookup("SDL_RenderGeometry", &fn, &done);
+    return f && f(ren, tex, v, nv, idx, ni) == 0;
+}
+
 uint64_t ticks() {
     const uint32_t t = SDL_GetTicks();
     if (t < g_ticks_last) g_ticks_high += uint64_t{1} << 32;
@@ -242,83 +255,31 @@ bool compact_mode() {
 
 // ============================================================================ interface
 //
-// Stand-in for the interface model and the frame composer, which come with their own modules.
-// Everything the window asks of them goes through these functions, and they are replaced
-// together: until then the window shows its base layer in the theme's background colour.
+// The interface model lives in ui/ui; the window reaches it through these names. Pointer and
+// keyboard handling and the panels come with their own module; until then input does nothing
+// and the compact window's background moves it.
 namespace iface {
 
-Settings* S = nullptr;
-bool g_dirty = true;
-bool g_fullscreen = false;
-uint64_t g_save_at = 0;
-uint64_t g_sound_at = 0; // last time the engine reported a level above the display floor
-bool g_sound = false;
+using ui::draw_base;
+using ui::draw_overlay;
+using ui::on_frame;
+using ui::paint_logo;
+using ui::persist;
+using ui::reference_size;
+using ui::set_fullscreen_state;
+using ui::set_pixel_scale;
+using ui::shutdown;
+using ui::sound_present;
+using ui::take_dirty;
+using ui::take_fullscreen_toggle;
+using ui::window_changed;
 
-void persist();
-
-void init(Settings* settings) {
-    S = settings;
-    S->channel = 0;
-    g_dirty = true;
-}
-void reference_size(int* w, int* h) {
-    const bool compact = S && S->compact;
-    *w = compact ? kCompactW : kNormalW;
-    *h = compact ? kCompactH : kNormalH;
-}
 View view_for(int w, int h) {
-    if (!S || w <= 0 || h <= 0) return {1, static_cast<float>(w), static_cast<float>(h)};
-    int rw = 0, rh = 0;
-    reference_size(&rw, &rh);
-    const float scale = std::max(0.25f, std::min(static_cast<float>(h) / static_cast<float>(rh),
-                                                 static_cast<float>(w) / static_cast<float>(rw)));
-    return {scale, static_cast<float>(w) / scale, static_cast<float>(h) / scale};
+    const ui::View v = ui::view_for(w, h);
+    return {v.scale, v.w, v.h};
 }
-void set_pixel_scale(float) {}
-bool take_dirty() {
-    const bool d = g_dirty;
-    g_dirty = false;
-    return d;
-}
-void window_changed() {
-    g_save_at = platform::ticks_ms() + 1200;
-}
-void set_fullscreen_state(bool on) {
-    if (on != g_fullscreen) g_dirty = true;
-    g_fullscreen = on;
-}
-bool take_fullscreen_toggle() {
-    return false;
-}
-bool sound_present() {
-    return g_sound;
-}
-// Keeps consuming the engine's peaks, so that the frame rate follows the music.
-bool on_frame() {
-    const uint64_t now = platform::ticks_ms();
-    float l = 0, r = 0;
-    audio::take_peaks(&l, &r);
-    if (std::max(l, r) > 0.0005f) g_sound_at = now; // -66 dB
-    g_sound = g_sound_at && now - g_sound_at < 2000;
-    if (g_save_at && now >= g_save_at) {
-        g_save_at = 0;
-        persist();
-    }
-    return true;
-}
-void draw_base(float w, float h) {
-    gfx::fill_rect({0, 0, w, h}, theme::colors()[0]);
-}
-bool draw_overlay(float, float) {
-    return false;
-}
-// The compact window has no frame: its background moves it.
 int cursor_at(float, float) {
-    return S && S->compact ? 2 : 0;
-}
-void paint_logo(int size) {
-    gfx::image_png(icon_data::kPng, icon_data::kPngSize,
-                   {0, 0, static_cast<float>(size), static_cast<float>(size)});
+    return compact_mode() ? 2 : 0;
 }
 void on_mouse_move(float, float) {}
 void on_mouse_down(float, float) {}
@@ -328,41 +289,472 @@ void on_mouse_leave() {}
 void on_wheel(float, float, int) {}
 void on_key(int) {}
 void on_text(const char*) {}
-// The window's geometry goes into the settings, which are then written.
-void persist() {
-    if (!S) return;
-    int x = -1, y = -1, w = 0, h = 0;
-    platform::window_pos(&x, &y);
-    platform::window_size(&w, &h);
-    int* pos = S->compact ? &S->mini_x : &S->win_x;
-    int* size = S->compact ? &S->mini_w : &S->win_w;
-    if (x >= 0 || y >= 0) pos[0] = x, pos[1] = y;
-    if (w > 0 && h > 0) size[0] = w, size[1] = h;
-    settings::save(*S);
-}
-void shutdown() {}
-
-// The frame composer: the base layer, then the overlay when it holds something. Nothing here
-// moves, so frames are only presented for a second after a layer was repainted (which every
-// size change and expose causes): presenting an unchanged picture costs a full-window copy per
-// frame, and the second covers a window manager that maps or resizes the window a moment after
-// the first frame, when what was presented before is lost.
-uint64_t g_present_until = 0;
-void picture_changed() {
-    g_present_until = platform::ticks_ms() + 1000;
-}
-void compose() {
-    if (platform::ticks_ms() > g_present_until) return;
-    SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
-    SDL_RenderClear(g_ren);
-    if (g_base.valid && g_base.texture) SDL_RenderCopy(g_ren, g_base.texture, nullptr, nullptr);
-    if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
-    SDL_RenderPresent(g_ren);
-}
-void drop_textures();
-void clear_cache() {}
 
 enum Key { kEscape, kEnter, kBackspace };
+
+} // namespace iface
+
+// ============================================================================ compose
+//
+// One displayed frame: the dark scene area, the round meter with the bars inside it, the hint,
+// the base layer, the compact bars and meters, the title and the overlay. Everything cairo paints
+// that moves is painted once into a template texture and copied in pieces each frame.
+
+namespace compose_detail {
+
+// Templates by key; the key names size, theme and scale, so a change of any paints anew.
+std::map<std::string, SDL_Texture*, std::less<>> g_cache;
+int g_misses = 0;
+bool g_level_log = false;
+
+SDL_Texture* g_meter_target = nullptr; // the round meter's square
+SDL_Texture* g_meter_mask = nullptr;
+int g_meter_side = 0;
+bool g_mask_refused = false;
+SDL_BlendMode g_mask_mode = SDL_BLENDMODE_NONE;
+
+float g_hint_alpha = 0;
+float g_sound_value = 1, g_eyes_open = 0;
+uint32_t g_rand = 12345;
+double g_look_until = 0, g_blink_at = 3, g_blink_start = -1;
+float g_look_x = 0, g_look_y = 0, g_eye_x = 0, g_eye_y = 0;
+uint64_t g_last = 0;
+int g_lit[128], g_peak[128];
+char g_key[512];
+
+const char* key(const char* name, int kind, float w, float h) {
+    std::snprintf(g_key, sizeof g_key, "%s-%d-%.1fx%.1f-%d-%d-%.4f", name, kind, double(w), double(h), 0,
+                  theme::dark() ? 1 : 0, g_k);
+    return g_key;
+}
+
+void clear_cache() {
+    for (auto& [k, t] : g_cache)
+        if (t) SDL_DestroyTexture(t);
+    g_cache.clear();
+}
+
+template <typename Paint> SDL_Texture* cached(const char* k, float w, float h, Paint paint) {
+    auto it = g_cache.find(std::string_view(k));
+    if (it != g_cache.end()) return it->second;
+    if (g_cache.size() > 256) clear_cache();
+    ++g_misses;
+    if (g_level_log && (g_misses <= 40 || g_misses % 500 == 0)) {
+        char line[400];
+        std::snprintf(line, sizeof line, "Template painted (%d): %s %.1fx%.1f", g_misses, k, double(w), double(h));
+        logger::info(line);
+    }
+    const int pw = std::max(1, int(std::lround(w * g_k))), ph = std::max(1, int(std::lround(h * g_k)));
+    SDL_Texture* tex = nullptr;
+    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pw, ph);
+    if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
+        cairo_surface_set_device_scale(s, g_k, g_k);
+        cairo_t* cr = cairo_create(s);
+        cairo_t* before = gfx::context();
+        gfx::set_context(cr);
+        paint(w, h);
+        gfx::set_context(before);
+        cairo_destroy(cr);
+        cairo_surface_flush(s);
+        tex = SDL_CreateTexture(g_ren, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC, pw, ph);
+        if (tex) {
+            SDL_UpdateTexture(tex, nullptr, cairo_image_surface_get_data(s), cairo_image_surface_get_stride(s));
+            SDL_SetTextureBlendMode(tex, g_premul);
+        }
+    }
+    cairo_surface_destroy(s);
+    g_cache.emplace(std::string(k), tex);
+    return tex;
+}
+
+SDL_Rect px_rect(float x, float y, float w, float h) {
+    const double k = g_k;
+    const int x0 = int(std::lround(x * k)), y0 = int(std::lround(y * k));
+    return {x0, y0, int(std::lround((x + w) * k)) - x0, int(std::lround((y + h) * k)) - y0};
+}
+
+void copy_part(SDL_Texture* t, float sx, float sy, float sw, float sh, float dx, float dy) {
+    if (!t) return;
+    const SDL_Rect src = px_rect(sx, sy, sw, sh), dst = px_rect(dx + sx, dy + sy, sw, sh);
+    SDL_RenderCopy(g_ren, t, &src, &dst);
+}
+
+void copy_part_scaled(SDL_Texture* t, float sx, float sy, float sw, float sh, float dx, float dy, float dw,
+                      float dh) {
+    if (!t) return;
+    const SDL_Rect src = px_rect(sx, sy, sw, sh);
+    const SDL_FRect dst{float(dx * g_k), float(dy * g_k), float(dw * g_k), float(dh * g_k)};
+    SDL_RenderCopyF(g_ren, t, &src, &dst);
+}
+
+// The segments of n columns: unlit ground, lit segments, the top one and the peak marker bright.
+void draw_columns(const gfx::Rect& r, const ui::BarGeom& g, int n, const int* lit, const int* peak,
+                  SDL_Texture* unlit, SDL_Texture* lit_t, SDL_Texture* peak_t, bool cut) {
+    if (!cut) copy_part(unlit, 0, 0, r.w, r.h, r.x, r.y);
+    const float space = g.pitch - g.seg_h;
+    for (int i = 0; i < n; ++i) {
+        const float x = float(i) * (g.bar_w + g.gap);
+        const int c = std::clamp(lit[i], 0, g.count);
+        if (cut && c > 0) {
+            SDL_SetRenderDrawColor(g_ren, 6, 8, 14, 255);
+            const float top = r.h - float(c) * g.pitch + space - 1;
+            const SDL_Rect back = px_rect(r.x + x - g.gap / 2, r.y + top, g.bar_w + g.gap, r.h - top);
+            SDL_RenderFillRect(g_ren, &back);
+        }
+        if (c > 1) {
+            const float top = r.h - float(c - 1) * g.pitch + space;
+            copy_part(lit_t, x, top, g.bar_w, r.h - top, r.x, r.y);
+        }
+        if (c > 0) copy_part(peak_t, x, r.h - float(c) * g.pitch + space, g.bar_w, g.seg_h, r.x, r.y);
+        if (peak[i] >= c && peak[i] >= 0 && peak[i] < g.count)
+            copy_part(peak_t, x, r.h - float(peak[i] + 1) * g.pitch + space, g.bar_w, g.seg_h, r.x, r.y);
+    }
+}
+
+// The bars in a rectangle; `offset` moves them (the round meter draws into its own square).
+void draw_bars_at(const gfx::Rect& r, bool dense, float ox, float oy) {
+    const ui::BarGeom g = ui::bar_geom(r.w, r.h, dense);
+    const int n = std::min(ui::bar_columns(), 128);
+    char name[32];
+    std::snprintf(name, sizeof name, n == 31 && !ui::bar_view().ring ? "bars" : "barsfine%d", n);
+    SDL_Texture* t[3];
+    for (int kind = 0; kind < 3; ++kind)
+        t[kind] = cached(key(name, kind, r.w, r.h), r.w, r.h,
+                         [&](float w, float h) { ui::paint_bars(kind, w, h, dense); });
+    ui::bar_segments(g.count, g_lit, g_peak);
+    // Whole columns rarely fill the width exactly: the rest is shared by both sides.
+    const float used = float(n) * (g.bar_w + g.gap) - g.gap;
+    const float centre = std::floor((r.w - used) / 2 * float(g_k)) / float(g_k);
+    draw_columns({r.x - ox + std::max(0.0f, centre), r.y - oy, r.w, r.h}, g, n, g_lit, g_peak, t[0], t[1], t[2],
+                 ui::bar_view().ring);
+}
+
+float frand() {
+    g_rand = g_rand * 1664525u + 1013904223u;
+    return float(g_rand >> 8) / float(1 << 24);
+}
+
+// The circle's outside made transparent: a mask multiplies the square's alpha, or triangles
+// clear it where the renderer refuses that blend mode.
+void cut_circle(int side) {
+    if (!g_meter_mask && !g_mask_refused) {
+        g_mask_mode = SDL_ComposeCustomBlendMode(SDL_BLENDFACTOR_ZERO, SDL_BLENDFACTOR_SRC_ALPHA, SDL_BLENDOPERATION_ADD,
+                                                 SDL_BLENDFACTOR_ZERO, SDL_BLENDFACTOR_SRC_ALPHA, SDL_BLENDOPERATION_ADD);
+        cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, side, side);
+        cairo_t* cr = cairo_create(s);
+        cairo_arc(cr, side / 2.0, side / 2.0, side / 2.0, 0, 6.283185307);
+        cairo_set_source_rgba(cr, 1, 1, 1, 1);
+        cairo_fill(cr);
+        cairo_destroy(cr);
+        cairo_surface_flush(s);
+        g_meter_mask = SDL_CreateTexture(g_ren, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC, side, side);
+        if (g_meter_mask) {
+            SDL_UpdateTexture(g_meter_mask, nullptr, cairo_image_surface_get_data(s), cairo_image_surface_get_stride(s));
+            if (SDL_SetTextureBlendMode(g_meter_mask, g_mask_mode) != 0) {
+                logger::warn(std::string("Round meter mask not supported (") + SDL_GetError() +
+                             ") - the circle is cut with geometry");
+                g_mask_refused = true;
+                SDL_DestroyTexture(g_meter_mask);
+                g_meter_mask = nullptr;
+            }
+        }
+        cairo_surface_destroy(s);
+    }
+    if (g_meter_mask) {
+        SDL_RenderCopy(g_ren, g_meter_mask, nullptr, nullptr);
+        return;
+    }
+    if (!compat::geometry()) return;
+    // Quads between the circle and the square's edge along 96 rays, written without blending.
+    constexpr int kRays = 96;
+    SDL_Vertex v[kRays * 2];
+    int idx[kRays * 6];
+    const float c = float(side) / 2;
+    for (int i = 0; i < kRays; ++i) {
+        const float a = float(i) * 6.2831853f / kRays, ca = std::cos(a), sa = std::sin(a);
+        const float m = std::max(std::fabs(ca), std::fabs(sa));
+        v[2 * i] = {{c + c * ca, c + c * sa}, {0, 0, 0, 0}, {0, 0}};
+        v[2 * i + 1] = {{c + c * ca / m * 1.02f, c + c * sa / m * 1.02f}, {0, 0, 0, 0}, {0, 0}};
+        const int j = (i + 1) % kRays;
+        const int q[6] = {2 * i, 2 * i + 1, 2 * j, 2 * j, 2 * i + 1, 2 * j + 1};
+        std::memcpy(&idx[6 * i], q, sizeof q);
+    }
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
+    compat::render_geometry(g_ren, nullptr, v, kRays * 2, idx, kRays * 6);
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+}
+
+// Letters of a word around the ring, centred on angle `mid` (radians, 0 at twelve o'clock,
+// clockwise), upright at the top and, with `bottom`, readable from below.
+float ring_text_width(const char* word, float size) {
+    float w = 0;
+    for (const char* c = word; *c; ++c) {
+        const char s[2] = {*c, 0};
+        w += gfx::text_width(s, size, true);
+    }
+    return w;
+}
+
+void ring_text(const char* word, const char* prefix, float size, float cx, float cy, float radius, float mid,
+               bool bottom, uint8_t shade) {
+    const float total = ring_text_width(word, size) * float(g_k);
+    float along = -total / 2;
+    for (const char* c = word; *c; ++c) {
+        const char s[2] = {*c, 0};
+        const float w = gfx::text_width(s, size, true);
+        const float h = size * 1.4f;
+        char name[16];
+        std::snprintf(name, sizeof name, "%s%s", prefix, s);
+        SDL_Texture* t = cached(key(name, 0, w, h), w, h, [&](float tw, float th) { ui::paint_glyph(s, size, tw - 8, th); });
+        const float wp = w * float(g_k), hp = h * float(g_k);
+        const float a = mid + (bottom ? -1 : 1) * (along + wp / 2) / radius;
+        const float x = cx + radius * std::sin(a), y = cy - radius * std::cos(a);
+        const SDL_FRect dst{x - wp / 2, y - hp / 2, wp, hp};
+        SDL_SetTextureColorMod(t, shade, shade, uint8_t(std::min(255, shade + 20)));
+        SDL_RenderCopyExF(g_ren, t, nullptr, &dst, double(a * 180 / 3.14159265f) + (bottom ? 180 : 0), nullptr,
+                          SDL_FLIP_NONE);
+        SDL_SetTextureColorMod(t, 255, 255, 255);
+        along += wp;
+    }
+}
+
+void quad(SDL_Vertex* v, int* idx, int& nv, int& ni, float cx, float cy, float r0, float r1, float a0, float a1,
+          SDL_Color c) {
+    const float s0 = std::sin(a0), c0 = std::cos(a0), s1 = std::sin(a1), c1 = std::cos(a1);
+    v[nv + 0] = {{cx + r0 * s0, cy - r0 * c0}, c, {0, 0}};
+    v[nv + 1] = {{cx + r1 * s0, cy - r1 * c0}, c, {0, 0}};
+    v[nv + 2] = {{cx + r0 * s1, cy - r0 * c1}, c, {0, 0}};
+    v[nv + 3] = {{cx + r1 * s1, cy - r1 * c1}, c, {0, 0}};
+    const int q[6] = {nv, nv + 1, nv + 2, nv + 2, nv + 1, nv + 3};
+    std::memcpy(idx + ni, q, sizeof q);
+    nv += 4;
+    ni += 6;
+}
+
+SDL_Vertex g_ring_v[4 * 200];
+int g_ring_i[6 * 200];
+
+// Two arcs of 24 segments for the left and right level around the round meter, with the maker's
+// name at the top and "LM" at the bottom.
+void draw_ring_meters(float cx, float cy, float s) {
+    if (!compat::geometry()) return;
+    const float k = float(g_k);
+    const float ri = 0.5f * s * k + 1.5f * k, ro = ri + 0.055f * s * k;
+    constexpr float kPi = 3.14159265f;
+    int nv = 0, ni = 0;
+    for (int i = 0; i < 120; ++i)
+        quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri - 1.5f * k, ro + 2.5f * k, float(i) * kPi / 60,
+             float(i + 1) * kPi / 60 + 0.002f, {10, 12, 18, 205});
+    compat::render_geometry(g_ren, nullptr, g_ring_v, nv, g_ring_i, ni);
+
+    const float letter = (ro - ri) / k * 1.05f;
+    const float mid_r = (ri + ro) / 2;
+    const float top_w = ring_text_width("ORVENDAL", letter) * k;
+    const float bot_w = ring_text_width("LM", 1.25f * letter) * k * 1.08f;
+    const float top_half = (top_w / mid_r + 0.12f) / 2, bot_half = (bot_w / mid_r + 0.12f) / 2;
+    int lit[2], peak[2];
+    ui::meter_segments(24, lit, peak);
+    nv = ni = 0;
+    const float sweep = kPi - top_half - bot_half;
+    for (int side = 0; side < 2; ++side) {
+        const float dir = side == 0 ? -1 : 1; // the left arc mirrors the right one
+        for (int i = 0; i < 24; ++i) {
+            const float f = float(i) / 23;
+            const bool on = i < lit[side] || i == peak[side];
+            const bool bright = i == peak[side] || i == lit[side] - 1;
+            int r = 59, g = 226, b = 90;
+            if (f > 0.9f)
+                r = 255, g = 59, b = 59;
+            else if (f > 0.72f)
+                r = 255, g = 210, b = 31;
+            if (!on) {
+                const int blue = f > 0.9f ? 31 : f > 0.72f ? 27 : 35;
+                r = r / 8 + 16, g = g / 8 + 18, b = blue;
+            } else if (bright) {
+                r = (r + 255) / 2, g = (g + 255) / 2, b = (b + 255) / 2;
+            }
+            const float a0 = kPi - bot_half - sweep * float(i) / 24;
+            const float a1 = a0 - sweep / 24 * 0.78f;
+            quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri, ro, dir * a0, dir * a1,
+                 {uint8_t(r), uint8_t(g), uint8_t(b), 235});
+        }
+    }
+    compat::render_geometry(g_ren, nullptr, g_ring_v, nv, g_ring_i, ni);
+    ring_text("ORVENDAL", "ringb-", letter, cx, cy, mid_r, 0, false, 200);
+    ring_text("LM", "ringr-", 1.25f * letter, cx, cy, mid_r, kPi, true, 200);
+}
+
+// Eyes that open after a few seconds of silence, blink and look around.
+void draw_eyes(float x0, float y0, float s, float dt, double t) {
+    g_sound_value = std::clamp(g_sound_value + (ui::sound_present() ? dt / 1.6f : -dt / 3), 0.0f, 1.0f);
+    if (ui::sound_present())
+        g_eyes_open = std::max(0.0f, g_eyes_open - dt / 0.4f);
+    else if (g_sound_value <= 0.01f)
+        g_eyes_open = std::min(1.0f, g_eyes_open + dt / 1.6f);
+    if (g_eyes_open <= 0.01f) return;
+    if (t >= g_look_until) {
+        g_look_until = t + 2.2 + 3.0 * double(frand());
+        g_look_x = frand() * 2 - 1;
+        g_look_y = (frand() * 2 - 1) * 0.6f;
+    }
+    g_eye_x += (g_look_x - g_eye_x) * std::min(1.0f, dt * 6);
+    g_eye_y += (g_look_y - g_eye_y) * std::min(1.0f, dt * 6);
+    if (t >= g_blink_at) {
+        g_blink_start = t;
+        g_blink_at = t + 2.5 + 4.0 * double(frand());
+    }
+    float lid = 1;
+    if (g_blink_start >= 0 && t - g_blink_start < 0.18) lid = float(std::fabs((t - g_blink_start) / 0.09 - 1));
+    const float open = g_eyes_open * lid;
+    const float ew = 0.2f * s, eh = 0.11f * s;
+    SDL_Texture* white = cached(key("eye-white", 0, ew, eh), ew, eh, [](float w, float h) { ui::paint_eye_white(w, h); });
+    const float iw = eh * 0.95f;
+    SDL_Texture* iris = cached(key("eye-iris", 0, iw, iw), iw, iw, [](float w, float h) { ui::paint_eye_iris(w, h); });
+    for (int side = -1; side <= 1; side += 2) {
+        const float ex = x0 + s / 2 + float(side) * 0.14f * s - ew / 2, ey = y0 + 0.36f * s - eh / 2;
+        const float oh = eh * open;
+        const float top = ey + (eh - oh) / 2;
+        SDL_SetTextureAlphaMod(white, uint8_t(255 * std::min(1.0f, g_eyes_open * 1.5f)));
+        copy_part_scaled(white, 0, 0, ew, eh, ex, top, ew, oh);
+        SDL_SetTextureAlphaMod(white, 255);
+        // The iris moves inside the white and is cut by the lids' line.
+        const float ix = ex + ew / 2 - iw / 2 + g_eye_x * (ew - iw) * 0.38f;
+        const float iy = ey + eh / 2 - iw / 2 + g_eye_y * (eh - iw) * 0.3f;
+        const float cut_top = std::max(iy, top), cut_bottom = std::min(iy + iw, top + oh);
+        if (cut_bottom > cut_top)
+            copy_part_scaled(iris, 0, cut_top - iy, iw, cut_bottom - cut_top, ix, cut_top, iw, cut_bottom - cut_top);
+    }
+}
+
+void draw_round_meter(float dt, double t) {
+    const ui::BarView v = ui::bar_view();
+    if (!v.ring || v.size < 4) return;
+    const float s = v.size;
+    const int side = std::max(8, int(std::lround(s * g_k)));
+    if (side != g_meter_side || !g_meter_target) {
+        if (g_meter_target) SDL_DestroyTexture(g_meter_target);
+        if (g_meter_mask) SDL_DestroyTexture(g_meter_mask);
+        g_meter_mask = nullptr;
+        g_meter_target =
+            SDL_CreateTexture(g_ren, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET, side, side);
+        g_meter_side = side;
+        if (g_meter_target) SDL_SetTextureBlendMode(g_meter_target, g_premul);
+    }
+    if (!g_meter_target) return;
+    const float x0 = v.cx - s / 2, y0 = v.cy - s / 2;
+    SDL_SetRenderTarget(g_ren, g_meter_target);
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
+    SDL_SetRenderDrawColor(g_ren, 4 * 200 / 255, 6 * 200 / 255, 12 * 200 / 255, 200);
+    SDL_RenderClear(g_ren);
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+    draw_bars_at(v.bars, false, x0, y0);
+    draw_eyes(0, 0, s, dt, t);
+    cut_circle(side);
+    SDL_SetRenderTarget(g_ren, nullptr);
+    const SDL_Rect dst = px_rect(x0, y0, s, s);
+    SDL_RenderCopy(g_ren, g_meter_target, nullptr, &dst);
+    draw_ring_meters(float(v.cx * g_k), float(v.cy * g_k), s);
+}
+
+// The hint floats over the scene in slices that ride a wave, with a halo and a shadow.
+void draw_hint(float dt, double t) {
+    const ui::HintView& h = ui::play_hint();
+    g_hint_alpha = std::clamp(g_hint_alpha + (h.shown ? dt / 1.5f : -2 * dt), 0.0f, 1.0f);
+    if (g_hint_alpha <= 0.01f || !h.text || !*h.text) return;
+    char name[300];
+    std::snprintf(name, sizeof name, "hint-%s", h.text);
+    const float size = h.size, bw = h.box_w, bh = h.box_h;
+    SDL_Texture* tex =
+        cached(key(name, 0, bw, bh), bw, bh, [&](float w, float hh) { ui::paint_glyph(h.text, size, w - 20, hh); });
+    if (!tex) return;
+    const float sc = 1 + 0.06f * float(std::sin(1.7 * t));
+    const float x = (h.view_w - bw) * (0.5f + 0.4f * float(std::sin(0.23 * t)));
+    const float y = 70 + (h.view_h - bh - 150) * (0.5f + 0.4f * float(std::sin(0.31 * t + 1.1)));
+    const int n = std::max(24, int(bw / 3));
+    const float sw = bw / float(n);
+    const float a = g_hint_alpha;
+    for (int i = 0; i < n; ++i) {
+        const float wave = 4 * float(std::sin(2.2 * t + double(i) * 0.18));
+        const float dx = x + (bw - bw * sc) / 2 + float(i) * sw * sc, dy = y + wave + (bh - bh * sc) / 2;
+        const uint32_t c = ui::title_color(i, n, float(1.4 * t));
+        const uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
+        auto put = [&](float ox, float oy, uint8_t cr, uint8_t cg, uint8_t cb, float alpha) {
+            SDL_SetTextureColorMod(tex, cr, cg, cb);
+            SDL_SetTextureAlphaMod(tex, uint8_t(std::clamp(alpha, 0.0f, 1.0f) * 255));
+            copy_part_scaled(tex, float(i) * sw, 0, sw, bh, dx + ox, dy + oy, sw * sc + 0.02f, bh * sc);
+        };
+        for (int q = 0; q < 4; ++q) put(q & 1 ? 3.0f : -3.0f, q & 2 ? 3.0f : -3.0f, r, g, b, 0.16f * a);
+        put(2, 2.5f, 0, 0, 0, 0.55f * a);
+        const float hl = 200 * float(std::exp(-std::pow(9 * (float(i) / float(n) - std::fmod(0.35 * t, 1.4) + 0.2), 2)));
+        put(0, 0, uint8_t(std::min(255.0f, r + hl)), uint8_t(std::min(255.0f, g + hl)), uint8_t(std::min(255.0f, b + hl)), a);
+    }
+    SDL_SetTextureColorMod(tex, 255, 255, 255);
+    SDL_SetTextureAlphaMod(tex, 255);
+}
+
+void draw_compact_bars() {
+    const ui::BarView v = ui::bar_view();
+    if (!v.compact) return;
+    draw_bars_at(v.bars, false, 0, 0);
+    const gfx::Rect& m = v.meters;
+    const ui::BarGeom g = ui::meter_geom(m.w, m.h);
+    SDL_Texture* t[3];
+    for (int kind = 0; kind < 3; ++kind)
+        t[kind] = cached(key("meters", kind, m.w, m.h), m.w, m.h, [&](float w, float h) { ui::paint_meters(kind, w, h); });
+    int lit[2], peak[2];
+    ui::meter_segments(g.count, lit, peak);
+    draw_columns(m, g, 2, lit, peak, t[0], t[1], t[2], false);
+    SDL_Texture* glass = cached(key("glass", 0, v.bars.w, v.bars.h), v.bars.w, v.bars.h,
+                                [](float w, float h) { ui::paint_glass(w, h); });
+    copy_part(glass, 0, 0, v.bars.w, v.bars.h, v.bars.x, v.bars.y);
+}
+
+void draw_title(double t) {
+    const ui::TitleView& tv = ui::title_view();
+    if (!tv.shown) return;
+    for (int i = 0; i < tv.count; ++i) {
+        char name[24];
+        std::snprintf(name, sizeof name, "glyph-%s", tv.chars[i]);
+        const float w = tv.width[i] + 8, h = tv.size * 1.5f;
+        SDL_Texture* tex = cached(key(name, 0, w, h), w, h, [&](float ww, float hh) {
+            ui::paint_glyph(tv.chars[i], tv.size, ww - 8, hh);
+        });
+        if (!tex) continue;
+        const uint32_t c = ui::title_color(i, tv.count, float(t));
+        SDL_SetTextureColorMod(tex, uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c));
+        copy_part(tex, 0, 0, w, h, tv.x + tv.offset[i], tv.y + 15 - h / 2);
+    }
+}
+
+} // namespace compose_detail
+
+namespace iface {
+
+void picture_changed() {}
+
+void clear_cache() {
+    compose_detail::clear_cache();
+}
+
+void drop_textures();
+
+void compose() {
+    using namespace compose_detail;
+    static const bool level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
+    g_level_log = level_log;
+    const uint64_t now = platform::ticks_ms();
+    const float dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
+    g_last = now;
+    const double t = double(now) / 1000;
+    SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
+    SDL_RenderClear(g_ren);
+    draw_round_meter(dt, t);
+    draw_hint(dt, t);
+    if (g_base.valid && g_base.texture) SDL_RenderCopy(g_ren, g_base.texture, nullptr, nullptr);
+    draw_compact_bars();
+    draw_title(t);
+    if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
+}
 
 } // namespace iface
 
@@ -532,6 +924,11 @@ void repaint_layers() {
 }
 
 void iface::drop_textures() {
+    using namespace compose_detail;
+    clear_cache();
+    for (SDL_Texture** t : {&g_meter_target, &g_meter_mask})
+        if (*t) SDL_DestroyTexture(*t), *t = nullptr;
+    g_meter_side = 0;
     drop_layer(g_base);
     drop_layer(g_over);
 }
@@ -1030,7 +1427,7 @@ int run_gui(Settings* settings) {
         return 1;
     }
     create_cursors();
-    iface::init(settings);
+    ui::init(settings, autostart::enabled());
     set_icon();
     apply_mode(settings->compact, settings->compact_on_top);
     SDL_ShowWindow(g_win);
@@ -1039,7 +1436,9 @@ int run_gui(Settings* settings) {
     float refresh_ms = 16.666666f;
     uint64_t refresh_at = 0;
     const bool level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
-    int frames = 0, repaints = 0;
+    int frames = 0, repaints = 0, composed = 0;
+    uint64_t frame_ticks = 0, compose_ticks = 0, present_ticks = 0; // performance counter, for the level log
+    const double per_us = 1e6 / double(SDL_GetPerformanceFrequency());
     uint64_t report_at = 0;
 
     int timeout = 1;
@@ -1091,7 +1490,9 @@ int run_gui(Settings* settings) {
             SDL_Delay(static_cast<uint32_t>(b.sleep_target - static_cast<float>(now - composed_at)));
             now = platform::ticks_ms();
         }
+        const uint64_t frame_start = SDL_GetPerformanceCounter();
         animating = iface::on_frame();
+        frame_ticks += SDL_GetPerformanceCounter() - frame_start;
 
         int rw = 0, rh = 0;
         iface::reference_size(&rw, &rh);
@@ -1118,15 +1519,26 @@ int run_gui(Settings* settings) {
             if (!report_at) report_at = now + 5000;
             if (now >= report_at) {
                 char line[160];
-                std::snprintf(line, sizeof line, "UI repaint: %d of %d frames, layer %dx%d at scale %f",
-                              repaints, frames, g_base.w, g_base.h, g_k);
+                std::snprintf(line, sizeof line,
+                              "UI repaint: %d of %d frames, layer %dx%d at scale %f; per frame: on_frame %.0f us, "
+                              "compose %.0f us, present %.0f us",
+                              repaints, frames, g_base.w, g_base.h, g_k, double(frame_ticks) * per_us / frames,
+                              double(compose_ticks) * per_us / std::max(composed, 1),
+                              double(present_ticks) * per_us / std::max(composed, 1));
                 logger::info(line);
-                frames = repaints = 0;
+                frames = repaints = composed = 0;
+                frame_ticks = compose_ticks = present_ticks = 0;
                 report_at = now + 5000;
             }
         }
         if (tick || animating || dirty) {
+            const uint64_t compose_start = SDL_GetPerformanceCounter();
             iface::compose();
+            const uint64_t present_start = SDL_GetPerformanceCounter();
+            SDL_RenderPresent(g_ren);
+            compose_ticks += present_start - compose_start;
+            present_ticks += SDL_GetPerformanceCounter() - present_start;
+            ++composed;
             composed_at = platform::ticks_ms();
             if (animating) govern_gpu(b.budget);
             if (first_frame) {

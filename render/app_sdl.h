@@ -10,6 +10,9 @@
 
 struct Settings;
 struct SDL_Window;
+struct SDL_Renderer;
+struct SDL_Texture;
+struct SDL_Vertex;
 
 // Owns the window from creation to destruction. `settings` stays the caller's; the window thread
 // changes it in place. 0 after an orderly quit, 1 when SDL, the window, the renderer or the text
@@ -37,6 +40,8 @@ namespace compat {
 bool geometry(); // SDL_RenderGeometry exists
 void always_on_top(SDL_Window* win, bool on);
 bool open_url(const std::string& address); // false when missing or refused
+// SDL_RenderGeometry; false when missing or refused.
+bool render_geometry(SDL_Renderer* ren, SDL_Texture* tex, const SDL_Vertex* v, int nv, const int* idx, int ni);
 uint64_t ticks();                          // SDL's 32-bit tick counter extended past its wrap
 
 } // namespace compat

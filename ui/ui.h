@@ -1,17 +1,147 @@
 // The interface model: everything the window shows and how it reacts, kept as unguarded state of
 // the window thread (no other thread may touch anything declared here).
 //
-// Sections, in this order here and in ui.cpp: beat tracker.
+// Sections, in this order here and in ui.cpp:
+//   view        reference sizes, view scale, the layout record and its regions
+//   state       start, repaint requests, window state, sound present
+//   segments    segment geometry of bars and meters, levels to lit segments
+//   views       the records the frame composer reads (bars, title, hint)
+//   frame       the per-frame update
+//   painting    the base layer (panels, header, equaliser) and the overlay
+//   templates   painters of the pieces the frame composer caches as textures
+//   beat tracker
 #pragma once
 
 #include "dsp/eq_dsp.h"
 #include "dsp/kick.h"
+#include "render/gfx_cairo.h"
 
 #include <cstdint>
 
 struct Settings;
 
 namespace ui {
+
+// ---- View ---------------------------------------------------------------------------------------
+// The interface is laid out in logical units of a reference window (960 x 820, compact 420 x 150)
+// and scaled to the real one: one side equals the reference, the other may be longer.
+
+struct View {
+    float scale = 1, w = 0, h = 0;
+};
+
+void reference_size(int* w, int* h);
+View view_for(int w, int h);
+// Device pixels per logical unit (view scale times the HiDPI factor); 1 when not positive.
+void set_pixel_scale(float px);
+
+// Regions of the layout record, recomputed by every draw_base. A region the current mode does
+// not show has an empty rectangle and cannot be hit.
+enum Region : int {
+    kHeader, kLogo, kFold, kPower, kMute, kPreset, kSave, kFullButton, kCompactButton, kSettingsButton,
+    kStage, kVisual, kHandle, kLower, kReset, kHintLine,
+    kSlider0, // ten band sliders: kSlider0 + band
+    kPreampSlider = kSlider0 + 10,
+    kDevice, kStatusLine, kBottom,
+    // compact window
+    kClose, kExpand, kMiniMute, kMiniPower, kMiniTitle, kGrip, kMiniBars, kMiniMeters,
+    kRegions
+};
+const gfx::Rect* layout(); // kRegions rectangles
+
+// Slider track of the normal window: top and bottom in logical units, and a band's column centre.
+struct Track {
+    float top = 0, bottom = 0;
+};
+Track slider_track();
+float column_centre(int band, float view_w);
+// The y of a gain on a track (clamped to -12..+12 dB).
+float level_y(float db, float top, float bottom);
+
+// ---- State --------------------------------------------------------------------------------------
+
+void init(Settings* settings, bool autostart);
+void shutdown();
+bool take_dirty();
+void request_repaint();
+void window_changed(); // the window moved or was resized: save the settings soon
+void set_fullscreen_state(bool on);
+bool take_fullscreen_toggle();
+bool sound_present();
+// Writes the window's geometry into the settings and saves them.
+void persist();
+
+// ---- Segments -----------------------------------------------------------------------------------
+
+struct BarGeom {
+    float bar_w = 0, gap = 0, seg_h = 0, pitch = 0; // logical units
+    int count = 0;                                   // segments per column
+};
+
+int bar_columns(); // the fine column count in the normal window, else 31
+BarGeom geom_for(bool dense, int columns, float w, float h);
+BarGeom bar_geom(float w, float h, bool dense);
+BarGeom meter_geom(float w, float h);
+// Lit segments (0..count) and the peak segment (-1: none) of one level.
+void segments(int count, float level_db, float peak_db, int* lit, int* peak);
+// Per column for this frame (bar_columns() entries; the meters: 2).
+void bar_segments(int count, int* lit, int* peak);
+void meter_segments(int count, int* lit, int* peak);
+
+// ---- Views --------------------------------------------------------------------------------------
+
+struct BarView {
+    gfx::Rect bars, meters, frame;
+    bool compact = false;
+    bool ring = false; // the bars sit inside the round meter
+    float cx = 0, cy = 0, size = 0;
+};
+BarView bar_view();
+
+struct TitleView {
+    static constexpr int kMax = 16;
+    bool shown = false;
+    float x = 0, y = 0, size = 20;
+    int count = 0;
+    char chars[kMax][8] = {}; // one UTF-8 character each
+    float offset[kMax] = {}, width[kMax] = {};
+};
+const TitleView& title_view();
+// The colour of title character i of n at t seconds: the bar gradient, travelling.
+uint32_t title_color(int i, int n, float t);
+
+struct HintView {
+    bool shown = false;
+    const char* text = "";
+    float size = 0, box_w = 0, box_h = 0, view_w = 0, view_h = 0;
+};
+const HintView& play_hint();
+
+// The settings' curve, with the visualizer's area for the scene (compact: the bars region).
+gfx::Rect scene_area();
+
+// ---- Frame --------------------------------------------------------------------------------------
+
+// Once per frame, also while the window is hidden: status, sound, meters, beats, saving.
+bool on_frame();
+
+// ---- Painting -----------------------------------------------------------------------------------
+
+void draw_base(float w, float h);
+bool draw_overlay(float w, float h); // true when something was painted
+
+// ---- Templates ----------------------------------------------------------------------------------
+// Painted at (0, 0) at the logical size of their place on screen; the frame composer caches them.
+// kind: 0 unlit, 1 lit, 2 peak.
+
+void paint_bars(int kind, float w, float h, bool dense);
+void paint_meters(int kind, float w, float h);
+void paint_logo(int size);
+void paint_glass(float w, float h);
+void paint_glyph(const char* text, float size, float w, float h);
+void paint_glyph_regular(const char* text, float size, float w, float h);
+void paint_eye_white(float w, float h);
+void paint_eye_iris(float w, float h);
 
 // ---- Beat tracker -------------------------------------------------------------------------------
 // Kicks, claps and beats from the sound the engine taps, each scheduled for the moment its sound
