@@ -39,6 +39,7 @@ soundfont=/usr/share/sounds/sf2/FluidR3_GM.sf2
 
 [[ -n $out ]] || out=$(mktemp -d /tmp/lumafon-demo-XXXXXX)
 mkdir -p "$out/shots"
+rm -f "$out"/shots/shot-*.png "$out/lumafon.gif" "$out/summary.txt" "$out/Lumafon.log"
 work=$(mktemp -d /tmp/lumafon-demo-run-XXXXXX)
 pids=()
 recorders=()
