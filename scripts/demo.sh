@@ -80,34 +80,15 @@ fluidsynth -n -i -q -r 48000 -g 0.5 -R 0 -C 0 -T raw -O float -E little -F "$wor
 sox -t f32 -r 48000 -c 2 "$work/music.raw" -e floating-point -b 32 "$work/music.wav" highpass 20 gain -n -3
 rm -f "$work/music.raw"
 
-# ---- private sound server: a null sink is the sound card; clients are pointed at it
-mkdir -m 700 -p "$work"/{runtime,state,xdg,home,config,wm}
-cat > "$work/server.pa" <<EOF2
-load-module module-native-protocol-unix socket=$work/native auth-anonymous=1 auth-cookie-enabled=0
-load-module module-null-sink sink_name=card sink_properties='device.description="Demo sound card"' format=float32le rate=48000 channels=2
-load-module module-null-source source_name=mic
-set-default-source mic
-set-default-sink card
-EOF2
-echo "autospawn = no" > "$work/client.conf"
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" \
-  PULSE_RUNTIME_PATH="$work/runtime" PULSE_STATE_PATH="$work/state" \
-  pulseaudio --daemonize=no -n --file="$work/server.pa" --exit-idle-time=-1 --disallow-exit=yes \
-  --use-pid-file=no --realtime=no --high-priority=no --no-cpu-limit=yes --log-target=stderr \
-  </dev/null >"$work/pulseaudio.log" 2>&1 & pids+=($!)
-export PULSE_SERVER="unix:$work/native" PULSE_COOKIE="$work/cookie" PULSE_CLIENTCONFIG="$work/client.conf"
-wait_for 10 sh -c '[ "$(pactl get-default-sink 2>/dev/null)" = card ]' ||
-  { say "the sound server did not start:"; cat "$work/pulseaudio.log" >&2; exit 1; }
-
-# ---- virtual X server (it picks a free display) and window manager
-exec 3< <(exec Xvfb -displayfd 1 -screen 0 1280x1024x24 -nolisten tcp -noreset 2>"$work/xvfb.log")
-pids+=($!)
-read -r -t 15 number <&3 || { say "Xvfb did not start"; cat "$work/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$number"
-unset WAYLAND_DISPLAY XAUTHORITY
-wait_for 10 xdpyinfo >/dev/null 2>&1
-HOME="$work/wm" openbox --sm-disable >"$work/openbox.log" 2>&1 & pids+=($!)
-wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' || true
+# ---- private sound server (a null sink is the sound card) and virtual X server
+mkdir -m 700 -p "$work/config"
+. "$top/scripts/servers.sh"
+up=1
+start_sound_server "$work" card "card float32le 48000 Demo sound card" || up=0
+pids+=("${sound_server_pid:-}")
+((up)) && { start_x_server "$work" 1280x1024 || up=0; }
+pids+=("${x_server_pid:-}" "${window_manager_pid:-}")
+((up)) || exit 1
 say "[$(since)] sound server and display $DISPLAY ready"
 
 # ---- a music player plays into the default output; then Lumafon starts and takes it over
@@ -151,22 +132,21 @@ ticks() { # CPU ticks of the program and its children (the watchdog)
 cpu_from=$(ticks "$app"); cpu_at=$(date +%s%N)
 shot() { import -window "$window" "$1" 2>/dev/null || import -window root "$1" 2>/dev/null || true; }
 interval=$(( seconds >= 30 ? 6 : 2 ))
-measure_seconds=$(( seconds >= 30 ? 8 : 4 ))
-n=0; measured=0; animated=0
+measure_seconds=$(( seconds >= 30 ? 10 : 6 ))
+# What the player sends into the program's sink and what comes out on the card, recorded at once
+# once the takeover has settled.
+sleep 1
+for dev in lumafon.monitor card.monitor; do
+  timeout "$measure_seconds" parec --device="$dev" --format=float32le --rate=48000 --channels=2 \
+    --latency-msec=20 --raw >"$work/$dev.f32" & recorders+=($!)
+done
+n=0; animated=0
 while kill -0 "$player" 2>/dev/null; do
   n=$((n + 1))
   shot "$(printf '%s/shots/shot-%02d.png' "$out" "$n")"
-  if ((!measured && n >= 2)); then
-    # What the players sent into the program's sink and what came out on the card, at once.
-    for dev in lumafon.monitor card.monitor; do
-      parec --device="$dev" --format=float32le --rate=48000 --channels=2 --latency-msec=20 --raw >"$work/$dev.f32" & recorders+=($!)
-    done
-    measured=1; measure_end=$(( $(date +%s) + measure_seconds ))
-  fi
-  if ((measured == 1 && $(date +%s) >= measure_end)); then
-    stop_recorders; measured=2
-  fi
   if ((!animated && n >= 3)); then
+    for p in "${recorders[@]}"; do wait "$p" 2>/dev/null || true; done # the animation waits for the measurement
+    recorders=()
     for i in $(seq -w 1 20); do import -window "$window" -resize 480x "$work/anim-$i.png" 2>/dev/null || true; sleep 0.1; done
     animated=1
   fi
