@@ -5,6 +5,10 @@
 #   focused    the window has the keyboard focus, no sound
 #   unfocused  another window has the focus, no sound
 #   music      unfocused, music-like material playing through the equaliser
+# and, with music playing in an expanded window of 960 x 820 and of 1920 x 1640, the cost of one
+# frame (the level log's per-frame times of ui::on_frame, of the composition without the scene
+# and of the present), cairo repaints per second (layer repaints and templates painted after the
+# first seconds) and the program's CPU.
 # It runs on a private Xvfb with openbox and a private PulseAudio daemon, like the window tests.
 #
 # Usage: bench/window_bench.sh [build-dir] [--seconds N]   (default 30 s per measurement)
@@ -37,7 +41,7 @@ wait_for() { # wait_for SECONDS COMMAND...
 
 # ---- X server (it picks a free display itself) and window manager
 . "$top/scripts/servers.sh"
-start_x_server "$work" 1920x1200 && up=1 || up=0
+start_x_server "$work" 2048x1700 && up=1 || up=0
 pids+=("${x_server_pid:-}" "${window_manager_pid:-}")
 ((up)) || exit 1
 xlogo -geometry 200x200+20+20 >/dev/null 2>&1 & pids+=($!)
@@ -50,8 +54,8 @@ pids+=("${sound_server_pid:-}")
 ((up)) || exit 1
 
 # Music-like material: pink noise pulsing at a walking pace over a swept bass and a chord.
-sox -n -r 48000 -c 2 -b 16 "$work/noise.wav" synth $((seconds + 20)) pinknoise tremolo 2 90 vol 0.35
-sox -n -r 48000 -c 2 -b 16 "$work/tones.wav" synth $((seconds + 20)) sine 55:220 sine 330 sine 440 vol 0.2
+sox -n -r 48000 -c 2 -b 16 "$work/noise.wav" synth $((3 * seconds + 40)) pinknoise tremolo 2 90 vol 0.35
+sox -n -r 48000 -c 2 -b 16 "$work/tones.wav" synth $((3 * seconds + 40)) sine 55:220 sine 330 sine 440 vol 0.2
 sox -m "$work/noise.wav" "$work/tones.wav" "$work/music.wav"
 
 tick=$(getconf CLK_TCK)
@@ -67,10 +71,11 @@ percent() { awk -v t="$1" -v s="$2" -v k="$tick" 'BEGIN { printf "%.2f", 100 * t
 machine_note() { echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"; }
 
 app=""
-start_app() { # start_app CONFIG-HOME
-  mkdir -p "$1"
-  XDG_CONFIG_HOME="$1" "$program" >"$1/out" 2>&1 & app=$!
-  wait_for 20 grep -qs "First frame after" "$1/Lumafon/Lumafon.log"
+start_app() { # start_app CONFIG-HOME [ARGUMENTS...]
+  local home=$1; shift
+  mkdir -p "$home"
+  XDG_CONFIG_HOME="$home" LUMA2_LEVELLOG=1 "$program" "$@" >"$home/out" 2>&1 & app=$!
+  wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
 }
 stop_app() { kill -TERM "$app"; wait "$app" 2>/dev/null || true; }
 window() { xdotool search --name '^Lumafon$' | tail -1; }
@@ -102,6 +107,24 @@ player_sink() { pactl list sink-inputs | awk '/^Sink Input/{s=""} /^\tSink:/{s=$
 [[ "$(player_sink)" == "$(pactl list short sinks | awk '$2 == "lumafon" {print $1}')" ]] ||
   echo "(the music does not play through the equaliser)"
 echo "unfocused, music:     $(measure) %"
-kill "$player" 2>/dev/null || true
 stop_app
+
+echo
+echo "== One frame with music, expanded window (times per frame; repaints over ${seconds} s)"
+for size in 960x820 1920x1640; do
+  home="$work/frame-$size"
+  start_app "$home" --expanded --header --size "$size"
+  log="$home/Lumafon/Lumafon.log"
+  sleep 6 # the first templates are painted while the music starts
+  painted=$(grep -c "Template painted" "$log" || true)
+  lines=$(grep -c "UI repaint:" "$log" || true)
+  cpu=$(measure)
+  repaints=$(grep "UI repaint:" "$log" | tail -n +$((lines + 1)) | sed 's/.*repaint: \([0-9]*\) of.*/\1/' | awk '{s+=$1} END {print s+0}')
+  painted_after=$(( $(grep -c "Template painted" "$log" || true) - painted ))
+  echo "$size: window $(xwininfo -id "$(window)" | awk '/Width:/{w=$2} /Height:/{h=$2} END {print w "x" h}'), $(grep "UI repaint:" "$log" | tail -1 | sed 's/.*; per frame: //')"
+  echo "$size: $(grep "Levels:" "$log" | tail -1 | sed 's/.*Levels: //')"
+  echo "$size: layer repaints $(awk -v r="$repaints" -v s="$seconds" 'BEGIN {printf "%.2f", r / s}') /s, templates painted $painted_after (logged: all of the first 40, then every 500th), CPU $cpu %"
+  stop_app
+done
+kill "$player" 2>/dev/null || true
 machine_note

@@ -419,7 +419,11 @@ void draw_bars_at(const gfx::Rect& r, bool dense, float ox, float oy) {
         t[kind] = cached(key(name, kind, r.w, r.h), r.w, r.h,
                          [&](float w, float h) { ui::paint_bars(kind, w, h, dense); });
     ui::bar_segments(g.count, g_lit, g_peak);
-    draw_columns({r.x - ox, r.y - oy, r.w, r.h}, g, n, g_lit, g_peak, t[0], t[1], t[2], ui::bar_view().ring);
+    // Whole columns rarely fill the width exactly: the rest is shared by both sides.
+    const float used = float(n) * (g.bar_w + g.gap) - g.gap;
+    const float centre = std::floor((r.w - used) / 2 * float(g_k)) / float(g_k);
+    draw_columns({r.x - ox + std::max(0.0f, centre), r.y - oy, r.w, r.h}, g, n, g_lit, g_peak, t[0], t[1], t[2],
+                 ui::bar_view().ring);
 }
 
 float frand() {
@@ -733,7 +737,8 @@ void drop_textures();
 
 void compose() {
     using namespace compose_detail;
-    g_level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
+    static const bool level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
+    g_level_log = level_log;
     const uint64_t now = platform::ticks_ms();
     const float dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
     g_last = now;
@@ -746,7 +751,6 @@ void compose() {
     draw_compact_bars();
     draw_title(t);
     if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
-    SDL_RenderPresent(g_ren);
 }
 
 } // namespace iface
@@ -1425,7 +1429,9 @@ int run_gui(Settings* settings) {
     float refresh_ms = 16.666666f;
     uint64_t refresh_at = 0;
     const bool level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
-    int frames = 0, repaints = 0;
+    int frames = 0, repaints = 0, composed = 0;
+    uint64_t frame_ticks = 0, compose_ticks = 0, present_ticks = 0; // performance counter, for the level log
+    const double per_us = 1e6 / double(SDL_GetPerformanceFrequency());
     uint64_t report_at = 0;
 
     int timeout = 1;
@@ -1477,7 +1483,9 @@ int run_gui(Settings* settings) {
             SDL_Delay(static_cast<uint32_t>(b.sleep_target - static_cast<float>(now - composed_at)));
             now = platform::ticks_ms();
         }
+        const uint64_t frame_start = SDL_GetPerformanceCounter();
         animating = iface::on_frame();
+        frame_ticks += SDL_GetPerformanceCounter() - frame_start;
 
         int rw = 0, rh = 0;
         iface::reference_size(&rw, &rh);
@@ -1504,15 +1512,26 @@ int run_gui(Settings* settings) {
             if (!report_at) report_at = now + 5000;
             if (now >= report_at) {
                 char line[160];
-                std::snprintf(line, sizeof line, "UI repaint: %d of %d frames, layer %dx%d at scale %f",
-                              repaints, frames, g_base.w, g_base.h, g_k);
+                std::snprintf(line, sizeof line,
+                              "UI repaint: %d of %d frames, layer %dx%d at scale %f; per frame: on_frame %.0f us, "
+                              "compose %.0f us, present %.0f us",
+                              repaints, frames, g_base.w, g_base.h, g_k, double(frame_ticks) * per_us / frames,
+                              double(compose_ticks) * per_us / std::max(composed, 1),
+                              double(present_ticks) * per_us / std::max(composed, 1));
                 logger::info(line);
-                frames = repaints = 0;
+                frames = repaints = composed = 0;
+                frame_ticks = compose_ticks = present_ticks = 0;
                 report_at = now + 5000;
             }
         }
         if (tick || animating || dirty) {
+            const uint64_t compose_start = SDL_GetPerformanceCounter();
             iface::compose();
+            const uint64_t present_start = SDL_GetPerformanceCounter();
+            SDL_RenderPresent(g_ren);
+            compose_ticks += present_start - compose_start;
+            present_ticks += SDL_GetPerformanceCounter() - present_start;
+            ++composed;
             composed_at = platform::ticks_ms();
             if (animating) govern_gpu(b.budget);
             if (first_frame) {

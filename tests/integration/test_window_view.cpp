@@ -1,0 +1,327 @@
+// What a user sees, on a private X server with openbox and a private sound server: the regions of
+// the normal window (expanded and collapsed, dark and light), the compact window and a full-screen
+// window of another aspect where the layout puts them, the slider knobs on the curve, the spectrum
+// bar under a 1 kHz sine rising (and only around 1 kHz) and falling back in silence, the level
+// rings following the sound, the eyes opening in silence, and texts in a right-to-left and a CJK
+// language without overlap. Expected places come from the program's own layout code; pixels are
+// judged by kind (lit, dark, light), never compared exactly. With LUMAFON_TEST_SHOTS naming a
+// directory, the screenshots are kept there.
+#include "core/settings.h"
+#include "render/gfx_cairo.h"
+#include "support/sound_checks.h"
+#include "support/sound_server.h"
+#include "support/window_app.h"
+#include "support/x_server.h"
+#include "ui/ui.h"
+
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+
+using namespace testsup;
+
+namespace {
+
+constexpr int kScreenW = 1920, kScreenH = 1200;
+
+// A screenshot read back for pixel checks.
+struct Picture {
+    cairo_surface_t* s = nullptr;
+    explicit Picture(const std::string& path) : s(cairo_image_surface_create_from_png(path.c_str())) {}
+    ~Picture() { cairo_surface_destroy(s); }
+    Picture(const Picture&) = delete;
+    Picture& operator=(const Picture&) = delete;
+    bool ok() const { return cairo_surface_status(s) == CAIRO_STATUS_SUCCESS; }
+    uint32_t at(int x, int y) const {
+        if (!ok() || x < 0 || y < 0 || x >= cairo_image_surface_get_width(s) || y >= cairo_image_surface_get_height(s))
+            return 0;
+        const unsigned char* row = cairo_image_surface_get_data(s) + y * cairo_image_surface_get_stride(s);
+        return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
+    }
+};
+
+int red(uint32_t c) { return int(c >> 16) & 255; }
+int green(uint32_t c) { return int(c >> 8) & 255; }
+int blue(uint32_t c) { return int(c) & 255; }
+int brightest(uint32_t c) { return std::max({red(c), green(c), blue(c)}); }
+bool whitish(uint32_t c) { return red(c) > 0xB0 && green(c) > 0xB0 && blue(c) > 0xB0; }
+// The knob face: a grey blue of the button colours, neither the panel nor the curve's cyan.
+bool knob_face(uint32_t c) {
+    return green(c) - red(c) <= 12 && green(c) >= red(c) && blue(c) >= green(c) + 6 && blue(c) <= green(c) + 20 && blue(c) >= 0x2C && blue(c) < 0x60;
+}
+
+// The layout the program computes for a view, worked out here with its own code.
+struct Expect {
+    Settings settings;
+    const gfx::Rect* L = nullptr;
+    ui::BarView bars;
+    int columns = 0;
+    ui::BarGeom geom;
+    void lay_out(const Settings& s, float w, float h, float px) {
+        settings = s;
+        ui::init(&settings, false);
+        const ui::View v = ui::view_for(int(w), int(h));
+        ui::set_pixel_scale(px);
+        ui::draw_base(v.w, v.h);
+        L = ui::layout();
+        bars = ui::bar_view();
+        columns = ui::bar_columns();
+        geom = ui::bar_geom(bars.bars.w, bars.bars.h, false);
+    }
+};
+
+class WindowView : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        x_ = new XServer;
+        if (!x_->start(kScreenW, kScreenH)) x_error_ = x_->error().empty() ? "X server" : x_->error();
+        gfx::init();
+    }
+    static void TearDownTestSuite() {
+        gfx::shutdown();
+        delete x_;
+        x_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(x_error_.empty()) << x_error_;
+        ASSERT_TRUE(server_.start()) << server_.error();
+        home_ = make_temp_dir("lumafon-view");
+    }
+    void TearDown() override {
+        server_.stop();
+        remove_tree(home_);
+    }
+    std::string shot(const std::string& name) {
+        const char* keep = std::getenv("LUMAFON_TEST_SHOTS");
+        const std::string path = (keep && *keep ? std::string(keep) : home_) + "/" + name + ".png";
+        EXPECT_TRUE(x_->screenshot(path));
+        return path;
+    }
+    // Screenshots until `ok` holds for one (frames may still be on their way).
+    bool wait_shot(const std::string& name, const std::function<bool(const Picture&)>& ok, int timeout_ms = 8000) {
+        return wait_until([&] { Picture p(shot(name)); return p.ok() && ok(p); }, timeout_ms, 150);
+    }
+
+    static XServer* x_;
+    static std::string x_error_;
+    SoundServer server_;
+    std::string home_;
+};
+
+XServer* WindowView::x_ = nullptr;
+std::string WindowView::x_error_;
+
+// Lit pixels of one spectrum column in the lower half of the round meter (the eyes sit above).
+int column_lit(const Picture& p, const XWindow& w, const Expect& e, int column) {
+    const float used = float(e.columns) * (e.geom.bar_w + e.geom.gap) - e.geom.gap;
+    const float x = e.bars.bars.x + std::floor((e.bars.bars.w - used) / 2) + float(column) * (e.geom.bar_w + e.geom.gap) +
+                    e.geom.bar_w / 2;
+    int lit = 0;
+    for (float y = e.bars.bars.y + 0.5f * e.bars.bars.h; y < e.bars.bars.y + e.bars.bars.h - 1; y += 1)
+        if (brightest(p.at(w.x + int(x), w.y + int(y))) > 0x60) ++lit;
+    return lit;
+}
+
+// Bright green segments on the lower right quarter of the level rings.
+int ring_lit(const Picture& p, const XWindow& w, const Expect& e) {
+    const float r = 0.5f * e.bars.size + 1.5f + 0.0275f * e.bars.size;
+    int lit = 0;
+    for (int i = 0; i < 60; ++i) {
+        const float a = 3.14159265f * (0.6f + 0.3f * float(i) / 60);
+        const uint32_t c = p.at(w.x + int(e.bars.cx + r * std::sin(a)), w.y + int(e.bars.cy - r * std::cos(a)));
+        if (green(c) > 150) ++lit;
+    }
+    return lit;
+}
+
+// Near-white pixels across the eyes' row.
+int eye_white(const Picture& p, const XWindow& w, const Expect& e) {
+    const float s = e.bars.size, y = e.bars.cy - s / 2 + 0.36f * s;
+    int n = 0;
+    for (float x = e.bars.cx - 0.3f * s; x < e.bars.cx + 0.3f * s; x += 1)
+        if (whitish(p.at(w.x + int(x), w.y + int(y)))) ++n;
+    return n;
+}
+
+int bar_column(const Expect& e, float freq_index) {
+    return int(std::lround(freq_index * float(e.columns - 1) / 30));
+}
+
+TEST_F(WindowView, NormalWindowShowsRegionsKnobsSpectrumMetersAndEyes) {
+    WindowApp app(home_);
+    ASSERT_TRUE(app.start({"--expanded", "--header", "--size", "960x820", "--theme", "dark"}));
+    ASSERT_TRUE(app.wait_shown()) << app.log();
+    const XWindow w = app.info();
+    ASSERT_EQ(w.w, 960);
+    Expect e;
+    Settings s;
+    s.collapsed = false;
+    s.head_folded = false;
+    e.lay_out(s, 960, 820, 1);
+
+    // Silence: the eyes open after about three seconds; no bar and no ring segment lights.
+    ASSERT_TRUE(wait_shot("normal-silence", [&](const Picture& p) { return eye_white(p, w, e) > 20; }, 12000))
+        << app.log();
+    {
+        Picture p(shot("normal-silence"));
+        // The background beside the panels, the header and equaliser panels, the dark stage.
+        EXPECT_EQ(p.at(w.x + 4, w.y + 400), 0x0E1117u);
+        const gfx::Rect& lower = e.L[ui::kLower];
+        const uint32_t panel = p.at(w.x + int(lower.x + 8), w.y + int(lower.y + lower.h / 2));
+        EXPECT_TRUE(blue(panel) > 0x10 && blue(panel) < 0x30 && panel != 0x0E1117u) << std::hex << panel;
+        const gfx::Rect& vis = e.L[ui::kVisual];
+        EXPECT_LT(brightest(p.at(w.x + int(vis.x + 20), w.y + int(vis.y + 20))), 0x10);
+        EXPECT_EQ(column_lit(p, w, e, bar_column(e, 17)), 0);
+        EXPECT_EQ(ring_lit(p, w, e), 0);
+        // Each knob sits where the curve puts it: the run of knob face down the column's side.
+        const ui::Track t = ui::slider_track();
+        for (int band = 0; band <= 10; ++band) {
+            const float cx = band < 10 ? ui::column_centre(band, 960) : 86;
+            const float want = ui::level_y(band < 10 ? s.curve.band[band] : s.curve.preamp, t.top, t.bottom);
+            int first = -1, last = -1;
+            for (int y = int(t.top) - 10; y < int(t.bottom) + 10; ++y)
+                if (knob_face(p.at(w.x + int(cx - 12), w.y + y))) {
+                    if (first < 0) first = y;
+                    last = y;
+                }
+            EXPECT_NEAR((first + last) / 2.0, want, 3) << "band " << band << " from " << first << " to " << last;
+            EXPECT_LT(last - first, 20) << band;
+        }
+    }
+
+    // A 1 kHz sine through the server: the bar under 1 kHz rises, far bands stay dark, the
+    // level rings light and the eyes close.
+    const std::string sine = home_ + "/sine.wav";
+    ASSERT_TRUE(make_sine(sine, 1000, 30, 0.5));
+    Child player;
+    ASSERT_TRUE(start_player(player, sine));
+    const int k1 = bar_column(e, 17), low = bar_column(e, 8), high = bar_column(e, 26);
+    int at1 = 0, at_low = 0, at_high = 0, rings = 0, eyes = 0;
+    EXPECT_TRUE(wait_shot("normal-sine", [&](const Picture& p) {
+        at1 = column_lit(p, w, e, k1);
+        at_low = column_lit(p, w, e, low);
+        at_high = column_lit(p, w, e, high);
+        rings = ring_lit(p, w, e);
+        eyes = eye_white(p, w, e);
+        return at1 > 30 && rings > 20 && eyes == 0;
+    }, 15000)) << at1 << " " << rings << " " << eyes << "\n" << app.log();
+    EXPECT_LT(at_low, at1 / 4);
+    EXPECT_LT(at_high, at1 / 4);
+    player.stop();
+
+    // Silence again: the bar falls back and the rings go dark.
+    EXPECT_TRUE(wait_shot("normal-after", [&](const Picture& p) {
+        at1 = column_lit(p, w, e, k1);
+        rings = ring_lit(p, w, e);
+        return at1 == 0 && rings == 0;
+    }, 15000)) << at1 << " " << rings;
+    EXPECT_EQ(app.quit(SIGTERM), 0);
+}
+
+TEST_F(WindowView, CollapsedLightCompactAndFullScreenKeepTheirRegions) {
+    {
+        // Collapsed and light, header folded: the stage fills the window, the handle below it.
+        WindowApp app(home_);
+        ASSERT_TRUE(app.start({"--collapsed", "--no-header", "--size", "960x820", "--theme", "light"}));
+        ASSERT_TRUE(app.wait_shown()) << app.log();
+        const XWindow w = app.info();
+        Expect e;
+        Settings s;
+        s.collapsed = true;
+        s.head_folded = true;
+        e.lay_out(s, float(w.w), float(w.h), 1);
+        const gfx::Rect& h = e.L[ui::kHandle];
+        EXPECT_TRUE(wait_shot("collapsed-light", [&](const Picture& p) {
+            const uint32_t handle = p.at(w.x + int(h.x + 6), w.y + int(h.y + h.h / 2));
+            const uint32_t stage = p.at(w.x + int(e.L[ui::kVisual].x + 30), w.y + int(e.L[ui::kVisual].y + 300));
+            return p.at(w.x + 4, w.y + 400) == 0xEEF1F5u && whitish(handle) && brightest(stage) < 0x10;
+        })) << app.log();
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    }
+    {
+        // Compact: dark bars well with unlit columns, meters at the right edge.
+        WindowApp app(home_);
+        ASSERT_TRUE(app.start({"--compact", "--theme", "dark"}));
+        ASSERT_TRUE(app.wait_shown()) << app.log();
+        const XWindow w = app.info();
+        Expect e;
+        Settings s;
+        s.compact = true;
+        e.lay_out(s, float(w.w), float(w.h), float(w.w) / 420);
+        const float k = float(w.w) / 420;
+        const gfx::Rect& b = e.L[ui::kMiniBars];
+        const gfx::Rect& m = e.L[ui::kMiniMeters];
+        EXPECT_TRUE(wait_shot("compact", [&](const Picture& p) {
+            // An unlit segment of the first column is a dim blue; the bottom meter segment a dim green.
+            const uint32_t seg = p.at(w.x + int((b.x + 1) * k), w.y + int((b.y + b.h - 3) * k));
+            const uint32_t met = p.at(w.x + int((m.x + 2) * k), w.y + int((m.y + m.h - 2) * k));
+            return blue(seg) > red(seg) + 4 && green(met) > red(met) + 4 && brightest(met) < 0x60;
+        })) << app.log();
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    }
+    {
+        // Full screen on a 1920 x 1200 screen: a view of 1312 x 820, the round meter centred in
+        // the visualizer's area.
+        const std::string full = home_ + "/full";
+        std::filesystem::create_directories(full);
+        WindowApp app(full);
+        ASSERT_TRUE(app.start({"--expanded", "--header", "--theme", "dark"}));
+        ASSERT_TRUE(app.wait_shown()) << app.log();
+        xdo({"windowactivate", app.window()});
+        xdo({"windowfocus", "--sync", app.window()});
+        xdo({"key", "F11"});
+        ASSERT_TRUE(wait_until([&] { const XWindow w = app.info(); return w.w == kScreenW && w.h == kScreenH; }, 8000));
+        const XWindow w = app.info();
+        const ui::View v = ui::view_for(kScreenW, kScreenH);
+        Expect e;
+        Settings s;
+        s.collapsed = false;
+        s.head_folded = false;
+        e.lay_out(s, kScreenW, kScreenH, v.scale);
+        EXPECT_NEAR(v.w, 1920 / (1200.0f / 820), 0.5f);
+        const float k = v.scale;
+        EXPECT_TRUE(wait_shot("fullscreen", [&](const Picture& p) {
+            // Inside the meter: its dark fill; just outside the ring: the scene's black; the
+            // equaliser panel where the layout puts it.
+            const uint32_t inside = p.at(int(e.bars.cx * k), int((e.bars.cy + 0.3f * e.bars.size) * k));
+            const uint32_t outside = p.at(int((e.bars.cx + 0.7f * e.bars.size) * k), int(e.bars.cy * k));
+            const uint32_t margin = p.at(3, 600);
+            const gfx::Rect& r = e.L[ui::kReset];
+            const uint32_t reset = p.at(int((r.x + 3) * k), int((r.y + r.h / 2) * k));
+            return inside != 0 && brightest(inside) < 0x20 && outside == 0 && margin == 0x0E1117u &&
+                   brightest(reset) > 0x18 && reset != 0x0E1117u;
+        })) << app.log();
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    }
+}
+
+TEST_F(WindowView, RightToLeftAndCjkTextsDoNotOverlap) {
+    for (const char* lang : {"ar", "ja"}) {
+        SCOPED_TRACE(lang);
+        const std::string check = home_ + "/textcheck-" + lang + ".txt";
+        WindowApp app(home_);
+        ASSERT_TRUE(app.start({"--expanded", "--header", "--size", "960x820"},
+                              {std::string("LUMA2_LANG=") + lang, "LUMA2_TEXTCHECK=" + check}));
+        ASSERT_TRUE(app.wait_shown()) << app.log();
+        const XWindow w = app.info();
+        Expect e;
+        Settings s;
+        s.collapsed = false;
+        s.head_folded = false;
+        e.lay_out(s, 960, 820, 1);
+        // Once the eyes are open the hint has been wanted for seconds: every text has been drawn.
+        EXPECT_TRUE(wait_shot(std::string("language-") + lang, [&](const Picture& p) { return eye_white(p, w, e) > 20; },
+                              12000));
+        EXPECT_NE(app.log().find("Text check: writing to"), std::string::npos) << app.log();
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+        const std::string log = read_file(check);
+        EXPECT_EQ(log.find("OVERLAP"), std::string::npos) << log;
+        EXPECT_EQ(log.find("CLIP"), std::string::npos) << log;
+    }
+}
+
+} // namespace
