@@ -192,7 +192,8 @@ done
     echo "Level (RMS over ${measure_seconds} s, steady part):"
     echo "  played into Lumafon's sink:         $played dBFS"
     echo "  expected after the equaliser:       $expected dBFS (standard curve of a fresh configuration)"
-    echo "  measured on the sound card:         $measured_db dBFS (difference $(awk -v a="$measured_db" -v b="$expected" 'BEGIN { printf "%+.2f", a - b }') dB, delay ${delay} ms, match $match)"
+    echo "  measured on the sound card:         $measured_db dBFS (difference $(awk -v a="$measured_db" -v b="$expected" 'BEGIN { printf "%+.2f", a - b }') dB)"
+    echo "  (the recordings aligned at ${delay} ms, envelopes matching $match; Lumafon's own figure: $(grep -o 'output latency [0-9-]* ms' "$out/Lumafon.log" | tail -1))"
   else
     echo "Level: not measured ($levels)"
   fi

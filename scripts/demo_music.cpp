@@ -8,7 +8,7 @@
 //                                     OUT what reached the output device. It equalises IN with the
 //                                     curve a fresh configuration starts with, finds the delay of
 //                                     OUT against it, and prints the levels of the aligned parts:
-//                                     "played <dB> expected <dB> measured <dB> delay <ms>".
+//                                     "played <dB> expected <dB> measured <dB> lag <ms> match <0..1>".
 // Runs single-threaded as a command-line tool; nothing here is part of the program.
 #include "core/settings.h"
 #include "dsp/eq_dsp.h"
@@ -195,13 +195,14 @@ int levels(const char* in_path, const char* out_path) {
     p.set_curve(Settings{}.curve);
     p.process(expected.data(), static_cast<int>(expected.size() / 2));
 
-    // OUT lags behind IN by the way through the program: the lag (up to 1 s) whose loudness
-    // envelopes agree best.
+    // OUT lags behind IN by the way through the program and by the later start of its recorder
+    // (a null sink's monitor may hold back its first data for up to 2 s): the lag (up to 3 s)
+    // whose loudness envelopes agree best.
     const std::vector<float> a = envelope(expected), b = envelope(out);
     const size_t from = skip / (kRate / 1000);
     int best_lag = 0;
     double best = -1;
-    for (int lag = 0; lag <= 1000; ++lag) {
+    for (int lag = 0; lag <= 3000; ++lag) {
         double dot = 0, na = 0, nb = 0;
         for (size_t i = from; i + lag < b.size() && i < a.size(); ++i) {
             dot += static_cast<double>(a[i]) * b[i + lag];
@@ -213,7 +214,7 @@ int levels(const char* in_path, const char* out_path) {
     }
     const size_t shift = static_cast<size_t>(best_lag) * (kRate / 1000);
     const size_t frames = std::min(in.size() / 2, out.size() / 2 - shift) - skip;
-    std::printf("played %.2f expected %.2f measured %.2f delay %d match %.3f\n", rms_db(&in[2 * skip], frames),
+    std::printf("played %.2f expected %.2f measured %.2f lag %d match %.3f\n", rms_db(&in[2 * skip], frames),
                 rms_db(&expected[2 * skip], frames), rms_db(&out[2 * (skip + shift)], frames), best_lag, best);
     return 0;
 }
