@@ -3,7 +3,8 @@
 # without touching the user's sound server, display or settings). It starts a private PulseAudio
 # daemon (all state in a temporary directory) with a null sink standing in for the sound card,
 # a virtual X server (Xvfb) with openbox, plays generated music (drums, bass, chords) into the
-# default output as a music player would, starts Lumafon there with a temporary configuration,
+# default output as a music player would, starts Lumafon there with a temporary configuration
+# (header and equaliser panel shown, so that the pictures show the whole interface),
 # saves screenshots every few seconds and a short animation, and ends with a summary: the
 # routing on the server, the level through the equaliser measured on the fake card against the
 # level played, the beats the program logged, its frame rate and CPU, and where the pictures are.
@@ -99,7 +100,7 @@ stream_sink() { # the sink index of the playback stream whose application name i
 }
 wait_for 10 sh -c "pactl list sink-inputs | grep -q 'application.name = \"Player\"'"
 log="$work/config/Lumafon/Lumafon.log"
-XDG_CONFIG_HOME="$work/config" LUMA2_LEVELLOG=1 LUMA2_BEATLOG=1 "$program" >"$work/program.out" 2>&1 & app=$!
+XDG_CONFIG_HOME="$work/config" LUMA2_LEVELLOG=1 LUMA2_BEATLOG=1 "$program" --expanded --header >"$work/program.out" 2>&1 & app=$!
 pids+=("$app")
 wait_for 60 grep -qs "First frame after" "$log" || { say "no first frame:"; cat "$work/program.out" "$log" >&2; exit 1; }
 wait_for 10 sh -c '[ "$(pactl get-default-sink)" = lumafon ]' || true
