@@ -9,9 +9,11 @@
 //                                     curve a fresh configuration starts with, finds the delay of
 //                                     OUT against it, and prints the levels of the aligned parts:
 //                                     "played <dB> expected <dB> measured <dB> lag <ms> match <0..1>".
-// Runs single-threaded as a command-line tool; nothing here is part of the program.
+// The MIDI file is written by the music rendering of the test support, which the kick and beat
+// tests use too. Runs single-threaded as a command-line tool; nothing here is part of the program.
 #include "core/settings.h"
 #include "dsp/eq_dsp.h"
+#include "support/music_render.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,32 +21,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
 
-constexpr int kDivision = 480; // ticks per quarter note
-constexpr int kBar = 4 * kDivision;
-constexpr int kEighth = kDivision / 2;
-constexpr int kSixteenth = kDivision / 4;
 constexpr int kRate = 48000;
 
-struct Event {
-    uint32_t tick;
-    int order; // note-offs before note-ons at the same tick
-    std::vector<uint8_t> bytes;
-};
+// Positions and lengths in quarter notes.
+constexpr double kBar = 4, kEighth = 0.5, kSixteenth = 0.25;
 
-std::vector<Event> g_events;
+testsup::Song g_song;
 
-void note(int channel, int key, int velocity, uint32_t at, uint32_t length) {
-    g_events.push_back({at, 1, {static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(key),
-                                static_cast<uint8_t>(velocity)}});
-    g_events.push_back({at + length, 0, {static_cast<uint8_t>(0x80 | channel), static_cast<uint8_t>(key), 0}});
-}
-
-void program(int channel, int number) {
-    g_events.push_back({0, 0, {static_cast<uint8_t>(0xC0 | channel), static_cast<uint8_t>(number)}});
+void note(int channel, int key, int velocity, double at, double length) {
+    g_song.notes.push_back({at, channel, key, velocity, length});
 }
 
 constexpr int kDrums = 9, kBass = 1, kPad = 2, kPiano = 3;
@@ -58,10 +48,10 @@ struct Chord {
 constexpr Chord kChords[] = {{33, {57, 60, 64}}, {29, {57, 60, 65}}, {36, {55, 60, 64}}, {31, {55, 59, 62}}};
 
 void bar(int index, int bars, bool breakdown) {
-    const uint32_t t = static_cast<uint32_t>(index) * kBar;
+    const double t = index * kBar;
     const Chord& c = kChords[index % 4];
     const bool last = index == bars - 1;
-    for (int k : c.notes) note(kPad, k, last ? 80 : 62, t, kBar - 20);
+    for (int k : c.notes) note(kPad, k, last ? 80 : 62, t, kBar - 0.05);
     if (last) {
         note(kDrums, kKick, 120, t, kEighth);
         note(kDrums, kCrash, 110, t, kBar);
@@ -70,77 +60,42 @@ void bar(int index, int bars, bool breakdown) {
         return;
     }
     if (breakdown) {
-        note(kBass, c.bass, 90, t, kBar - 20);
+        note(kBass, c.bass, 90, t, kBar - 0.05);
         for (int i = 0; i < 8; ++i) note(kDrums, kHat, i % 2 ? 40 : 55, t + i * kEighth, kSixteenth);
         return;
     }
     // Electric-piano stabs on the off-beats.
     for (int i = 1; i < 8; i += 2)
-        for (int k : c.notes) note(kPiano, k + 12, 72, t + i * kEighth, kSixteenth + 40);
+        for (int k : c.notes) note(kPiano, k + 12, 72, t + i * kEighth, kSixteenth + 0.08);
     // Bass in eighths: root, octave and fifth with a rest that gives the groove its push.
     const int line[8] = {0, 0, 12, 0, -1, 7, 12, 0};
     for (int i = 0; i < 8; ++i)
-        if (line[i] >= 0) note(kBass, c.bass + line[i], i % 2 ? 88 : 104, t + i * kEighth, kEighth - 30);
+        if (line[i] >= 0) note(kBass, c.bass + line[i], i % 2 ? 88 : 104, t + i * kEighth, kEighth - 0.06);
     // Drums: kick on one and three (and before three every other bar), snare on two and four.
     note(kDrums, kKick, 122, t, kEighth);
-    note(kDrums, kKick, 118, t + 2 * kDivision, kEighth);
-    if (index % 2) note(kDrums, kKick, 100, t + 2 * kDivision - kEighth, kEighth);
+    note(kDrums, kKick, 118, t + 2, kEighth);
+    if (index % 2) note(kDrums, kKick, 100, t + 2 - kEighth, kEighth);
     const bool fill = index % 8 == 7;
-    note(kDrums, kSnare, 108, t + kDivision, kEighth);
-    if (!fill) note(kDrums, kSnare, 108, t + 3 * kDivision, kEighth);
+    note(kDrums, kSnare, 108, t + 1, kEighth);
+    if (!fill) note(kDrums, kSnare, 108, t + 3, kEighth);
     for (int i = 0; i < (fill ? 6 : 8); ++i)
         note(kDrums, i == 7 ? kOpenHat : kHat, i % 2 ? 58 : 76, t + i * kEighth, kSixteenth);
     if (fill)
-        for (int i = 0; i < 4; ++i) note(kDrums, i < 2 ? kSnare : kTom, 90 + 8 * i, t + 3 * kDivision + i * kSixteenth, kSixteenth);
+        for (int i = 0; i < 4; ++i) note(kDrums, i < 2 ? kSnare : kTom, 90 + 8 * i, t + 3 + i * kSixteenth, kSixteenth);
     if (index % 8 == 0) note(kDrums, kCrash, 100, t, kBar);
-}
-
-void put_var(std::vector<uint8_t>& out, uint32_t v) {
-    uint8_t tmp[5];
-    int n = 0;
-    do {
-        tmp[n++] = v & 0x7F;
-        v >>= 7;
-    } while (v);
-    while (n--) out.push_back(static_cast<uint8_t>(tmp[n] | (n ? 0x80 : 0)));
-}
-
-void put_be(std::vector<uint8_t>& out, uint32_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 int write_midi(const char* path, double seconds) {
     // Two seconds per bar at 120 beats per minute; the last bar rings out.
     const int bars = std::max(2, static_cast<int>(std::ceil(seconds / 2.0)));
-    program(kBass, 33);  // electric bass (finger)
-    program(kPad, 89);   // warm pad
-    program(kPiano, 4);  // electric piano
-    program(kDrums, 0);  // standard kit
+    g_song.name = "demo";
+    g_song.tempo = {{0, 120}};
+    // Electric bass (finger), warm pad, electric piano, standard kit.
+    g_song.programs = {{kBass, 33}, {kPad, 89}, {kPiano, 4}, {kDrums, 0}};
     const int break_from = bars >= 24 ? bars / 2 : bars; // four bars without drums in the middle
     for (int i = 0; i < bars; ++i) bar(i, bars, i >= break_from && i < break_from + 4);
-    std::stable_sort(g_events.begin(), g_events.end(), [](const Event& a, const Event& b) {
-        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
-    });
-
-    std::vector<uint8_t> track = {0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}; // 500000 us per quarter
-    uint32_t now = 0;
-    for (const Event& e : g_events) {
-        put_var(track, e.tick - now);
-        now = e.tick;
-        track.insert(track.end(), e.bytes.begin(), e.bytes.end());
-    }
-    put_var(track, kBar); // room for the last notes' release
-    track.insert(track.end(), {0xFF, 0x2F, 0x00});
-
-    std::vector<uint8_t> file = {'M', 'T', 'h', 'd'};
-    put_be(file, 6, 4);
-    put_be(file, 0, 2); // one track
-    put_be(file, 1, 2);
-    put_be(file, kDivision, 2);
-    file.insert(file.end(), {'M', 'T', 'r', 'k'});
-    put_be(file, static_cast<uint32_t>(track.size()), 4);
-    file.insert(file.end(), track.begin(), track.end());
-
+    g_song.beats = (bars + 1) * kBar; // room for the last notes' release
+    const std::string file = testsup::midi_file(g_song, [](const testsup::MidiNote&) { return true; });
     FILE* f = std::fopen(path, "wb");
     if (!f || std::fwrite(file.data(), 1, file.size(), f) != file.size() || std::fclose(f) != 0) {
         std::perror(path);
