@@ -98,26 +98,29 @@ sink_index() { pactl list short sinks | awk -v n="$1" '$2 == n {print $1}'; }
 stream_sink() { # the sink index of the playback stream whose application name is $1
   pactl list sink-inputs | awk -v a="application.name = \"$1\"" '/^Sink Input/{s=""} /^\tSink:/{s=$2} index($0, a){print s; exit}'
 }
-wait_for 10 sh -c "pactl list sink-inputs | grep -q 'application.name = \"Player\"'"
+wait_for 10 sh -c "pactl list sink-inputs | grep -q 'application.name = \"Player\"'" || true
 log="$work/config/Lumafon/Lumafon.log"
-XDG_CONFIG_HOME="$work/config" LUMA2_LEVELLOG=1 LUMA2_BEATLOG=1 "$program" --expanded --header >"$work/program.out" 2>&1 & app=$!
+# Without the session bus: the window must not inhibit the screen saver of a desktop it is not on.
+env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$work/config" LUMA2_LEVELLOG=1 LUMA2_BEATLOG=1 "$program" --expanded --header >"$work/program.out" 2>&1 & app=$!
 pids+=("$app")
 wait_for 60 grep -qs "First frame after" "$log" || { say "no first frame:"; cat "$work/program.out" "$log" >&2; exit 1; }
-wait_for 10 sh -c '[ "$(pactl get-default-sink)" = lumafon ]' || true
-wait_for 10 sh -c "[ \"\$(pactl list sink-inputs | awk '/^Sink Input/{s=\"\"} /^\tSink:/{s=\$2} /application.name = \"Player\"/{print s; exit}')\" = \"$(sink_index lumafon)\" ]" || true
+taken_over() { [[ "$(pactl get-default-sink)" == lumafon && "$(stream_sink Player)" == "$(sink_index lumafon)" ]]; }
+wait_for 20 taken_over || true
 window=$(xdotool search --name '^Lumafon$' | tail -1)
 say "[$(since)] Lumafon is running (pid $app, window $window); the music plays through it"
 
 # ---- routing, as the server sees it
+sink_name() { pactl list short sinks | awk -v i="$1" '$1 == i {print $2}'; }
+record_source() { # the name of the source that application $1 records from
+  local index
+  index=$(pactl list source-outputs | awk -v a="application.name = \"$1\"" '/^Source Output/{s=""} /^\tSource:/{s=$2} index($0, a){print s; exit}')
+  pactl list short sources | awk -v i="$index" '$1 == i {print $2}'
+}
 routing() {
-  local lumafon card
-  lumafon=$(sink_index lumafon); card=$(sink_index card)
   echo "default output:            $(pactl get-default-sink)"
-  echo "music player's stream on:  $(pactl list short sinks | awk -v i="$(stream_sink Player)" '$1 == i {print $2}')"
-  echo "Lumafon's playback on:     $(pactl list short sinks | awk -v i="$(stream_sink Lumafon)" '$1 == i {print $2}')"
-  echo "Lumafon records from:      $(pactl list source-outputs | awk '/^Source Output/{s=""} /^\tSource:/{s=$2} /application.name = "Lumafon"/{print s; exit}' |
-    xargs -r -I{} sh -c "pactl list short sources | awk -v i={} '\$1 == i {print \$2}'")"
-  [[ -n $lumafon && -n $card ]] || true
+  echo "music player's stream on:  $(sink_name "$(stream_sink Player)")"
+  echo "Lumafon's playback on:     $(sink_name "$(stream_sink Lumafon)")"
+  echo "Lumafon records from:      $(record_source Lumafon)"
 }
 routing > "$work/routing.txt"
 
