@@ -234,6 +234,10 @@ if ((check)); then
   fi
   ((${#shots[@]} >= 3 && blank == 0)) || problems+=("${#shots[@]} screenshots, $blank blank")
   ((moving >= 1)) || problems+=("the window did not change while the music played")
+  # Builds that log beats must have heard the kick drum that plays on every beat.
+  if [[ -n $beats ]] && ! awk '{h += $2} END { exit !(h > 0) }' <<<"$beats"; then
+    problems+=("no beats logged while the drums played")
+  fi
   if ((${#problems[@]})); then
     printf 'CHECK FAILED: %s\n' "${problems[@]}" >&2
     exit 1
