@@ -43,25 +43,10 @@ cleanup() {
 trap cleanup EXIT
 
 # ---- private daemon, clients pointed at it
-mkdir -m 700 -p "$work"/{runtime,state,xdg,home}
-cat > "$work/test.pa" <<EOF2
-load-module module-native-protocol-unix socket=$work/native auth-anonymous=1 auth-cookie-enabled=0
-load-module module-null-sink sink_name=hw_a sink_properties='device.description="Fake HW A"' format=float32le rate=48000 channels=2
-load-module module-null-sink sink_name=hw_b sink_properties='device.description="Fake HW B"' format=s16le rate=44100 channels=2
-load-module module-null-source source_name=mic
-set-default-source mic
-set-default-sink hw_a
-EOF2
-echo "autospawn = no" > "$work/client.conf"
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" \
-  PULSE_RUNTIME_PATH="$work/runtime" PULSE_STATE_PATH="$work/state" \
-  pulseaudio --daemonize=no -n --file="$work/test.pa" --exit-idle-time=-1 --disallow-exit=yes \
-  --use-pid-file=no --realtime=no --high-priority=no --no-cpu-limit=yes --log-target=stderr \
-  </dev/null >"$work/daemon.log" 2>&1 &
-daemon_pid=$!
-export PULSE_SERVER="unix:$work/native" PULSE_COOKIE="$work/cookie" PULSE_CLIENTCONFIG="$work/client.conf"
-for _ in $(seq 500); do [[ "$(pactl get-default-sink 2>/dev/null)" == hw_a ]] && break; sleep 0.02; done
-[[ "$(pactl get-default-sink)" == hw_a ]] || { echo "daemon did not start" >&2; cat "$work/daemon.log" >&2; exit 1; }
+. "$top/scripts/servers.sh"
+start_sound_server "$work" hw_a "hw_a float32le 48000 Fake HW A" "hw_b s16le 44100 Fake HW B" && up=1 || up=0
+daemon_pid=${sound_server_pid:-}
+((up)) || exit 1
 
 sink_args="sink_name=lumafon rate=48000 channels=2 channel_map=front-left,front-right sink_properties='device.description=Lumafon monitor.channel-volumes=true device.icon_name=lumafon'"
 tick=$(getconf CLK_TCK)

@@ -40,36 +40,18 @@ wait_for() { # wait_for SECONDS COMMAND...
 }
 
 # ---- X server (it picks a free display itself) and window manager
-exec 3< <(Xvfb -displayfd 1 -screen 0 2048x1700x24 -nolisten tcp -noreset 2>"$work/xvfb.log")
-pids+=($!)
-read -r -t 15 number <&3 || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$number"
-unset WAYLAND_DISPLAY XAUTHORITY
-wait_for 10 xdpyinfo >/dev/null 2>&1
-mkdir -p "$work/wm"
-HOME="$work/wm" openbox --sm-disable >"$work/wm.log" 2>&1 & pids+=($!)
-wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"'
+. "$top/scripts/servers.sh"
+start_x_server "$work" 2048x1700 && up=1 || up=0
+pids+=("${x_server_pid:-}" "${window_manager_pid:-}")
+((up)) || exit 1
 xlogo -geometry 200x200+20+20 >/dev/null 2>&1 & pids+=($!)
 wait_for 10 sh -c 'xdotool search --name "^xlogo$" >/dev/null'
 other=$(xdotool search --name '^xlogo$' | tail -1)
 
 # ---- private sound server, clients pointed at it
-mkdir -m 700 -p "$work"/{runtime,state,xdg,home}
-cat > "$work/test.pa" <<EOF2
-load-module module-native-protocol-unix socket=$work/native auth-anonymous=1 auth-cookie-enabled=0
-load-module module-null-sink sink_name=hw_a sink_properties='device.description="Fake HW A"' format=float32le rate=48000 channels=2
-load-module module-null-source source_name=mic
-set-default-source mic
-set-default-sink hw_a
-EOF2
-echo "autospawn = no" > "$work/client.conf"
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/xdg" \
-  PULSE_RUNTIME_PATH="$work/runtime" PULSE_STATE_PATH="$work/state" \
-  pulseaudio --daemonize=no -n --file="$work/test.pa" --exit-idle-time=-1 --disallow-exit=yes \
-  --use-pid-file=no --realtime=no --high-priority=no --no-cpu-limit=yes --log-target=stderr \
-  </dev/null >"$work/daemon.log" 2>&1 & pids+=($!)
-export PULSE_SERVER="unix:$work/native" PULSE_COOKIE="$work/cookie" PULSE_CLIENTCONFIG="$work/client.conf"
-wait_for 10 sh -c '[ "$(pactl get-default-sink 2>/dev/null)" = hw_a ]'
+start_sound_server "$work" hw_a "hw_a float32le 48000 Fake HW A" && up=1 || up=0
+pids+=("${sound_server_pid:-}")
+((up)) || exit 1
 
 # Music-like material: pink noise pulsing at a walking pace over a swept bass and a chord.
 sox -n -r 48000 -c 2 -b 16 "$work/noise.wav" synth $((3 * seconds + 40)) pinknoise tremolo 2 90 vol 0.35
