@@ -93,6 +93,7 @@ float g_tap_r[kTapFrames];
 int g_tap_pos = 0;
 uint64_t g_tap_total = 0;
 uint64_t g_tap_serial = 0;
+uint64_t g_tap_at_us = 0; // monotonic time of the newest write
 float g_delay_frames = 0;
 uint64_t g_delay_ms_at = 0;
 uint64_t g_peak_end = 0;
@@ -121,6 +122,12 @@ uint64_t now_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+uint64_t now_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 void sleep_ms(int ms) {
@@ -1254,6 +1261,12 @@ bool tap(float* left, float* right, int count, float* rate, unsigned long* seria
     return true;
 }
 
+float tap_age() {
+    std::lock_guard<std::mutex> lock(g_tap_mtx);
+    if (g_tap_serial == 0) return 0;
+    return static_cast<float>(static_cast<double>(now_us() - g_tap_at_us) * 1e-6);
+}
+
 void take_peaks(float* left, float* right) {
     std::lock_guard<std::mutex> lock(g_tap_mtx);
     uint64_t d = static_cast<uint64_t>(std::max(0.0f, g_delay_frames + 0.5f));
@@ -1497,6 +1510,7 @@ void push_tap(const float* interleaved, int frames) {
     }
     g_tap_total += static_cast<uint64_t>(std::max(frames, 0));
     g_tap_serial += 1;
+    g_tap_at_us = now_us();
 }
 
 } // namespace detail

@@ -57,6 +57,9 @@ void set_curve(const eq::Curve& curve);
 // Copies the newest `count` (at most 8192) stereo frames, or with `delayed` the frames audible
 // now. False until the first block has arrived; `rate` and `serial` are filled in any case.
 bool tap(float* left, float* right, int count, float* rate, unsigned long* serial, bool delayed);
+// Seconds since the newest frame went into the tap (0 before the first): the display delay
+// counts from that moment, which may lie up to a block before the read.
+float tap_age();
 // Peak magnitude per channel of what became audible since the previous call.
 void take_peaks(float* left, float* right);
 // Current display delay in seconds.

@@ -14,15 +14,25 @@ constexpr float kW30 = 188.49556f;
 constexpr float kW75 = 471.23892f;
 constexpr float kW35 = 219.9115f;
 constexpr float kW300 = 1884.9557f;
+constexpr float kW2000 = 12566.371f;
 // Above this no sound server runs; it keeps the block length far inside int.
 constexpr float kMaxRate = 768000;
 
 constexpr float kTiny = 1e-20f; // filter states below this (-400 dB) are cleared
 constexpr float kFloorDb = -72; // below this a band is considered silent
-constexpr float kThrMax = 30;   // thresholds are raised at most to this
+// Thresholds are raised at most to this: a second kick an eighth after a loud one rises from
+// the first one's tail, not from silence.
+constexpr float kThrMax = 20;
+constexpr float kClickRise = 12; // dB the click band must rise around a kick's start
+// Share of the threshold that band A must rise by: a kick over a busy bass line rises less than
+// the loud kick that set the threshold.
+constexpr float kConfirmShare = 0.5f;
+constexpr int kClickBlocks = 3;  // blocks after the start in which the click is looked for
 constexpr float kThrDecay = 0.99965f;
 constexpr int kCandidateBlocks = 49; // a candidate stays open 50 blocks (100 ms)
 constexpr int kRestBlocks = 44;      // and the next one starts 90 ms after it at the earliest
+constexpr int kConfirmBlocks = 25;   // an unconfirmed candidate gives up after 50 ms
+constexpr int kRestartBlocks = 15;   // a new rise 30 ms into an unconfirmed candidate restarts it
 
 Detector::Section design(bool high, float two_pi_f, float rate, float d) {
     const float w = two_pi_f / rate;
@@ -91,6 +101,8 @@ void Detector::set_rate(float new_rate) {
     sections[2] = design(false, kW75, rate, 2.6132f);
     sections[3] = design(true, kW35, rate, 1.4142f);
     sections[4] = design(false, kW300, rate, 1.4142f);
+    // The click band (above 2 kHz), where a drum's beater or attack shows and a bass note does not.
+    sections[5] = design(true, kW2000, rate, 1.4142f);
     block_len = std::max(16, static_cast<int>(rate * 0.002f + 0.5f));
 }
 
@@ -102,8 +114,10 @@ int Detector::feed(const float* samples_in, int n, float sample_rate) {
         const float x = samples_in[i];
         const float a = run(sections[2], run(sections[1], run(sections[0], x)));
         const float b = run(sections[4], run(sections[3], x));
+        const float h = run(sections[5], x);
         acc_a += static_cast<double>(a) * a;
         acc_b += static_cast<double>(b) * b;
+        acc_h += static_cast<double>(h) * h;
         ++samples;
         if (++block_pos == block_len) found += finish_block();
     }
@@ -129,26 +143,33 @@ int Detector::finish_block() {
     const int64_t block = ++blocks;
     shift_in(hist_a, static_cast<float>(acc_a / block_len));
     shift_in(hist_b, static_cast<float>(acc_b / block_len));
-    acc_a = 0;
-    acc_b = 0;
+    shift_in(hist_h, static_cast<float>(acc_h / block_len));
+    acc_a = acc_b = acc_h = 0;
     const float level_a = 10.0f * std::log10(1e-12f + mean(hist_a));
     const float level_b = 10.0f * std::log10(1e-12f + mean(hist_b));
+    const float level_h = 10.0f * std::log10(1e-12f + mean(hist_h));
     const float min_a = min_and_store(ring_a, ring_a_pos, ring_a_count, level_a);
     const float min_b = min_and_store(ring_b, ring_b_pos, ring_b_count, level_b);
+    const float min_h = min_and_store(ring_h, ring_h_pos, ring_h_count, level_h);
     thr_a = std::max(thr_a * kThrDecay, 9.0f);
     thr_b = std::max(thr_b * kThrDecay, 8.0f);
     // Long silences must not overflow the count; it is only ever compared with small numbers.
     if (since < std::numeric_limits<int>::max()) ++since;
     const float rise_b = level_b - min_b;
-
+    const float rise_h = level_h > kFloorDb - 20 ? level_h - min_h : 0.0f;
+    const float start_rise = std::max(0.55f * thr_b, 8.0f);
     int found = 0;
     bool may_start = !open;
     if (open) {
         const float rise_a = level_a - floor_a;
         max_rise_b = std::max(max_rise_b, rise_b);
         max_rise_a = std::max(max_rise_a, rise_a);
-        if (!confirmed && rise_a >= std::max(0.65f * thr_a, 9.0f) && level_a > kFloorDb &&
-            level_a > peak_a - 4.0f) {
+        if (since <= kClickBlocks) click = std::max(click, rise_h);
+        // A drum's beater or attack reaches far above the bass: a note of a bass line rising
+        // alone in the low bands is no kick, however loud.
+        const bool drum = click >= kClickRise;
+        if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(kConfirmShare * thr_a, 9.0f) &&
+            level_a > kFloorDb && level_a > peak_a - 4.0f) {
             confirmed = true;
             kick_blocks[kick_pos] = cand_block;
             kick_pos = (kick_pos + 1) % kKickRing;
@@ -159,7 +180,10 @@ int Detector::finish_block() {
                 ++found;
             }
         }
-        if (since > kCandidateBlocks) {
+        // A strong new rise while an unconfirmed candidate is open is a new onset: a kick right
+        // after a bass note must not be hidden by it.
+        const bool restart = !confirmed && since > kRestartBlocks && rise_b >= start_rise;
+        if (since > kCandidateBlocks || restart || (!confirmed && since > kConfirmBlocks)) {
             open = false;
             may_start = true;
             if (confirmed) {
@@ -169,20 +193,30 @@ int Detector::finish_block() {
             } else if (reported) {
                 ++kicks_unconfirmed;
             }
+            if (restart) since = kRestBlocks + 1;
         }
     }
     peak_a = std::max(peak_a - 0.008f, level_a);
 
-    if (may_start && since > kRestBlocks && level_b > kFloorDb && rise_b >= std::max(0.55f * thr_b, 8.0f)) {
+    if (may_start && since > kRestBlocks && level_b > kFloorDb && rise_b >= start_rise) {
         open = true;
         reported = false;
         confirmed = false;
         since = 0;
+        // The rise began where the level last stood near its recent minimum; the level window
+        // spreads it over the blocks since then.
+        int back = 0;
+        for (int i = 1; i < ring_b_count && back < kHistB - 1; ++i) {
+            const float earlier = ring_b[(ring_b_pos - 1 - i + 2 * kRingB) % kRingB];
+            if (earlier <= min_b + 3.0f) break;
+            ++back;
+        }
         cand_block = block;
-        cand_at = samples;
+        cand_at = samples - static_cast<int64_t>(back) * block_len;
         floor_a = min_a;
         max_rise_a = 0;
         max_rise_b = rise_b;
+        click = rise_h;
         if (known(block)) {
             ++kicks_early;
             report(samples);

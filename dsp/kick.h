@@ -1,7 +1,9 @@
 // Bass-drum detection with low latency in a mono sound stream. The sound is cut into 2 ms
 // blocks: a fast rise of a 35-300 Hz band opens a candidate, a rise of a 30-75 Hz band within
-// 100 ms confirms it. A candidate that falls on the beat grid of earlier kicks is reported at
-// once, the others on confirmation. Thresholds adapt to what the kicks of the music show.
+// 50 ms confirms it when the band above 2 kHz rose with it (a drum's attack, which a bass note lacks).
+// A strong new rise restarts an unconfirmed candidate, so a bass note does not hide the kick
+// after it. A candidate that falls on the beat grid of earlier kicks is reported at once, the
+// others on confirmation. Thresholds adapt to what the kicks of the music show.
 // Single-threaded arithmetic on the caller's thread; no allocation.
 #pragma once
 
@@ -17,9 +19,11 @@ class Detector {
         float z1 = 0, z2 = 0;
     };
 
-    static constexpr int kSections = 5;
+    static constexpr int kSections = 6;
     static constexpr int kHistA = 5;  // 10 ms level window of band A
-    static constexpr int kHistB = 2;  // 4 ms level window of band B
+    static constexpr int kHistB = 6;  // 12 ms level window of band B: one whole ripple of a 41 Hz note
+    static constexpr int kHistH = 3;  // 6 ms window of the click band
+    static constexpr int kRingH = 10; // 20 ms of click-band levels
     static constexpr int kRingA = 25; // 50 ms of band-A levels for the minimum
     static constexpr int kRingB = 15; // 30 ms of band-B levels
     static constexpr int kKickRing = 24;
@@ -50,6 +54,10 @@ class Detector {
     double acc_a = 0, acc_b = 0;
     float hist_a[kHistA] = {}; // newest first
     float hist_b[kHistB] = {};
+    double acc_h = 0;
+    float hist_h[kHistH] = {};
+    float ring_h[kRingH] = {};
+    int ring_h_pos = 0, ring_h_count = 0;
     float ring_a[kRingA] = {}; // band-A levels in dB
     float ring_b[kRingB] = {};
     int ring_a_pos = 0, ring_a_count = 0, ring_b_pos = 0, ring_b_count = 0;
@@ -60,6 +68,7 @@ class Detector {
     bool open = false, reported = false, confirmed = false;
     float floor_a = 0; // band-A minimum when the candidate started, dB
     float max_rise_a = 0, max_rise_b = 0;
+    float click = 0; // rise of the click band (above 2 kHz) around the candidate's start, dB
     int64_t cand_block = 0;
     int64_t cand_at = 0;
     int64_t kick_blocks[kKickRing] = {}; // block numbers of confirmed kicks

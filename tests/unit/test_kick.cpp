@@ -347,10 +347,9 @@ TEST(KickDetector, FindsTheKicksOfKickLedMusic) {
     }
 }
 
-// Material outside what the detector is built for: a bass note held into a kick, or a kick an
-// eighth note after another, costs that kick (the thresholds follow the previous kick's rise,
-// and the earlier rise holds the candidate). The figures are printed for the record; the bounds
-// only guard against a collapse.
+// Harder material: a kick an eighth note after another (it rises from the first one's tail), a
+// bass note held into each kick, a bass line only 10 dB below the kicks, and legato bass lines
+// of full notes stepping across 75 Hz, which must give no kicks at all.
 TEST(KickDetector, FiguresOnHarderMusic) {
     const std::vector<Score> doubles =
         run_material({std::begin(kDoubleKickStyles), std::end(kDoubleKickStyles)}, Mixing::KickLed,
@@ -361,17 +360,20 @@ TEST(KickDetector, FiguresOnHarderMusic) {
     for (Style& st : loud) st.bass_db = -10;
     const std::vector<Score> loud_bass =
         run_material(loud, Mixing::KickLed, "Bass 10 dB down, off the kicks:");
-    // Full bass notes stepping across 75 Hz raise the confirming band as a kick does.
     for (const auto* notes : {&kBassNotes, &kHighNotes}) {
         for (double bpm : {90.0, 128.0}) {
+            const int kicks = count_kicks(legato_line(*notes, bpm, true), kRate);
             std::printf("Legato line of full notes %.0f-%.0f Hz at %.0f BPM: %d kicks in 12 s\n", (*notes)[0],
-                        (*notes)[6], bpm, count_kicks(legato_line(*notes, bpm, true), kRate));
+                        (*notes)[6], bpm, kicks);
+            EXPECT_EQ(kicks, 0);
         }
     }
+    // Measured: doubles 1.000/0.908 and 0.974/0.941, held bass 1.000/0.957 and 0.993/0.974, loud
+    // bass 0.835/0.951 and 0.808/0.980 (precision/recall without and with the beat period).
     for (const auto* set : {&doubles, &held, &loud_bass}) {
         for (const Score& t : *set) {
-            EXPECT_GE(t.precision(), 0.3);
-            EXPECT_GE(t.recall(), 0.3);
+            EXPECT_GE(t.precision(), 0.78);
+            EXPECT_GE(t.recall(), 0.85);
         }
     }
 }
@@ -562,14 +564,14 @@ TEST(KickDetector, ThresholdsRiseWithAKickAndDecay) {
     }
     ASSERT_EQ(d.kicks, 1);
     ASSERT_FALSE(d.open);
-    // A kick out of silence rises far more than 30 dB: both thresholds go to the cap when the
+    // A kick out of silence rises far more than 20 dB: both thresholds go to the cap when the
     // candidate closes, and then decay by 0.99965 per block.
-    EXPECT_EQ(d.thr_a, 30);
-    EXPECT_EQ(d.thr_b, 30);
+    EXPECT_EQ(d.thr_a, 20);
+    EXPECT_EQ(d.thr_b, 20);
     const int64_t blocks = d.blocks;
     d.feed(mix.out.data() + i + 96, static_cast<int>(mix.out.size() - i - 96), kRate);
     EXPECT_EQ(d.kicks, 1);
-    EXPECT_NEAR(d.thr_a, 30 * std::pow(0.99965, static_cast<double>(d.blocks - blocks)), 0.01);
+    EXPECT_NEAR(d.thr_a, 20 * std::pow(0.99965, static_cast<double>(d.blocks - blocks)), 0.01);
 }
 
 TEST(KickDetector, BeatGrid) {
