@@ -14,7 +14,6 @@ namespace testsup {
 namespace {
 
 constexpr double kRate = 48000;
-constexpr int kTapFrames = 8192;
 
 // The run in progress, which the tracker's source functions read.
 const Sound* g_sound = nullptr;
