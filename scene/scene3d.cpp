@@ -295,6 +295,8 @@ const Env& env() {
         env_int("LUMA2_LASER", 0, 11, &e.laser);
         g.env = e;
         g.env_read = true;
+        if (e.meter_spin > 0) g.next_in = std::min(g.next_in, 2.5); // the episode test comes soon
+
     }
     return g.env;
 }
@@ -743,6 +745,7 @@ void new_laser_fog(const uint32_t* palette) {
         f.lasers = true;
         f.laser_style = env().laser;
     }
+    if (g.gentle) f.disco = f.lasers = false; // no flashing lights while flashes are reduced
     f.fog = f.lasers || f.disco;
     f.fog_density = f.disco ? 0.8 + 0.2 * U() : 0.45 + 0.55 * U();
     const double sx = f.disco ? 9 : 14, sy = f.disco ? 9 : 6;
@@ -843,7 +846,7 @@ void new_overlay(const Program& pr) {
     g.meter_size = u < 0.5f ? 1.0f : (u < 0.75f ? 0.74f : (u < 0.9f ? 0.58f : 1.12f));
     double size = 0;
     if (env_double("LUMA2_METER_SIZE", &size)) g.meter_size = static_cast<float>(clampd(size, 0.4, 1.3));
-    g.blitz = U() < 0.35f;
+    g.blitz = U() < 0.35f && !g.gentle;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1226,11 +1229,426 @@ struct Geometry {
     float px = 1;
 };
 
-void effects(const Input& in, const Geometry& geo, float dt, Out& out) {
-    (void)in, (void)geo, (void)dt;
-    out.bands3[0] = g.sm[0], out.bands3[1] = g.sm[1], out.bands3[2] = g.sm[2];
+// 9.1 Post-effect rotation and ripple drops.
+void post_effects(const Geometry& geo, float meter_x, float meter_y, const Input& in, float dt, Out& out) {
+    if (g.gpu_post) {
+        g.post_timer -= dt;
+        if (g.post_timer <= 0) {
+            if (g.post_on) {
+                if (g.post_follow >= 0 && !g.post_forced) {
+                    g.post_fx = g.post_follow;
+                    int next = -1;
+                    for (int draw = 0; draw < 8; ++draw) {
+                        next = kNext[irand(0, 15)];
+                        if (next != g.post_fx && !(g.gentle && harsh_fx(next))) break;
+                        if (draw == 7) next = -1;
+                    }
+                    g.post_follow = next;
+                }
+                g.post_on = false;
+                g.post_len = 5 + 6 * U();
+            } else {
+                g.post_on = true;
+                g.post_len = g.post_follow < 0 ? 4 + 5 * U() : 9 + 6 * U();
+            }
+            g.post_timer = g.post_len;
+        }
+        g.post_env = clampf(g.post_env + (g.post_on ? dt : -dt), 0, 1);
+    } else {
+        g.post_env = 0;
+    }
+    const float bass = g.snd[0], kick = g.snd[5];
+    const bool shown = g.post_fx >= 0 && (g.post_env > 0.02f || g.post_env >= 1);
+    out.post_fx = shown ? g.post_fx : -1;
     out.post_time = static_cast<float>(g.at);
-    out.post_amt = smoothstep(g.post_env);
+    out.bands3[0] = g.sm[0], out.bands3[1] = g.sm[1], out.bands3[2] = g.sm[2];
+    if (shown) {
+        out.post_next = g.post_on ? g.post_follow : -1;
+        const double remaining = std::max(0.0, g.post_timer);
+        out.post_next_mix = out.post_next >= 0
+            ? smoothstep(clampf(float((1 - remaining / std::max(0.1, g.post_len) - 0.4) / 0.2), 0, 1))
+            : 0.0f;
+        out.post_drive = 0.9f * bass + 0.35f + 1.2f * kick + (g.post_fx == 3 ? 0.8f * g.snd[4] : 0.0f);
+        out.post_amt = smoothstep(g.post_env);
+        out.post_spread = 0.17f + 0.06f * bass + 0.03f * kick;
+        out.post_pts[0] = meter_x * geo.px;
+        out.post_pts[1] = meter_y * geo.px;
+        out.post_pts[2] = float(std::sin(0.23 * g.at) * 0.32 * in.area_w + geo.cx) * geo.px;
+        out.post_pts[3] = float(std::sin(0.31 * g.at + 1) * 0.28 * in.area_h + geo.cy) * geo.px;
+    } else {
+        out.post_next = -1;
+        out.post_next_mix = 0;
+        out.post_drive = 0;
+        out.post_amt = 0;
+        out.post_spread = 0;
+        std::fill(out.post_pts, out.post_pts + 4, 0.0f);
+    }
+    for (auto& d : g.drops) d[2] += dt;
+    if (g.hit) {
+        float* d = g.drops[g.drop_slot];
+        g.drop_slot = (g.drop_slot + 1) % 4;
+        const float r = g.post_fx == 6 ? 0.06f : 0.4f;
+        d[0] = geo.cx + (2 * r * U() - r) * in.area_w;
+        d[1] = geo.cy + (2 * r * U() - r) * in.area_h;
+        d[2] = 0;
+        d[3] = 0.6f + 0.6f * bass;
+    }
+    for (int i = 0; i < 4; ++i) {
+        out.drops[i][0] = g.drops[i][0] * geo.px;
+        out.drops[i][1] = g.drops[i][1] * geo.px;
+        out.drops[i][2] = g.drops[i][2];
+        out.drops[i][3] = g.drops[i][3];
+    }
+}
+
+// 9.2 Meter placement.
+const float kSpots[8][2] = {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}, {0, -1}, {0, 1}, {-1, 0}, {1, 0}};
+const float kSizes[6] = {0.55f, 0.75f, 1.0f, 1.0f, 1.18f, 1.35f};
+
+void new_spot(bool corners) {
+    const int n = corners ? 4 : 8;
+    int s = g.spot;
+    for (int draw = 0; draw < 8; ++draw) {
+        s = irand(0, n - 1);
+        if (s != g.spot) break;
+    }
+    g.spot = s;
+}
+
+void enter_mode(int m) {
+    const bool object = g.object_live;
+    g.mode = m;
+    g.mode_late = 0;
+    const double len = m == 0 ? 12 + 16 * U() : (m == 1 ? 5 + 7 * U() : 9 + 11 * U());
+    g.mode_left = object ? 0.6 * len : len;
+    new_spot(m == 4);
+    g.drift_fx = 0.07f + 0.09f * U();
+    g.drift_fy = 0.05f + 0.07f * U();
+    g.drift_ph = float(kTwoPi) * U();
+    g.mode_size = kSizes[irand(0, 5)];
+    g.hop_hits = 0;
+    if (m == 6) {
+        g.flight_dir = float(kTwoPi) * U();
+        g.flight_phase = 1;
+        g.flight_t = 0;
+    }
+}
+
+int choose_mode() {
+    const int last = g.mode;
+    int m;
+    if (!g.object_live) {
+        const float u = U();
+        if (last != 0 && u < 0.4f) {
+            m = 0;
+        } else if (last == 0 && u < 0.26f) {
+            m = irand(0, 4) % 6 + 1;
+        } else {
+            const float v = U();
+            m = v < 0.38f ? 1 : v < 0.52f ? 2 : v < 0.64f ? 3 : v < 0.74f ? 4 : v < 0.88f ? 5 : 6;
+            if (m == 6 && last == 6) m = 0;
+            if (m == 6 && g.bend_follow) m = 5;
+        }
+        if (m == last) m = 0;
+        return m;
+    }
+    const float u = U();
+    auto rotate_on = [&] {
+        int r = (last + irand(0, 4)) % 6 + 1;
+        if (r == 5) r = 2;
+        return r;
+    };
+    if (u < 0.12f) m = last == 0 ? rotate_on() : 0;
+    else if (u < 0.32f) m = 1;
+    else if (u < 0.56f) m = 2;
+    else if (u < 0.72f) m = 3;
+    else if (u < 0.82f) m = 4;
+    else m = g.bend_follow ? 5 : 6;
+    if (m == last) m = rotate_on();
+    return m;
+}
+
+void meter_placement(const Input& in, const Geometry& geo, float dt) {
+    const bool silent = g.snd[3] < 0.05f;
+    g.mode_left -= dt;
+    if (in.compact || silent) {
+        if (g.mode != 0) enter_mode(0);
+        if (g.mode_left > 5 || g.mode_left <= 0) g.mode_left = 5;
+    } else if (env().meter_mode >= 0) {
+        if (g.mode != env().meter_mode) enter_mode(env().meter_mode);
+    } else if (g.mode_left <= 0 && g.mode != 6) {
+        g.mode_late += dt;
+        if (g.hit || g.drum || g.mode_late >= 4) enter_mode(choose_mode());
+    }
+    if (g.mode == 4 && g.hit && ++g.hop_hits >= 8) {
+        g.hop_hits = 0;
+        new_spot(true);
+    }
+
+    const float radius = 0.5f * in.meter_r * g.size;
+    float tx = 0, ty = 0;
+    switch (g.mode) {
+    case 2:
+    case 4: {
+        const float* sp = kSpots[g.spot];
+        const float margin = 34 / geo.px;
+        tx = sp[0] * std::max(0.0f, in.area_w / 2 - radius);
+        ty = sp[1] * std::max(0.0f, in.area_h / 2 - radius - (sp[1] > 0 ? margin : 0));
+        break;
+    }
+    case 3:
+        tx = 0.42f * in.area_w * float(std::sin(g.at * g.drift_fx + g.drift_ph));
+        ty = 0.3f * in.area_h * float(std::sin(g.at * g.drift_fy + 2 * g.drift_ph));
+        break;
+    case 6: {
+        const float reach = 0.5f * std::hypot(in.win_w, in.win_h) + 1.2f * in.meter_r;
+        g.flight_t += dt;
+        if (g.flight_phase == 1 && g.flight_t >= 1.4) {
+            g.flight_phase = 2;
+            g.flight_t = 0;
+            g.flight_hold = 3 + 5 * U();
+        } else if (g.flight_phase == 2 && g.flight_t >= g.flight_hold) {
+            g.flight_phase = 3;
+            g.flight_dir = g.flight_dir + float(kPi) + (-0.9f + 1.8f * U());
+            g.off_x = reach * std::cos(g.flight_dir);
+            g.off_y = reach * std::sin(g.flight_dir);
+        }
+        if (g.flight_phase < 3) {
+            tx = reach * std::cos(g.flight_dir);
+            ty = reach * std::sin(g.flight_dir);
+        } else if (std::hypot(g.off_x, g.off_y) * geo.px < 2) {
+            enter_mode(0);
+            g.mode_left = 12 + 16 * U();
+        }
+        break;
+    }
+    default: // 0, 1, 5: at rest in the centre, moved only by what the scene asks for
+        if (g.corner_live) {
+            const float* sp = kSpots[g.corner & 3];
+            tx = sp[0] * std::max(0.0f, in.area_w / 2 - radius);
+            ty = sp[1] * std::max(0.0f, in.area_h / 2 - radius);
+        } else if (g.bend_live) {
+            tx = g.bend[0] * geo.sq_w, ty = g.bend[1] * geo.sq_h;
+        } else if (g.drift_live) {
+            tx = 0.3f * in.area_w * float(std::sin(0.11 * g.at));
+            ty = 0.18f * in.area_h * float(std::sin(0.07 * g.at + 2));
+        } else if (g.post_fx == 7 || g.post_fx == 8 || g.post_fx == 9 || g.post_fx == 11 || g.post_fx == 12) {
+            const float e = g.post_env;
+            tx = 0.24f * in.area_w * float(std::sin(0.17 * g.at)) * e;
+            ty = 0.15f * in.area_h * float(std::sin(0.23 * g.at + 1)) * e;
+        }
+        break;
+    }
+    const float k = g.mode == 4 ? 3.5f : (g.mode == 6 ? 2.4f : 1.6f);
+    follow(g.off_x, tx, std::min(1.0f, k * dt));
+    follow(g.off_y, ty, std::min(1.0f, k * dt));
+
+    const float factor = g.meter_size;
+    float target;
+    if (g.mode == 2 || g.mode == 4) target = g.mode_size * (g.mode_size >= 1.2f ? 0.576f : 0.48f);
+    else if (g.mode == 3) target = std::min(0.72f, factor) * g.mode_size;
+    else if (g.corner_live || g.shrink_live) target = std::min(0.62f, factor);
+    else target = g.bend_follow ? factor : std::min(factor * g.mode_size, 1.3f);
+    follow(g.size, target, std::min(1.0f, 1.4f * dt));
+    if (g.drum) g.wobble = 1;
+    g.wobble *= std::exp(-5.5f * dt);
+    g.wobble_ph += 42 * dt;
+    g.alpha = clampf(g.alpha + (g.mode == 1 ? -dt / 1.8f : dt / 1.2f), 0, 1);
+    g.bare = clampf(g.bare + (g.mode == 5 ? dt : -dt) / 1.3f, 0, 1);
+}
+
+// 9.3 Spray and smoke puffs from the meter's rim.
+void spray_and_puffs(const Input& in, float meter_x, float meter_y, float dt) {
+    if (g.spray_left > 0) {
+        g.spray_left -= dt;
+        if (g.spray_left <= 0) g.spray_next = 20 + 25 * U();
+    } else {
+        g.spray_next -= dt;
+        if (!in.compact && g.alpha > 0.5f && g.snd[3] > 0.25f && g.spray_next <= 0 && g.hit) g.spray_left = 5 + 4 * U();
+    }
+    if (env().spray) g.spray_left = std::max(g.spray_left, 1.0);
+
+    int n = 0;
+    for (int i = 0; i < g.puff_n; ++i) {
+        Puff p = g.puffs[i];
+        p.age += dt;
+        p.x += p.vx * dt, p.y += p.vy * dt;
+        if (p.age < 1.6f) g.puffs[n++] = p;
+    }
+    g.puff_n = n;
+    if (g.alpha > 0.3f && (g.hit || g.drum)) {
+        const int count = irand(5, 9);
+        const float rim = 0.5f * in.meter_r * g.size;
+        for (int i = 0; i < count && g.puff_n < kMaxPuffs; ++i) {
+            const float a = float(kTwoPi) * U();
+            const float speed = (90 * g.snd[4] + 70) * (0.6f + 0.7f * U());
+            Puff& p = g.puffs[g.puff_n++];
+            p = Puff{meter_x + rim * std::cos(a), meter_y + rim * std::sin(a), speed * std::cos(a), speed * std::sin(a),
+                     3 + 2.5f * U(), 0};
+        }
+    }
+}
+
+// 9.4 Meter episodes: quarter turns, a pulse, and figures the meter painter morphs into.
+const float kLen[23] = {0, 0, 5.0f, 2.4f, 3.6f, 3.2f, 2.8f, 2.6f, 2.2f, 2.8f, 3.4f, 2.2f,
+                        4.5f, 4.0f, 4.5f, 3.5f, 4.0f, 4.0f, 5.0f, 3.2f, 3.0f, 4.0f, 3.6f};
+
+void end_episode(bool spin_test) {
+    g.ep_last = g.ep_kind;
+    g.ep_kind = 0;
+    g.next_in = spin_test ? 3 : 8 + 12 * U();
+}
+
+void episodes(const Input& in, float dt) {
+    const double spin_env = env().meter_spin;
+    const bool spin_test = spin_env > 0;
+    const bool event = g.hit || g.drum;
+    if (g.ep_kind == 0) {
+        g.next_in -= dt;
+        if (g.next_in <= 0 && !in.compact && g.mode != 1 && g.alpha > 0.95f && event && (g.snd[3] > 0.3f || spin_test)) {
+            int kind = 1;
+            for (int draw = 0; draw < 32; ++draw) {
+                kind = irand(1, 22);
+                const bool bend_bad = g.bend_follow && (kind == 6 || kind == 10 || kind == 19);
+                if (kind != g.ep_last && !bend_bad) break;
+            }
+            if (spin_env > 1) kind = std::min(22, int(spin_env) - 1);
+            g.ep_kind = std::max(1, kind);
+            g.ep_len = kLen[g.ep_kind] * (0.9 + 0.3 * U());
+            g.morph_to = irand(0, 4);
+            g.ep_dir = irand(0, 1) ? 1.0f : -1.0f;
+            g.ep_t = 0;
+            g.ep_steps = 0;
+            g.ep_since_step = 0;
+            g.spin = g.spin_target = 0;
+        }
+        return;
+    }
+    if (g.ep_kind == 1) {
+        g.ep_since_step += dt;
+        const bool step = g.ep_steps < 4 && ((event && g.ep_since_step > 0.6 * g.beat_len) || g.ep_since_step > 1.6 * g.beat_len);
+        if (step) {
+            g.spin_target += 90 * g.ep_dir;
+            g.ep_steps += 1;
+            g.ep_since_step = 0;
+        }
+        g.spin += (g.spin_target - g.spin) * std::min(1.0f, 9 * dt);
+        if (g.ep_steps >= 4 && std::fabs(g.spin_target - g.spin) < 0.5f) {
+            g.spin = g.spin_target = 0;
+            end_episode(spin_test);
+        }
+        return;
+    }
+    g.ep_t += (0.5 * g.snd[4] + 0.8) * dt / std::max(0.1, g.ep_len);
+    if (g.ep_t >= 1) end_episode(spin_test);
+}
+
+// 9.5 Meter flash, clap sparks and the strobe.
+void flashes(const Input& in, const Geometry& geo, float dt) {
+    if (g.blitz && g.hit) g.flash = 1;
+    else g.flash = std::max(0.0f, g.flash - 3.5f * dt);
+
+    int n = 0;
+    for (int i = 0; i < g.spark_n; ++i) {
+        Spark sp = g.sparks[i];
+        sp.age += dt;
+        if (sp.age < sp.life) g.sparks[n++] = sp;
+    }
+    g.spark_n = n;
+    if (g.clap && !g.gentle && (g.blitz || g.lf.disco) && g.snd[3] > 0.2f) {
+        const int count = irand(5, 10);
+        for (int i = 0; i < count && g.spark_n < kMaxSparks; ++i) {
+            Spark& sp = g.sparks[g.spark_n++];
+            sp.x = in.area_x + in.area_w * (0.04f + 0.92f * U());
+            sp.y = in.area_y + in.area_h * (0.08f + 0.86f * U());
+            sp.age = 0;
+            sp.life = 0.35f + 0.3f * U();
+            const uint32_t* pal = g.cur ? g.cur->palette : g.light.palette;
+            const uint32_t c = pal[irand(0, 255)];
+            sp.color = U() < 0.5f ? 0xFFFFFFFFu : c;
+        }
+    }
+    (void)geo;
+
+    g.phase_left -= dt;
+    if (g.phase_left <= 0) {
+        g.strobe_on = !g.strobe_on;
+        g.phase_left = g.strobe_on ? 6 + 4 * U() : 25 + 25 * U();
+    }
+    const bool open = g.strobe_on || env().strobe || g.lf.disco;
+    if (open && g.clap && g.snd[3] > 0.4f && !in.compact) g.white = 1;
+    else g.white *= std::exp(-13 * dt);
+    if (g.gentle) g.white = 0;
+}
+
+// 9.6 Echo (feedback) parameters.
+void echo(float meter_px_x, float meter_px_y, float dt, Out& out) {
+    out.echo_on = g.gpu_echo && g.echo_mode >= 0;
+    if (!out.echo_on) return;
+    g.echo_timer -= dt;
+    if (g.echo_timer <= 0) {
+        g.echo_phase_on = !g.echo_phase_on;
+        g.echo_timer = g.echo_phase_on ? 6 + 6 * U() : 4 + 5 * U();
+    }
+    if (g.echo_phase_on && g.echo_mode > 0 && g.snd[3] > 0.22f) g.echo_env = std::min(1.0f, g.echo_env + dt / 1.5f);
+    else g.echo_env = std::max(0.0f, g.echo_env - 0.5f * dt);
+    struct Mode {
+        double decay, zoom, rot, swirl, hue;
+    };
+    static const Mode kModes[6] = {{0.93, 1.0, 0, 0, 0},     {0.945, 0.978, 0, 0, 0},         {0.935, 1.02, 0, 0, 0},
+                                   {0.955, 0.986, 0.018, 0.03, 0}, {0.958, 0.98, 0, 0, 0.1}, {0.962, 0.972, 0.032, 0, 0.06}};
+    const Mode& m = kModes[g.echo_mode];
+    const double e = smoothstep(g.echo_env);
+    const double p = clampd(60.0 * dt, 0.25, 4);
+    const double kick = g.snd[5], dir = g.echo_dir;
+    out.echo_cx = meter_px_x;
+    out.echo_cy = meter_px_y;
+    out.echo_zoom = float(std::pow((m.zoom - 0.022 * kick - 1) * e + 1, p));
+    out.echo_rot = float(m.rot * dir * e * p);
+    out.echo_swirl = float(((g.sm[1] - 0.3) * 0.03 * dir + m.swirl * dir) * e * p);
+    out.echo_decay = float(std::pow((m.decay - 0.8) * e + 0.8, p));
+    out.echo_hue = float(std::min(1.0, (0.05 * g.sm[2] + m.hue) * e * p));
+    out.echo_gain = float(0.85 + 0.25 * kick);
+    out.echo_thresh = float((g.lf.disco ? 0.36 : 0.54) - 0.08 * e);
+    const double level = g.snd[3] < 1.0 / 3 ? 0.6 + 1.2 * g.snd[3] : 1.0;
+    out.echo_alpha = float((0.22 * e + (g.lf.disco ? 0.58 : 0.38) + 0.18 * kick) * level);
+}
+
+void effects(const Input& in, const Geometry& geo, float dt, Out& out) {
+    const float meter_x = geo.cx + g.off_x, meter_y = geo.cy + g.off_y;
+    post_effects(geo, meter_x, meter_y, in, dt, out);
+    meter_placement(in, geo, dt);
+    const float mx = geo.cx + g.off_x, my = geo.cy + g.off_y;
+    spray_and_puffs(in, mx, my, dt);
+    episodes(in, dt);
+    flashes(in, geo, dt);
+    echo(mx * geo.px, my * geo.px, dt, out);
+
+    out.meter_dx = g.off_x * geo.px;
+    out.meter_dy = g.off_y * geo.px;
+    out.meter_scale = g.mode == 1 ? g.size : g.size * (1 + 0.1f * g.wobble * std::cos(g.wobble_ph));
+    out.meter_spin = g.ep_kind == 1 ? g.spin : 0.0f;
+    out.meter_flash = g.flash;
+    out.meter_pulse = g.ep_kind == 2 ? float(std::pow(std::sin(kPi * g.ep_t), 2)) : 0.0f;
+    out.meter_alpha = g.alpha;
+    out.meter_bare = g.bare;
+    out.morph_to = g.morph_to;
+    out.white_flash = g.white;
+    out.episode = g.ep_kind >= 3 ? g.ep_kind : 0;
+    out.episode_t = g.ep_kind >= 3 ? float(std::min(1.0, g.ep_t)) : 0.0f;
+
+    // 9.7 The kick dot at the meter centre.
+    const float kick = g.snd[5];
+    if (kick > 0.05f) {
+        const uint32_t* pal = g.cur ? g.cur->palette : g.light.palette;
+        const uint32_t c = pal[int(std::fmod(20 * g.at, 256.0))];
+        const int a = int(std::lround(255 * 0.3f * kick));
+        if (a >= 3) {
+            const float scene_r = 0.75f * 0.5f * std::hypot(geo.sq_w, geo.sq_h);
+            const float r = std::max(1.5f, (0.5f * kick + 0.6f) * scene_r * g.zoom);
+            out.dots.push_back({mx * geo.px, my * geo.px, r * geo.px, (uint32_t(a) << 24) | (c & 0xFFFFFFu)});
+        }
+    }
 }
 
 } // namespace

@@ -5,10 +5,29 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 using test_support::ScopedEnv;
+
+// Counts every operator new, so that a test can show that warm frames allocate nothing.
+namespace {
+std::atomic<long> g_news{0};
+void* counted_new(std::size_t size) {
+    g_news.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+} // namespace
+void* operator new(std::size_t size) { return counted_new(size); }
+void* operator new[](std::size_t size) { return counted_new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -105,7 +124,12 @@ TEST(SceneDirector, SilenceHoldsTheFirstProgramAndSpacesChangesBy30Seconds) {
     const auto sw = record(d, 125, 0, [](const scene3d::Status& s) {
         EXPECT_FLOAT_EQ(s.snd[3], 0);
         EXPECT_FALSE(s.hit);
+        EXPECT_EQ(s.meter_mode, 0);
+        EXPECT_LE(s.mode_left, 5);
     });
+    EXPECT_FLOAT_EQ(d.out.meter_dx, 0);
+    EXPECT_FLOAT_EQ(d.out.meter_alpha, 1);
+    EXPECT_TRUE(d.out.dots.empty()) << "no kick, no kick dot";
     ASSERT_FALSE(sw.empty());
     EXPECT_GE(sw[0].t - start, 30 - 1e-9);
     for (size_t i = 1; i < sw.size(); ++i) EXPECT_GE(sw[i].t - sw[i - 1].t, 30 - 1e-9);
@@ -348,6 +372,204 @@ TEST(SceneDirector, CameraGestures) {
     EXPECT_NEAR(scene3d::status().music_clock - clock, 0.25 * 0.2, 1e-6);
     d.frame(-3);
     EXPECT_NEAR(scene3d::status().music_clock - clock, 0.25 * 0.2, 1e-6);
+}
+
+// A busy tempo of kicks and claps for three minutes: the meter wanders through its modes,
+// stays inside the scene in the edge modes, the spray and episodes come and go, puffs stay
+// within their cap, post effects rotate and the kick dot follows the hits.
+TEST(SceneEffects, ABusyTempoDrivesTheMeterAndTheEffects) {
+    Driver d(21);
+    scene3d::set_gpu_post(true);
+    scene3d::set_gpu_echo(true);
+    d.level(-9);
+    d.frame();
+    bool modes[7] = {};
+    bool spray = false, episode = false, pulse = false, spin = false, post = false, white = false, sparks = false;
+    int max_puffs = 0, dot_frames = 0;
+    float max_wobble = 0;
+    int n = 0;
+    d.run(180, 0.42, [&] {
+        if (++n % 84 == 0) d.in.clap_count++;
+        const scene3d::Status s = scene3d::status();
+        modes[s.meter_mode] = true;
+        spray |= s.spray;
+        max_puffs = std::max(max_puffs, s.puffs);
+        sparks |= s.sparks > 0;
+        const scene3d::Out& o = d.out;
+        episode |= o.episode >= 3 && o.episode <= 22;
+        pulse |= o.meter_pulse > 0.5f;
+        spin |= std::fabs(o.meter_spin) > 45;
+        post |= o.post_fx >= 0 && o.post_amt > 0.5f;
+        white |= o.white_flash > 0.5f;
+        if (!o.dots.empty()) ++dot_frames;
+        if (s.meter_mode == 2 || s.meter_mode == 4) {
+            // inside the scene, with the meter's own radius
+            EXPECT_LE(std::fabs(o.meter_dx), d.in.area_w / 2 + 1);
+            EXPECT_LE(std::fabs(o.meter_dy), d.in.area_h / 2 + 1);
+        }
+        if (s.meter_mode != 1) max_wobble = std::max(max_wobble, std::fabs(o.meter_scale / s.meter_size - 1));
+        EXPECT_GE(o.meter_alpha, 0);
+        EXPECT_LE(o.meter_alpha, 1);
+        EXPECT_TRUE(o.echo_on);
+        EXPECT_GT(o.echo_decay, 0);
+        EXPECT_LE(o.echo_decay, 1);
+    });
+    int distinct = 0;
+    for (bool m : modes) distinct += m;
+    EXPECT_GE(distinct, 3);
+    EXPECT_TRUE(spray);
+    EXPECT_TRUE(episode || pulse || spin);
+    EXPECT_TRUE(post);
+    EXPECT_GT(max_puffs, 0);
+    EXPECT_LE(max_puffs, 60);
+    EXPECT_GT(dot_frames, 1000);
+    EXPECT_GT(max_wobble, 0);
+    EXPECT_TRUE(white) << "claps in an open strobe window";
+    EXPECT_TRUE(sparks) << "claps with the meter flash or the disco on";
+}
+
+TEST(SceneEffects, CompactAndReduceFlashesKeepTheSceneCalm) {
+    ScopedEnv strobe("LUMA2_STROBE", "1");
+    {
+        Driver d(4);
+        d.in.compact = true;
+        d.in.win_w = 420, d.in.win_h = 150, d.in.area_w = 420, d.in.area_h = 150;
+        d.level(-9);
+        d.frame();
+        int n = 0;
+        d.run(150, 0.4, [&] {
+            if (++n % 30 == 0) d.in.clap_count++;
+            const scene3d::Status s = scene3d::status();
+            EXPECT_EQ(s.meter_mode, 0);
+            EXPECT_FALSE(s.spray);
+            EXPECT_EQ(d.out.episode, 0);
+            EXPECT_FLOAT_EQ(d.out.meter_pulse, 0);
+            EXPECT_FLOAT_EQ(d.out.meter_spin, 0);
+            EXPECT_FLOAT_EQ(d.out.white_flash, 0);
+        });
+    }
+    {
+        Driver d(5);
+        scene3d::set_gpu_post(true);
+        scene3d::set_reduce_flashes(true);
+        d.level(-9);
+        d.frame();
+        int n = 0;
+        float peak = 0;
+        d.run(150, 0.4, [&] {
+            if (++n % 30 == 0) d.in.clap_count++;
+            if (n % 200 == 0) scene3d::next_pattern();
+            const scene3d::Status s = scene3d::status();
+            EXPECT_FLOAT_EQ(d.out.white_flash, 0);
+            EXPECT_EQ(s.sparks, 0);
+            EXPECT_FALSE(s.disco);
+            EXPECT_TRUE(d.out.post_fx != 6 && d.out.post_fx != 7 && d.out.post_fx != 11) << d.out.post_fx;
+            EXPECT_FLOAT_EQ(d.out.meter_flash, 0);
+            peak = std::max(peak, scene3d::kick());
+        });
+        EXPECT_LE(peak, 0.3f + 1e-6f);
+    }
+    {
+        // Without reduce flashes, the open strobe window turns loud claps into white flashes.
+        Driver d(5);
+        d.level(-9);
+        d.frame();
+        int n = 0;
+        float white = 0;
+        d.run(20, 0.4, [&] {
+            if (++n % 30 == 0) d.in.clap_count++;
+            white = std::max(white, d.out.white_flash);
+        });
+        EXPECT_GT(white, 0.9f);
+    }
+}
+
+TEST(SceneEffects, EchoAndMeterOverrides) {
+    {
+        ScopedEnv echo("LUMA2_ECHO", "0");
+        Driver d;
+        scene3d::set_gpu_echo(true);
+        d.level(-12);
+        d.frame();
+        d.run(20, 0.5, [&] {
+            const scene3d::Out& o = d.out;
+            ASSERT_TRUE(o.echo_on);
+            EXPECT_FLOAT_EQ(o.echo_zoom, 1);
+            EXPECT_FLOAT_EQ(o.echo_rot, 0);
+            EXPECT_FLOAT_EQ(o.echo_swirl, 0);
+            EXPECT_FLOAT_EQ(o.echo_hue, 0);
+            EXPECT_NEAR(o.echo_decay, 0.8f, 1e-4f) << "0.8 per 1/60 s";
+            const float s3 = scene3d::status().snd[3];
+            const float level = s3 < 1.0f / 3 ? 0.6f + 1.2f * s3 : 1.0f;
+            const float base = scene3d::status().disco ? 0.58f : 0.38f;
+            EXPECT_NEAR(o.echo_alpha, (base + 0.18f * scene3d::kick()) * level, 1e-4f);
+        });
+    }
+    {
+        ScopedEnv echo("LUMA2_ECHO", "-1");
+        Driver d;
+        scene3d::set_gpu_echo(true);
+        d.level(-12);
+        d.run(3, 0.5, [&] { EXPECT_FALSE(d.out.echo_on); });
+    }
+    {
+        // Mode 9 means 6: the meter flies out beyond the window and comes back.
+        ScopedEnv mode("LUMA2_METER_MODE", "9");
+        Driver d;
+        d.level(-12);
+        float far = 0;
+        d.run(4, 0.5, [&] { far = std::max(far, std::hypot(d.out.meter_dx, d.out.meter_dy)); });
+        EXPECT_EQ(scene3d::status().meter_mode, 6);
+        EXPECT_GT(far, 0.5f * std::hypot(960.0f, 820.0f));
+    }
+    {
+        // The spin test: quarter turns on the beat, four of them, then at rest.
+        ScopedEnv spin("LUMA2_METER_SPIN", "2");
+        Driver d;
+        d.level(-12);
+        float most = 0;
+        d.run(6, 0.5, [&] { most = std::max(most, std::fabs(d.out.meter_spin)); });
+        EXPECT_GT(most, 300);
+        EXPECT_LE(most, 360.5f);
+    }
+    {
+        ScopedEnv post("LUMA2_POST", "30"); // clamped to 17, and held
+        Driver d;
+        scene3d::set_gpu_post(true);
+        d.level(-12);
+        int on = 0, off = 0;
+        d.run(60, 0.5, [&] {
+            if (d.out.post_fx == 17) ++on;
+            else if (d.out.post_fx == -1) ++off;
+            else ADD_FAILURE() << d.out.post_fx;
+        });
+        EXPECT_GT(on, 60 * 10);
+        EXPECT_GT(off, 60 * 10);
+        scene3d::set_gpu_post(false);
+        d.frame();
+        EXPECT_EQ(d.out.post_fx, -1);
+    }
+}
+
+std::atomic<long> g_job_count{0};
+void count_job(const raster::Job&) { g_job_count++; }
+
+TEST(SceneEffects, WarmFramesAllocateNothing) {
+    ScopedEnv fam("LUMA2_PATTERN", "29"); // a long program: no beat switch within 45 s
+    ScopedEnv life("LUMA2_PATTERN_SECONDS", "100000");
+    Driver d(9);
+    scene3d::set_raster_hooks({count_job, never_busy, no_image});
+    scene3d::set_gpu_post(true);
+    scene3d::set_gpu_echo(true);
+    d.level(-10);
+    d.run(5, 0.4);
+    const long before = g_news.load();
+    int n = 0;
+    d.run(30, 0.4, [&] {
+        if (++n % 40 == 0) d.in.clap_count++;
+    });
+    EXPECT_EQ(g_news.load() - before, 0);
+    EXPECT_EQ(scene3d::status().switches, 1);
 }
 
 } // namespace
