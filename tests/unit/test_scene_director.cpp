@@ -1,6 +1,8 @@
 // The visualizer's director driven by recorded input sequences (silence, a steady tempo of
 // kicks, a quiet passage and a drop), checked through its output records and status.
 #include "scene/scene3d.h"
+#include "support/beat_run.h"
+#include "support/music_render.h"
 #include "support/temp_env.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 using test_support::ScopedEnv;
+using test_support::TempDir;
 
 // Counts every operator new, so that a test can show that warm frames allocate nothing.
 namespace {
@@ -570,6 +573,53 @@ TEST(SceneEffects, WarmFramesAllocateNothing) {
     });
     EXPECT_EQ(g_news.load() - before, 0);
     EXPECT_EQ(scene3d::status().switches, 1);
+}
+
+// The beat tracker's events from rendered drum patterns drive the director: programs change on
+// the frames where a tracked beat arrives, never between beats.
+TEST(SceneDirector, ProgramsChangeOnTrackedBeatsOfRenderedDrums) {
+    if (testsup::soundfont_path().empty()) GTEST_SKIP() << "fluid-soundfont-gm is not installed";
+    ScopedEnv fam("LUMA2_PATTERN", "33");
+    ScopedEnv life("LUMA2_PATTERN_SECONDS", "1000"); // only the beat rule switches
+    TempDir dir;
+    int changes = 0;
+    for (const testsup::Song& song : testsup::test_songs()) {
+        if (song.name != "dnb174" && song.name != "house124") continue;
+        testsup::Rendered r;
+        std::string error;
+        ASSERT_TRUE(testsup::render_song(song, dir.path(), &r, &error)) << error;
+        const std::vector<testsup::BeatEvent> events = testsup::run_beats(r.mix, 0.06);
+        const std::vector<double> beats = testsup::times_of(events, 'b');
+        ASSERT_GT(beats.size(), 32u) << song.name;
+        Driver d(17);
+        d.level(-12);
+        d.frame();
+        const double start = d.t;
+        size_t k = 0;
+        double last_switch = d.t;
+        int64_t seen = scene3d::status().switches;
+        const double seconds = double(r.mix.frames()) / 48000;
+        for (int i = 1; i < int(seconds * 60); ++i) {
+            bool beat = false;
+            while (k < events.size() && events[k].at <= i / 60.0) {
+                const char kind = events[k++].kind;
+                if (kind == 'b') d.in.beat_count++, beat = true;
+                if (kind == 'k') d.in.kick_count++;
+                if (kind == 'c') d.in.clap_count++;
+            }
+            d.t = start + i / 60.0 - 1.0 / 60;
+            d.frame();
+            const scene3d::Status s = scene3d::status();
+            if (s.switches != seen) {
+                ++changes;
+                EXPECT_TRUE(beat) << song.name << " changed between beats at " << i / 60.0 << " s";
+                EXPECT_GT(d.t - last_switch, 8) << song.name;
+                last_switch = d.t;
+                seen = s.switches;
+            }
+        }
+    }
+    EXPECT_GE(changes, 2);
 }
 
 } // namespace
