@@ -288,7 +288,7 @@ const Env& env() {
         if (env_double("LUMA2_PATTERN_SECONDS", &s)) e.pattern_seconds = std::max(1.0, s);
         e.beatlog = env_set("LUMA2_BEATLOG");
         env_int("LUMA2_METER_MODE", 0, 6, &e.meter_mode);
-        env_double("LUMA2_METER_SPIN", &e.meter_spin);
+        if (env_double("LUMA2_METER_SPIN", &e.meter_spin)) e.meter_spin = clampd(e.meter_spin, 0, 100);
         e.spray = env_set("LUMA2_SPRAY");
         e.strobe = env_set("LUMA2_STROBE");
         env_int("LUMA2_DISCO", 0, 1000, &e.disco);
@@ -909,7 +909,7 @@ void beat_log(const Input& in, float dt) {
     if (g.log_time < 5) return;
     char line[160];
     std::snprintf(line, sizeof line, "Beat: %d hits, %d drums, %d claps in 5 s, beat %d ms, confidence %d %%", g.log_hits,
-                  g.log_drums, g.log_claps, int(in.beat_period * 1000), int(in.beat_conf * 100));
+                  g.log_drums, g.log_claps, int(clampf(in.beat_period, 0, 100) * 1000), int(clampf(in.beat_conf, 0, 1) * 100));
     logger::info(line);
     g.log_time = 0;
     g.log_hits = g.log_drums = g.log_claps = 0;
@@ -1670,7 +1670,7 @@ void build(const Input& in, double t, Out& out) {
     double step = g.first ? 0.0 : t - g.last_t;
     if (!(step > 0)) step = 0;
     const float dt = static_cast<float>(std::min(step, kMaxDt));
-    g.last_t = t;
+    if (std::isfinite(t)) g.last_t = t;
     g.first = false;
     const float detail = in.compact ? 0.5f : 1.0f;
     if (detail != g.detail) {
@@ -1691,13 +1691,16 @@ void build(const Input& in, double t, Out& out) {
 
     // 8. The drawing square and the raster program in use.
     Geometry geo;
-    geo.px = in.px > 0 ? in.px : 1;
+    geo.px = in.px > 0 && in.px < 16 ? in.px : 1;
     geo.cx = in.area_x + in.area_w / 2;
     geo.cy = in.area_y + in.area_h / 2;
     geo.sq_w = 2 * std::max(in.origin_x + in.win_w - geo.cx, geo.cx - in.origin_x);
     geo.sq_h = 2 * std::max(in.origin_y + in.win_h - geo.cy, geo.cy - in.origin_y);
-    const float aspect = geo.sq_w > 0 ? geo.sq_h / geo.sq_w : 1;
-    if (Program* r = raster_of(g.cur.get())) schedule_raster(*r, t, dt, aspect, geo.sq_w * geo.px);
+    // A window of absurd or undefined size still gives pictures of a sane shape.
+    const float aspect = geo.sq_w > 0 && geo.sq_h > 0 ? clampf(geo.sq_h / geo.sq_w, 0.05f, 20) : 1;
+    const float px_width = geo.sq_w * geo.px;
+    if (Program* r = raster_of(g.cur.get()))
+        schedule_raster(*r, t, dt, aspect, px_width > 0 ? std::min(px_width, 16384.0f) : 960.0f);
 
     disco_dimming(out, dt); // 9.
     effects(in, geo, dt, out); // 11.-18.
