@@ -188,7 +188,9 @@ struct QueueControl {
     // 0.2 %: a third of a semitone's hundredth, far below what an ear notices.
     static constexpr double kMaxPpm = 2000;
     static constexpr double kGainPpmPerMs = 100;
-    static constexpr double kIntegralPpmPerMsS = 10;
+    // Mostly proportional: an integral strong enough to matter winds up on every step of the
+    // queue (a timing correction, a disturbance) and overshoots; drift needs only the band edge.
+    static constexpr double kIntegralPpmPerMsS = 1;
 
     double target_ms = kMinTargetMs;
     double ppm = 0; // stretch of the sound: positive gives the device more frames than come in
