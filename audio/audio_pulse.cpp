@@ -394,6 +394,7 @@ void play_block(int frames) {
         g_stall_at = now;
         g_timing_trusted = false;
         g_resync = true;
+        g_queue.stall();
         if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr))
             pa_operation_unref(op);
     }
@@ -1729,7 +1730,8 @@ bool usable_curve(const eq::Curve& in, eq::Curve* out) {
 void QueueControl::restart(uint64_t now_ms) {
     ppm = integral = 0;
     smooth_ms = -1;
-    catching_up = false;
+    catching_up = stalled = false;
+    above_since = 0;
     level_sum = 0;
     level_n = 0;
     window_at = now_ms;
@@ -1746,12 +1748,19 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
         *changed = true;
     }
     if (queue_ms < 0) return true; // unknown: play
-    // Far above the target means stale sound: drop until the queue is back at the target, so
-    // that the delay returns at once instead of lasting for the rest of the session.
-    if (queue_ms > target_ms + kSlackMs) catching_up = true;
+    // Far above the target for a while (at once after our own stall) means stale sound: drop
+    // until the queue is back at the target, so that the delay returns at once instead of
+    // lasting for the rest of the session.
+    if (queue_ms > target_ms + kSlackMs) {
+        if (above_since == 0) above_since = now_ms;
+        if (stalled || now_ms - above_since >= kPersistMs) catching_up = true;
+    } else {
+        above_since = 0;
+    }
     if (catching_up) {
         if (queue_ms > target_ms) return false;
-        catching_up = false;
+        catching_up = stalled = false;
+        above_since = 0;
         level_sum = 0;
         level_n = 0;
         window_at = now_ms;

@@ -187,6 +187,10 @@ struct QueueControl {
     static constexpr uint64_t kCalmMs = 60000;
     // Jitter of the record side and of the device tolerated above the target.
     static constexpr double kSlackMs = 30;
+    // How long the queue must stay above target + slack before sound is dropped. On a busy
+    // machine the server hands over sound and takes it in bursts, and a burst is no reason to
+    // throw sound away; a suspended or switched device keeps the queue up for good.
+    static constexpr uint64_t kPersistMs = 300;
     // The rate is left alone while the average queue stays within target ± band. The average
     // is taken over a second and then smoothed (a quarter per second), since a device takes
     // sound in chunks and the timing updates come in steps.
@@ -202,6 +206,8 @@ struct QueueControl {
     double target_ms = kMinTargetMs;
     double ppm = 0; // stretch of the sound: positive gives the device more frames than come in
     bool catching_up = false;
+    bool stalled = false; // after a stall of our own: the backlog is stale at once
+    uint64_t above_since = 0;
     double integral = 0;
     double smooth_ms = -1;
     double level_sum = 0;
@@ -221,6 +227,8 @@ struct QueueControl {
     bool admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed);
     // The output ran dry. True when the target grew.
     bool underrun(uint64_t now_ms);
+    // We stalled (no block for a while): what comes in beyond the target is stale.
+    void stall() { stalled = true; }
 };
 
 // Stretches interleaved stereo by a ratio within a few thousandths of one (windowed-sinc

