@@ -256,12 +256,12 @@ if wants recover; then
   # Windows in seconds after the probe started (its "start" line; /proc/uptime for the events,
   # close enough for windows of seconds): label, from, to.
   summary() { # summary FILE "LABEL FROM TO ..."
-    awk -v spec="$2" '
+    awk -v windows="$2" '
       BEGIN {n=0}
       /^start/ {s=$2}
       /^click/ {t[n]=$2 - s; d[n]=$4; n++}
       END {
-        split(spec, w, " ")
+        split(windows, w, " ")
         for (k = 1; k in w; k += 3) {
           c=0; mx=0
           for (i = 0; i < n; i++) if (t[i] >= w[k+1] && t[i] < w[k+2]) {c++; if (d[i] > mx) mx=d[i]}
@@ -269,14 +269,14 @@ if wants recover; then
         }
       }' "$1"
   }
-  spec="before 0 5"
+  windows="before 0 5"
   for e in "${events[@]}"; do
     set -- $e
     at=$(awk -v a="$2" -v z="$probe_uptime" 'BEGIN{print a - z}')
-    spec="$spec $1 $(awk -v a="$at" 'BEGIN{print a + 2, a + 6}')"
+    windows="$windows $1 $(awk -v a="$at" 'BEGIN{print a + 2, a + 6}')"
   done
   engine_stop; play_stop
-  summary "$work/recover.txt" "$spec"
+  summary "$work/recover.txt" "$windows"
   echo "engine: $(engine_counts "$work/recover")"
 
   # A device switch: the user makes hw_b the default; the engine follows it.
