@@ -7,6 +7,9 @@
 // and plays the result to the real device; with the equaliser off it only records the real
 // device's monitor for the display. Every processed block also goes into a tap ring that the
 // window reads, delayed by the measured output latency so that the picture matches the sound.
+// The audio thread runs at real-time priority where the system grants it; it keeps our own
+// queue in the output near a target that grows after underruns, drops stale sound after any
+// disturbance, and stretches the sound slightly to follow a device whose clock drifts.
 #pragma once
 
 #include "dsp/eq_dsp.h"
@@ -155,6 +158,99 @@ float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms)
 
 // Appends frames to the tap as the read callback does (for tests of the tap and the peaks).
 void push_tap(const float* interleaved, int frames);
+
+// What the output path settled on: the cushion it keeps, the stretch against the device's
+// clock, the last measure of our queue (negative: unknown), and its counters since start.
+struct PathFigures {
+    double target_ms = 0;
+    double ppm = 0;
+    double queue_ms = -1;
+    uint64_t dropped_blocks = 0; // blocks not played because they were stale
+    uint64_t underruns = 0;
+};
+PathFigures path_figures();
+
+// A curve fit for the filter bank: every gain finite and within twice the sliders' range (a
+// caller that bypasses the settings could hand in anything). Gains just beyond the range are
+// brought back to it in `out`.
+bool usable_curve(const eq::Curve& in, eq::Curve* out);
+
+// Keeps the sound waiting in our playback stream (our own queue, not the device's buffer) near
+// a target, on the audio thread. A disturbance that leaves the queue far above the target (a
+// stall of the program, a suspended or switched device) is undone by dropping stale sound; an
+// underrun raises the target, which shrinks back after a calm minute; a device whose clock
+// runs apart from the system clock is followed by stretching the sound a little (`ppm`).
+struct QueueControl {
+    static constexpr double kMinTargetMs = 30;
+    // Beyond 70 ms of added latency only while the machine is so busy that less would crackle;
+    // a calm minute brings it back step by step.
+    static constexpr double kMaxTargetMs = 120;
+    static constexpr double kGrowMs = 10;
+    static constexpr double kShrinkMs = 5;
+    static constexpr uint64_t kCalmMs = 60000;
+    // Jitter of the record side and of the device tolerated above the target.
+    static constexpr double kSlackMs = 30;
+    // How long the queue must stay above target + slack before sound is dropped. On a busy
+    // machine the server hands over sound and takes it in bursts, and a burst is no reason to
+    // throw sound away; a suspended or switched device keeps the queue up for good.
+    static constexpr uint64_t kPersistMs = 300;
+    // The rate is left alone while the average queue stays within target ± band. The average
+    // is taken over a second and then smoothed (a quarter per second), since a device takes
+    // sound in chunks and the timing updates come in steps.
+    static constexpr double kBandMs = 5;
+    static constexpr double kSmoothing = 0.25;
+    // 0.2 %: a third of a semitone's hundredth, far below what an ear notices.
+    static constexpr double kMaxPpm = 2000;
+    static constexpr double kGainPpmPerMs = 100;
+    // Mostly proportional: an integral strong enough to matter winds up on every step of the
+    // queue (a timing correction, a disturbance) and overshoots; drift needs only the band edge.
+    static constexpr double kIntegralPpmPerMsS = 1;
+
+    double target_ms = kMinTargetMs;
+    double ppm = 0; // stretch of the sound: positive gives the device more frames than come in
+    bool catching_up = false;
+    bool stalled = false; // after a stall of our own: the backlog is stale at once
+    uint64_t above_since = 0;
+    double integral = 0;
+    double smooth_ms = -1;
+    double level_sum = 0;
+    int level_n = 0;
+    uint64_t window_at = 0;
+    uint64_t calm_since = 0;
+    uint64_t restarted_at = 0;
+    // The first moments of a stream (prebuffering, the device settling) say nothing about its
+    // clock or the jitter to ride out.
+    static constexpr uint64_t kSettleMs = 2000;
+
+    // A new output device: its clock is not known yet.
+    void restart(uint64_t now_ms);
+    // Whether a block of `block_ms` may be played while `queue_ms` wait in the output. Also
+    // follows the average queue (once a second: the stretch) and shrinks a target that has been
+    // calm. `changed` is set when the target moved.
+    bool admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed);
+    // The output ran dry. True when the target grew.
+    bool underrun(uint64_t now_ms);
+    // We stalled (no block for a while): what comes in beyond the target is stale.
+    void stall() { stalled = true; }
+};
+
+// Stretches interleaved stereo by a ratio within a few thousandths of one (windowed-sinc
+// interpolation, eight taps) with a constant delay of four frames; at ratio one it only copies.
+// The output holds at most `frames` + 2 frames. Allocates only when a block is larger than any
+// before.
+class Stretcher {
+  public:
+    int process(const float* in, int frames, double ratio);
+    const float* output() const { return out_.data(); }
+    void reserve(int frames);
+
+  private:
+    static constexpr int kHistory = 7;
+    float hist_[2 * kHistory] = {};
+    double pos_ = kHistory - 4; // where the next output frame lies, counted from the history's start
+    std::vector<float> work_;
+    std::vector<float> out_;
+};
 
 } // namespace detail
 } // namespace audio
