@@ -132,6 +132,7 @@ std::vector<uint32_t> g_sink_volume; // our sink's volume at the last reading (f
 bool g_sink_mute = false;
 std::vector<uint32_t> g_seen_inputs; // streams seen before
 std::vector<uint32_t> g_pinned;      // of those, the ones that asked for their device
+std::vector<uint32_t> g_asked_sink;  // and the device each asked for
 std::string g_published_follow;      // the followed device as told to other copies
 int g_fail_streak = 0;               // failed passes (or connection attempts) in a row
 
@@ -1277,6 +1278,40 @@ Pass claim_default(Snapshot& snap, const std::string& followed) {
     return Pass::failed;
 }
 
+// Streams that asked for a device stay there: a stream seen for the first time on a real device
+// other than the default was sent there on purpose.
+void note_new_streams(const Snapshot& snap) {
+    std::vector<uint32_t> seen, pinned, asked;
+    for (const InputEntry& in : snap.inputs) {
+        seen.push_back(in.index);
+        const bool known = std::find(g_seen_inputs.begin(), g_seen_inputs.end(), in.index) != g_seen_inputs.end();
+        const auto was = std::find(g_pinned.begin(), g_pinned.end(), in.index);
+        if (was != g_pinned.end()) {
+            pinned.push_back(in.index);
+            asked.push_back(g_asked_sink[static_cast<size_t>(was - g_pinned.begin())]);
+        } else if (!known && detail::asked_for_device(snap, in)) {
+            pinned.push_back(in.index);
+            asked.push_back(in.sink);
+        }
+    }
+    g_seen_inputs.swap(seen);
+    g_pinned.swap(pinned);
+    g_asked_sink.swap(asked);
+}
+
+// A stream that asked for its device and was moved away meanwhile (the server moves streams along
+// with the default) goes back there.
+bool return_pinned(const Snapshot& snap) {
+    for (size_t i = 0; i < g_pinned.size(); ++i)
+        for (const InputEntry& in : snap.inputs)
+            if (in.index == g_pinned[i] && in.sink != g_asked_sink[i]) {
+                bool present = false;
+                for (const SinkEntry& s : snap.sinks) present = present || s.index == g_asked_sink[i];
+                if (present && !move_inputs({in.index}, g_asked_sink[i])) return false;
+            }
+    return true;
+}
+
 // Takes over our sink of a run that died: from the routing lock's record when there is one (with
 // the device it followed and the volume it carried), else a sink named "lumafon".
 void adopt(const Snapshot& snap) {
@@ -1374,7 +1409,8 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
                 arm(g_follow);
             }
             if (!move_inputs(detail::streams_to_gather(snap, target, own_client(), own->index, g_pinned),
-                             own->index))
+                             own->index) ||
+                !return_pinned(snap))
                 return Pass::failed;
         }
     }
@@ -1396,20 +1432,6 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
     const bool running = stream_alive(g_play) && stream_alive(g_rec);
     publish(final_snap, target, missing, running, select);
     return running ? Pass::good : Pass::failed;
-}
-
-// Streams that asked for a device stay there: a stream seen for the first time on a real device
-// other than the default was sent there on purpose.
-void note_new_streams(const Snapshot& snap) {
-    std::vector<uint32_t> seen, pinned;
-    for (const InputEntry& in : snap.inputs) {
-        seen.push_back(in.index);
-        const bool known = std::find(g_seen_inputs.begin(), g_seen_inputs.end(), in.index) != g_seen_inputs.end();
-        const bool was_pinned = std::find(g_pinned.begin(), g_pinned.end(), in.index) != g_pinned.end();
-        if (was_pinned || (!known && detail::asked_for_device(snap, in))) pinned.push_back(in.index);
-    }
-    g_seen_inputs.swap(seen);
-    g_pinned.swap(pinned);
 }
 
 Pass reconcile(bool active, const std::string& want_output, bool takeover, int mute) {
@@ -1592,6 +1614,7 @@ bool ensure_connection(const Requests& req) {
         g_module = kNoIndex; // a sink that survived is adopted again by the pass
         g_seen_inputs.clear();
         g_pinned.clear();
+        g_asked_sink.clear();
     }
     if (g_ctx) return true;
     if (!connect_locked()) {
@@ -1739,6 +1762,7 @@ bool start(bool takeover) {
     g_sink_volume.clear();
     g_seen_inputs.clear();
     g_pinned.clear();
+    g_asked_sink.clear();
     g_published_follow.clear();
     g_lock_path.clear();
     g_left = LeftBehind{};

@@ -77,8 +77,10 @@ TEST_F(Faults, TwoCopiesStartedAtOnceOneRoutes) {
     play();
     for (int attempt = 0; attempt < 4; ++attempt) {
         EngineHost a, b;
-        ASSERT_TRUE(a.start(host_dir("a" + std::to_string(attempt)), {"active 1"}, true) &&
-                    b.start(host_dir("b" + std::to_string(attempt)), {"active 1"}, true));
+        ASSERT_TRUE(a.launch(host_dir("a" + std::to_string(attempt))) &&
+                    b.launch(host_dir("b" + std::to_string(attempt))));
+        ASSERT_TRUE(a.begin() && b.begin()); // at the same moment
+        ASSERT_TRUE(a.started() && b.started());
         ASSERT_TRUE(wait_until(
             [&] {
                 const EngineHost::State sa = a.state(), sb = b.state();
@@ -128,10 +130,10 @@ TEST_F(Faults, ServerStallDuringAPassChangesNothing) {
     ASSERT_TRUE(wait_until([] { return audio::status().active && routed_to("hw_a"); }, 10000)) << log();
     const uint32_t sink = sink_index("lumafon");
 
-    // A stall longer than a request's time limit, in the middle of a pass.
+    // A stall longer than two requests' time limits, in the middle of a pass.
     server_.pause(true);
     audio::set_output("hw_b");
-    wait_until([] { return false; }, 6500, 6500);
+    wait_until([] { return false; }, 10500, 10500);
     server_.pause(false);
     audio::set_output("");
     ASSERT_TRUE(wait_until(

@@ -134,6 +134,22 @@ bool EngineHost::start(const std::string& log_dir, const std::vector<std::string
     return ask(takeover ? "start" : "start-no-takeover") == "started";
 }
 
+bool EngineHost::launch(const std::string& log_dir, const std::vector<std::string>& setup) {
+    log_dir_ = log_dir;
+    Child::Options opt;
+    opt.pipe_stdin = true;
+    opt.pipe_stdout = true;
+    if (!child_.spawn({ENGINE_HOST_BIN, log_dir}, opt)) return false;
+    for (const std::string& line : setup)
+        if (!send(line)) return false;
+    return true;
+}
+
+bool EngineHost::started(int timeout_ms) {
+    std::string answer;
+    return child_.read_line(&answer, timeout_ms) && answer == "started";
+}
+
 bool EngineHost::send(const std::string& line) {
     return child_.write(line + "\n");
 }

@@ -61,6 +61,11 @@ class EngineHost {
     // terminal's or a service manager's signals would.
     bool start(const std::string& log_dir, const std::vector<std::string>& setup = {"active 1"},
                bool takeover = true, bool own_group = false);
+    // Starts the host and hands it the `setup` lines; the engine starts with begin(), whose
+    // answer is read by started(): two copies can thus start at the same moment.
+    bool launch(const std::string& log_dir, const std::vector<std::string>& setup = {"active 1"});
+    bool begin(bool takeover = true) { return send(takeover ? "start" : "start-no-takeover"); }
+    bool started(int timeout_ms = 5000);
     // One command line and, for commands that answer, the answer.
     bool send(const std::string& line);
     std::string ask(const std::string& line, int timeout_ms = 5000);
