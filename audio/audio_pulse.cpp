@@ -17,7 +17,13 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
+
+#include <gio/gio.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -39,7 +45,8 @@ constexpr int kTapFrames = 32768;
 constexpr int kTapMask = kTapFrames - 1;
 constexpr int kMaxTapRead = 8192;
 constexpr float kMaxDelayFrames = 24576; // 512 ms
-constexpr pa_usec_t kDropLatencyUs = 300000;
+// No block for this long: the program (or the server) stalled, and what arrives next is stale.
+constexpr uint64_t kStallMs = 150;
 constexpr int kRequestTimeoutMs = 5000;
 // Checks, 100 ms apart, that the default became ours before the environment counts as one that
 // refuses it. On PipeWire the change goes through WirePlumber, which on a busy machine can take
@@ -90,6 +97,16 @@ int g_applied_version = 0;
 eq::Processor g_proc;
 std::vector<float> g_scratch;
 int g_pending = 0; // frames gathered in g_scratch, not yet processed
+
+// ---- The output queue, its target and the stretch against the device's clock (audio thread;
+// the control thread touches them only with the main-loop lock held, which callbacks hold too).
+detail::QueueControl g_queue;
+detail::Stretcher g_stretch;
+uint64_t g_last_block_ms = 0;
+uint64_t g_stall_at = 0;
+// After a stall, until fresh timing arrives: bytes that may still be played (-1: no stall).
+int64_t g_stall_budget = -1;
+std::atomic<pid_t> g_audio_tid{0};
 
 // ---- Tap ring, display delay and peak cursor.
 std::mutex g_tap_mtx;
@@ -402,18 +419,81 @@ int delay_for_read(int count, char (&log_line)[160]) {
 
 // ===================================================================== The stream path
 
-// Writes one processed block to the output unless the output already lags more than 300 ms:
-// writing more would only grow the delay between picture, input and sound.
-void play_block(size_t bytes) {
+// Milliseconds of sound written to the output that the device has not taken yet: our own queue.
+// The device's own latency (a network or Bluetooth output may report hundreds of milliseconds)
+// is not ours to shorten, and counting it would starve such a device. Negative when unknown.
+double own_queue_ms() {
     pa_usec_t lat = 0;
     int negative = 0;
-    if (pa_stream_get_latency(g_play, &lat, &negative) == 0 && !negative && lat > kDropLatencyUs) {
-        g_dropped.fetch_add(bytes);
+    if (pa_stream_get_latency(g_play, &lat, &negative) != 0) return -1;
+    const pa_timing_info* ti = pa_stream_get_timing_info(g_play);
+    if (!ti) return -1;
+    if (negative || lat <= ti->sink_usec) return 0;
+    return static_cast<double>(lat - ti->sink_usec) * 0.001;
+}
+
+void on_stall_timing(pa_stream*, int, void*) {
+    g_stall_budget = -1;
+}
+
+// Prebuffering at the target: after an underrun the device starts again only once the target is
+// queued, so the cushion that was missing is back at the cost of no more than the gap itself.
+void apply_target() {
+    if (!g_play) return;
+    pa_buffer_attr attr{};
+    attr.maxlength = usec_bytes(500000);
+    attr.tlength = usec_bytes(static_cast<pa_usec_t>(std::max(60.0, g_queue.target_ms + 20) * 1000));
+    attr.prebuf = usec_bytes(static_cast<pa_usec_t>(g_queue.target_ms * 1000));
+    attr.minreq = attr.fragsize = 0xFFFFFFFFu;
+    if (pa_operation* op = pa_stream_set_buffer_attr(g_play, &attr, nullptr, nullptr)) pa_operation_unref(op);
+}
+
+// Writes one processed block (`frames` frames in g_scratch) to the output, unless our queue
+// already holds stale sound.
+void play_block(int frames) {
+    const uint64_t now = now_ms();
+    const double block_ms = frames * 1000.0 / kRate;
+    if (g_last_block_ms != 0 && now - g_last_block_ms > kStallMs) {
+        // The device played our queue dry meanwhile and what comes in now is the backlog of the
+        // stall. Until fresh timing says how much waits, play no more than the target of it.
+        g_stall_at = now;
+        g_stall_budget = static_cast<int64_t>(g_queue.target_ms * kRate / 1000) * kFrameBytes;
+        if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr))
+            pa_operation_unref(op);
+    }
+    g_last_block_ms = now;
+
+    bool play;
+    if (g_stall_budget >= 0) {
+        play = g_stall_budget > 0;
+        g_stall_budget = std::max<int64_t>(0, g_stall_budget - static_cast<int64_t>(frames) * kFrameBytes);
+    } else {
+        bool changed = false;
+        play = g_queue.admit(own_queue_ms(), block_ms, now, &changed);
+        if (changed) apply_target();
+    }
+    if (!play) {
+        g_dropped.fetch_add(static_cast<uint64_t>(frames) * kFrameBytes);
         g_drop_events.fetch_add(1);
         return;
     }
-    pa_stream_write(g_play, g_scratch.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    const double ratio = 1.0 + g_queue.ppm * 1e-6;
+    const int out = g_stretch.process(g_scratch.data(), frames, ratio);
+    pa_stream_write(g_play, g_stretch.output(), static_cast<size_t>(out) * kFrameBytes, nullptr, 0,
+                    PA_SEEK_RELATIVE);
+    pa_usec_t lat = 0;
+    int negative = 0;
     if (pa_stream_get_latency(g_play, &lat, &negative) == 0 && !negative) record_latency(lat);
+}
+
+// Silence instead of noise: a curve can no longer be non-finite, but a player may send NaN or
+// infinite samples into our sink, and one of them would poison the filters for good.
+void guard_block(float* samples, int count) {
+    float probe = 0;
+    for (int i = 0; i < count; ++i) probe += samples[i] - samples[i];
+    if (probe == 0) return;
+    std::memset(samples, 0, static_cast<size_t>(count) * sizeof(float));
+    g_proc.reset();
 }
 
 // The server hands the monitor over in pieces of a few milliseconds (often only a few frames),
@@ -439,9 +519,9 @@ void route_block(const float* data, int frames) {
         g_applied_version = version;
     }
     g_proc.process(g_scratch.data(), block);
+    guard_block(g_scratch.data(), block * 2);
     detail::push_tap(g_scratch.data(), block);
-    if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY)
-        play_block(static_cast<size_t>(block) * kFrameBytes);
+    if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY) play_block(block);
 }
 
 void on_read(pa_stream* s, size_t, void*) {
@@ -463,6 +543,11 @@ void on_read(pa_stream* s, size_t, void*) {
 
 void on_underflow(pa_stream*, void*) {
     g_underflows.fetch_add(1);
+    // A stall of our own empties the queue without telling anything about the jitter to ride
+    // out; every other underrun calls for a larger cushion.
+    const uint64_t now = now_ms();
+    const bool stalled = now - g_last_block_ms > kStallMs || now - g_stall_at < 1000;
+    if (!stalled && g_queue.underrun(now)) apply_target();
 }
 
 void on_stream_state(pa_stream* s, void*) {
@@ -524,16 +609,18 @@ void open_record(const std::string& source, bool routed) {
 void open_playback(const std::string& sink) {
     drop_stream(g_play);
     g_play_sink.clear();
-    // A new device has its own latency: the statistics start afresh.
+    // A new device has its own latency and its own clock: the statistics start afresh.
     g_lat.restart();
+    g_queue.restart(now_ms());
+    g_stall_budget = -1;
     pa_stream* s = new_stream("playback", "Equalizer");
     if (!s) return;
     g_play = s;
     pa_stream_set_underflow_callback(s, on_underflow, nullptr);
     pa_buffer_attr attr{};
     attr.maxlength = usec_bytes(500000);
-    attr.tlength = usec_bytes(60000);
-    attr.prebuf = usec_bytes(30000);
+    attr.tlength = usec_bytes(static_cast<pa_usec_t>(std::max(60.0, g_queue.target_ms + 20) * 1000));
+    attr.prebuf = usec_bytes(static_cast<pa_usec_t>(g_queue.target_ms * 1000));
     attr.minreq = attr.fragsize = 0xFFFFFFFFu;
     pa_cvolume volume;
     pa_cvolume_set(&volume, 2, PA_VOLUME_NORM);
@@ -930,9 +1017,10 @@ void settle_output() {
     }
     if (!g_play) return;
     wait_op(pa_stream_flush(g_play, on_stream_success, nullptr));
-    // A standing queue of 40 ms rides out the jitter of the record side without underruns.
-    static const float kCushion[kRate / 1000 * 40 * 2] = {};
-    pa_stream_write(g_play, kCushion, sizeof kCushion, nullptr, 0, PA_SEEK_RELATIVE);
+    // A standing queue at the target rides out the jitter of the record side without underruns.
+    static const float kCushion[static_cast<int>(detail::QueueControl::kMaxTargetMs) * kRate / 1000 * 2] = {};
+    const size_t bytes = static_cast<size_t>(g_queue.target_ms * kRate / 1000) * kFrameBytes;
+    pa_stream_write(g_play, kCushion, std::min(bytes, sizeof kCushion), nullptr, 0, PA_SEEK_RELATIVE);
 }
 
 void unlocked_sleep(int ms) {
@@ -1638,7 +1726,63 @@ bool ensure_connection(const Requests& req) {
 // Quitting: everything of ours goes back within a few seconds, or the watchdog finishes it.
 constexpr int kQuitMs = 3000;
 
+// Asks RealtimeKit on the system bus for real-time scheduling of thread `tid`. On failure `why`
+// says what went wrong; the desktop may simply not have the service.
+bool realtime_kit(pid_t tid, int priority, std::string* why) {
+    GError* err = nullptr;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &err);
+    if (!bus) {
+        *why = std::string("no system bus: ") + (err ? err->message : "?");
+        if (err) g_error_free(err);
+        return false;
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.RealtimeKit1", "/org/freedesktop/RealtimeKit1", "org.freedesktop.RealtimeKit1",
+        "MakeThreadRealtime", g_variant_new("(tu)", static_cast<guint64>(tid), static_cast<guint32>(priority)),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, &err);
+    const bool ok = reply != nullptr;
+    if (reply) g_variant_unref(reply);
+    if (err) {
+        *why = std::string("RealtimeKit: ") + err->message;
+        g_error_free(err);
+    }
+    g_object_unref(bus);
+    return ok;
+}
+
+// The audio thread must run the moment the server hands over sound, also while a compile keeps
+// every core busy: real-time scheduling (round robin, low priority, not inherited by children),
+// directly where the user may have it, else through the desktop's RealtimeKit service. Without
+// either, the adaptive cushion alone has to ride out the delays.
+void raise_audio_priority() {
+    pid_t tid = 0;
+    for (int i = 0; i < 100 && (tid = g_audio_tid.load()) == 0; ++i) sleep_ms(10);
+    if (tid == 0) return;
+    constexpr int kPriority = 5;
+    sched_param param{};
+    param.sched_priority = kPriority;
+    if (sched_setscheduler(tid, SCHED_RR | SCHED_RESET_ON_FORK, &param) == 0) {
+        logger::info("Audio thread runs at real-time priority " + std::to_string(kPriority));
+        return;
+    }
+    const int direct = errno;
+    // RealtimeKit serves only processes that limit their real-time CPU time.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTTIME, &limit) == 0 && limit.rlim_max == RLIM_INFINITY) {
+        limit.rlim_cur = limit.rlim_max = 200000;
+        setrlimit(RLIMIT_RTTIME, &limit);
+    }
+    std::string why;
+    if (realtime_kit(tid, kPriority, &why)) {
+        logger::info("Audio thread runs at real-time priority " + std::to_string(kPriority) +
+                     " (RealtimeKit)");
+        return;
+    }
+    logger::info(std::string("Audio thread runs at normal priority (") + std::strerror(direct) + "; " + why + ")");
+}
+
 void control_loop() {
+    raise_audio_priority();
     Stats stats;
     while (true) {
         stats.minute();
@@ -1777,7 +1921,12 @@ bool start(bool takeover) {
         return false;
     }
     g_ml = ml;
+    pa_threaded_mainloop_once_unlocked(
+        ml, [](pa_threaded_mainloop*, void*) { g_audio_tid = static_cast<pid_t>(syscall(SYS_gettid)); }, nullptr);
     g_proc.set_format(static_cast<float>(kRate), 2);
+    // A second of sound in one piece before the audio thread has to grow its buffers.
+    g_scratch.reserve(static_cast<size_t>(kRate) * 2);
+    g_stretch.reserve(kRate);
     g_thread = std::thread(control_loop);
     return true;
 }
@@ -1833,9 +1982,14 @@ void set_restore_hint(const std::string& sink) {
 }
 
 void set_curve(const eq::Curve& curve) {
+    eq::Curve usable;
+    if (!detail::usable_curve(curve, &usable)) {
+        logger::warn("Curve rejected: a gain is not a number or far out of range");
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(g_curve_mtx);
-        g_curve = curve;
+        g_curve = usable;
     }
     g_curve_version.fetch_add(1);
 }
@@ -2184,6 +2338,150 @@ float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms)
         }
     }
     return current + step;
+}
+
+bool usable_curve(const eq::Curve& in, eq::Curve* out) {
+    constexpr float kRange = 12.0f;
+    eq::Curve c = in;
+    float* gains[eq::kBands + 1];
+    for (int i = 0; i < eq::kBands; ++i) gains[i] = &c.band[i];
+    gains[eq::kBands] = &c.preamp;
+    for (float* g : gains) {
+        if (!std::isfinite(*g) || std::fabs(*g) > 2 * kRange) return false;
+        *g = std::clamp(*g, -kRange, kRange);
+    }
+    *out = c;
+    return true;
+}
+
+void QueueControl::restart(uint64_t now_ms) {
+    ppm = integral = 0;
+    catching_up = false;
+    level_sum = 0;
+    level_n = 0;
+    window_at = now_ms;
+    if (calm_since == 0) calm_since = now_ms;
+}
+
+bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed) {
+    *changed = false;
+    if (window_at == 0) restart(now_ms);
+    if (now_ms - calm_since >= kCalmMs && target_ms > kMinTargetMs) {
+        target_ms = std::max(kMinTargetMs, target_ms - kShrinkMs);
+        calm_since = now_ms;
+        *changed = true;
+    }
+    if (queue_ms < 0) return true; // unknown: play
+    // Far above the target means stale sound: drop until the queue is back at the target, so
+    // that the delay returns at once instead of lasting for the rest of the session.
+    if (queue_ms > target_ms + kSlackMs) catching_up = true;
+    if (catching_up) {
+        if (queue_ms > target_ms) return false;
+        catching_up = false;
+        level_sum = 0;
+        level_n = 0;
+        window_at = now_ms;
+    }
+    level_sum += queue_ms + block_ms * 0.5;
+    ++level_n;
+    const uint64_t span = now_ms - window_at;
+    if (span >= 1000 && level_n > 0) {
+        const double err = level_sum / level_n - target_ms;
+        const double outside = err > kBandMs ? err - kBandMs : (err < -kBandMs ? err + kBandMs : 0.0);
+        const double dt = static_cast<double>(span) * 0.001;
+        // A queue above the band is drained by giving the device slightly fewer frames.
+        integral = std::clamp(integral - kIntegralPpmPerMsS * outside * dt, -kMaxPpm, kMaxPpm);
+        ppm = std::clamp(integral - kGainPpmPerMs * outside, -kMaxPpm, kMaxPpm);
+        level_sum = 0;
+        level_n = 0;
+        window_at = now_ms;
+    }
+    return true;
+}
+
+bool QueueControl::underrun(uint64_t now_ms) {
+    calm_since = now_ms;
+    if (target_ms >= kMaxTargetMs) return false;
+    target_ms = std::min(kMaxTargetMs, target_ms + kGrowMs);
+    return true;
+}
+
+namespace {
+
+// Lanczos kernel (a = 4) tabulated at 512 fractional positions; each row sums to one.
+constexpr int kPhases = 512;
+constexpr int kTaps = 8;
+
+const float (&sinc_table())[kPhases + 1][kTaps] {
+    static float table[kPhases + 1][kTaps];
+    static const bool filled = [] {
+        const double pi = 3.14159265358979323846;
+        for (int p = 0; p <= kPhases; ++p) {
+            const double frac = static_cast<double>(p) / kPhases;
+            double sum = 0;
+            double w[kTaps];
+            for (int k = 0; k < kTaps; ++k) {
+                const double x = static_cast<double>(k - 3) - frac;
+                w[k] = std::fabs(x) < 1e-12 ? 1.0
+                                            : std::sin(pi * x) * std::sin(pi * x / 4) / (pi * pi * x * x / 4);
+                sum += w[k];
+            }
+            for (int k = 0; k < kTaps; ++k) table[p][k] = static_cast<float>(w[k] / sum);
+        }
+        return true;
+    }();
+    (void)filled;
+    return table;
+}
+
+} // namespace
+
+void Stretcher::reserve(int frames) {
+    sinc_table();
+    const size_t need = static_cast<size_t>(frames + kHistory + 2) * 2;
+    if (work_.size() < need) work_.resize(need);
+    if (out_.size() < need) out_.resize(need);
+}
+
+int Stretcher::process(const float* in, int frames, double ratio) {
+    if (frames <= 0) return 0;
+    reserve(frames);
+    float* w = work_.data();
+    std::memcpy(w, hist_, sizeof hist_);
+    std::memcpy(w + 2 * kHistory, in, static_cast<size_t>(frames) * 2 * sizeof(float));
+    const int total = kHistory + frames;
+    float* out = out_.data();
+    int n = 0;
+    if (ratio == 1.0) {
+        // Back on the sample grid: the last fraction of a frame is let go (inaudible).
+        pos_ = std::round(pos_);
+        const int first = static_cast<int>(pos_);
+        const int count = std::max(0, total - 4 - first);
+        std::memcpy(out, w + 2 * first, static_cast<size_t>(count) * 2 * sizeof(float));
+        n = count;
+        pos_ += count;
+    } else {
+        const auto& table = sinc_table();
+        const double step = 1.0 / ratio;
+        while (pos_ + 4 < total) {
+            const int base = static_cast<int>(pos_);
+            const int phase = static_cast<int>((pos_ - base) * kPhases + 0.5);
+            const float* k = table[phase];
+            const float* x = w + 2 * (base - 3);
+            float l = 0, r = 0;
+            for (int t = 0; t < kTaps; ++t) {
+                l += k[t] * x[2 * t];
+                r += k[t] * x[2 * t + 1];
+            }
+            out[2 * n] = l;
+            out[2 * n + 1] = r;
+            ++n;
+            pos_ += step;
+        }
+    }
+    pos_ -= frames;
+    std::memcpy(hist_, w + 2 * frames, sizeof hist_);
+    return n;
 }
 
 void push_tap(const float* interleaved, int frames) {

@@ -188,5 +188,67 @@ float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms)
 // Appends frames to the tap as the read callback does (for tests of the tap and the peaks).
 void push_tap(const float* interleaved, int frames);
 
+// A curve fit for the filter bank: every gain finite and within twice the sliders' range (a
+// caller that bypasses the settings could hand in anything). Gains just beyond the range are
+// brought back to it in `out`.
+bool usable_curve(const eq::Curve& in, eq::Curve* out);
+
+// Keeps the sound waiting in our playback stream (our own queue, not the device's buffer) near
+// a target, on the audio thread. A disturbance that leaves the queue far above the target (a
+// stall of the program, a suspended or switched device) is undone by dropping stale sound; an
+// underrun raises the target, which shrinks back after a calm minute; a device whose clock
+// runs apart from the system clock is followed by stretching the sound a little (`ppm`).
+struct QueueControl {
+    static constexpr double kMinTargetMs = 30;
+    static constexpr double kMaxTargetMs = 80;
+    static constexpr double kGrowMs = 10;
+    static constexpr double kShrinkMs = 5;
+    static constexpr uint64_t kCalmMs = 60000;
+    // Jitter of the record side and of the device tolerated above the target.
+    static constexpr double kSlackMs = 30;
+    // The rate is left alone while the average queue stays within target ± band.
+    static constexpr double kBandMs = 6;
+    // 0.2 %: a third of a semitone's hundredth, far below what an ear notices.
+    static constexpr double kMaxPpm = 2000;
+    static constexpr double kGainPpmPerMs = 150;
+    static constexpr double kIntegralPpmPerMsS = 10;
+
+    double target_ms = kMinTargetMs;
+    double ppm = 0; // stretch of the sound: positive gives the device more frames than come in
+    bool catching_up = false;
+    double integral = 0;
+    double level_sum = 0;
+    int level_n = 0;
+    uint64_t window_at = 0;
+    uint64_t calm_since = 0;
+
+    // A new output device: its clock is not known yet.
+    void restart(uint64_t now_ms);
+    // Whether a block of `block_ms` may be played while `queue_ms` wait in the output. Also
+    // follows the average queue (once a second: the stretch) and shrinks a target that has been
+    // calm. `changed` is set when the target moved.
+    bool admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed);
+    // The output ran dry. True when the target grew.
+    bool underrun(uint64_t now_ms);
+};
+
+// Stretches interleaved stereo by a ratio within a few thousandths of one (windowed-sinc
+// interpolation, eight taps) with a constant delay of four frames; at ratio one it only copies.
+// The output holds at most `frames` + 2 frames. Allocates only when a block is larger than any
+// before.
+class Stretcher {
+  public:
+    int process(const float* in, int frames, double ratio);
+    const float* output() const { return out_.data(); }
+    void reserve(int frames);
+
+  private:
+    static constexpr int kHistory = 7;
+    float hist_[2 * kHistory] = {};
+    double pos_ = kHistory - 4; // where the next output frame lies, counted from the history's start
+    std::vector<float> work_;
+    std::vector<float> out_;
+};
+
 } // namespace detail
 } // namespace audio
