@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <poll.h>
@@ -257,4 +259,48 @@ TEST_F(Faults, WithoutAServerFewAttempts) {
     EXPECT_GE(attempts, 2);
     EXPECT_LE(attempts, 12) << "connection attempts in 4 s";
     EXPECT_EQ(count_of(log(), "No sound server reachable"), 1);
+}
+
+TEST_F(Faults, ASlowLogNeverStallsTheSound) {
+    // The host's log is a pipe that nobody empties: every line the engine writes waits, as on a
+    // disk that has stalled.
+    const std::string dir = host_dir("host");
+    const std::string fifo = dir + "/Lumafon.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    auto drain = [reader] {
+        char buf[4096];
+        while (read(reader, buf, sizeof buf) > 0) {
+        }
+    };
+    play();
+    ASSERT_TRUE(host_.start(dir));
+    ASSERT_TRUE(host_.wait_state(routing));
+    ASSERT_TRUE(wait_until([] { return routed_to("hw_a"); }, 5000));
+    drain();
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::string junk(256, 'x');
+    while (write(filler, junk.data(), junk.size()) > 0) {
+    }
+
+    Recording rec;
+    ASSERT_TRUE(rec.start("hw_a.monitor", dir_ + "/heard.f32"));
+    ASSERT_TRUE(rec.wait_seconds(0.5));
+    const double from = rec.seconds();
+    ASSERT_TRUE(host_.send("mute 0")); // a pass that writes a line ("Unmuted")
+    ASSERT_TRUE(rec.wait_seconds(from + 2.0));
+    rec.stop();
+    drain();
+    close(filler);
+    const std::vector<float> heard = rec.samples();
+    int silent_windows = 0;
+    for (size_t at = static_cast<size_t>(from * 48000); at + 2400 <= heard.size() / 2; at += 2400)
+        if (rms_db(heard.data() + 2 * at, 2400) < -40) ++silent_windows;
+    RecordProperty("silent_50ms_windows", silent_windows);
+    EXPECT_EQ(silent_windows, 0) << "the sound stopped while the log was stalled";
+    drain();
+    close(reader);
 }
