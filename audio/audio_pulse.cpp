@@ -1789,7 +1789,7 @@ void control_loop() {
         const Wake wake = wait_for_work();
         if (wake == Wake::quit) break;
         if (wake == Wake::idle) continue;
-        pause_before_pass(g_ctx ? 2000 : 1000);
+        pause_before_pass(g_ctx ? 2000 : 500);
         const Requests req = take_requests();
         {
             std::lock_guard<std::mutex> lock(g_mtx);
