@@ -181,6 +181,7 @@ std::vector<std::string> g_streak_said;
 // that quitting never waits on a stalled server for long.
 std::atomic<uint64_t> g_deadline{0};
 bool g_poked = false; // under g_mtx: a request of the user's, which ends a back-off pause
+std::atomic<uint64_t> g_passes{0};
 
 uint64_t now_ms() {
     timespec ts{};
@@ -1809,6 +1810,7 @@ void control_loop() {
             g_dirty = true;
             continue;
         }
+        g_passes.fetch_add(1);
         const Pass result = reconcile(req.active, req.output, req.takeover, req.mute);
         if (result == Pass::good) log_audio_hardware();
         pa_threaded_mainloop_unlock(g_ml);
@@ -2482,6 +2484,10 @@ int Stretcher::process(const float* in, int frames, double ratio) {
     pos_ -= frames;
     std::memcpy(hist_, w + 2 * frames, sizeof hist_);
     return n;
+}
+
+uint64_t pass_count() {
+    return g_passes.load();
 }
 
 void push_tap(const float* interleaved, int frames) {

@@ -185,6 +185,9 @@ struct LatencyRing {
 // one second, at most 50 ms per second. `at_ms` is the time of the previous step (0: none).
 float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms);
 
+// Passes the control loop has run since start (for tests of the back-off).
+uint64_t pass_count();
+
 // Appends frames to the tap as the read callback does (for tests of the tap and the peaks).
 void push_tap(const float* interleaved, int frames);
 

@@ -8,6 +8,7 @@
 #include "support/sound_server.h"
 
 #include <gtest/gtest.h>
+#include <pulse/pulseaudio.h>
 
 #include <csignal>
 #include <fcntl.h>
@@ -304,4 +305,88 @@ TEST_F(Faults, ASlowLogNeverStallsTheSound) {
     EXPECT_EQ(silent_windows, 0) << "the sound stopped while the log was stalled";
     drain();
     close(reader);
+}
+
+namespace {
+
+// Fills a sink with corked streams of a client of its own until the server takes no more: a
+// device that refuses every new stream.
+class Crowd {
+  public:
+    explicit Crowd(const std::string& sink) {
+        ml_ = pa_threaded_mainloop_new();
+        pa_threaded_mainloop_start(ml_);
+        pa_threaded_mainloop_lock(ml_);
+        ctx_ = pa_context_new(pa_threaded_mainloop_get_api(ml_), "crowd");
+        pa_context_connect(ctx_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+        pa_threaded_mainloop_unlock(ml_);
+        wait([this] { return pa_context_get_state(ctx_) == PA_CONTEXT_READY; });
+        const pa_sample_spec ss{PA_SAMPLE_S16LE, 8000, 1};
+        for (int i = 0; i < 400; ++i) {
+            pa_threaded_mainloop_lock(ml_);
+            pa_stream* s = pa_stream_new(ctx_, "crowd", &ss, nullptr);
+            pa_stream_connect_playback(s, sink.c_str(), nullptr, PA_STREAM_START_CORKED, nullptr, nullptr);
+            pa_threaded_mainloop_unlock(ml_);
+            streams_.push_back(s);
+            wait([s] { return pa_stream_get_state(s) != PA_STREAM_CREATING; });
+            pa_threaded_mainloop_lock(ml_);
+            const bool refused = pa_stream_get_state(s) != PA_STREAM_READY;
+            pa_threaded_mainloop_unlock(ml_);
+            if (refused) {
+                full_ = true;
+                break;
+            }
+        }
+    }
+    ~Crowd() {
+        pa_threaded_mainloop_lock(ml_);
+        for (pa_stream* s : streams_) {
+            pa_stream_disconnect(s);
+            pa_stream_unref(s);
+        }
+        pa_context_disconnect(ctx_);
+        pa_context_unref(ctx_);
+        pa_threaded_mainloop_unlock(ml_);
+        pa_threaded_mainloop_stop(ml_);
+        pa_threaded_mainloop_free(ml_);
+    }
+    bool full() const { return full_; }
+
+  private:
+    template <class Cond> void wait(Cond cond) {
+        wait_until(
+            [&] {
+                pa_threaded_mainloop_lock(ml_);
+                const bool ok = cond();
+                pa_threaded_mainloop_unlock(ml_);
+                return ok;
+            },
+            5000, 2);
+    }
+    pa_threaded_mainloop* ml_ = nullptr;
+    pa_context* ctx_ = nullptr;
+    std::vector<pa_stream*> streams_;
+    bool full_ = false;
+};
+
+} // namespace
+
+TEST_F(Faults, ADeviceThatRefusesStreamsIsRetriedCalmly) {
+    play();
+    ASSERT_TRUE(audio::start(true));
+    ASSERT_TRUE(wait_until([] { return audio::status().active && routed_to("hw_a"); }, 10000)) << log();
+    Crowd crowd("hw_b");
+    ASSERT_TRUE(crowd.full()) << "the server took every stream";
+    const size_t from = engine_log_size();
+    const uint64_t passes_before = audio::detail::pass_count();
+    audio::set_output("hw_b");
+    wait_until([] { return false; }, 4000, 4000);
+    const std::string said = engine_log_since(from);
+    const int warnings = count_of(said, "Cannot play to hw_b");
+    const uint64_t passes = audio::detail::pass_count() - passes_before;
+    RecordProperty("warnings_in_4s", warnings);
+    RecordProperty("passes_in_4s", static_cast<int>(passes));
+    EXPECT_LE(passes, 10u);
+    EXPECT_LE(warnings, 1) << said;
+    EXPECT_GE(warnings, 1) << said;
 }
