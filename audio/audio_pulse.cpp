@@ -104,9 +104,21 @@ detail::QueueControl g_queue;
 detail::Stretcher g_stretch;
 uint64_t g_last_block_ms = 0;
 uint64_t g_stall_at = 0;
-// After a stall, until fresh timing arrives: bytes that may still be played (-1: no stall).
-int64_t g_stall_budget = -1;
+// Our model of the queue: the last measure, less what the device has taken since at the pace of
+// real time, plus what we wrote since. It stands in while the server's timing is not known or,
+// after a stall, not to be trusted until a fresh reading arrives.
+double g_model_ms = 0;
+double g_model_at = 0; // seconds, monotonic
+bool g_timing_trusted = true;
+// The output ran dry: the server's read position has run ahead of what we wrote, and sound
+// written behind it would be thrown away (seconds of silence after a long stall). The next
+// write goes to the read position.
+bool g_resync = false;
 std::atomic<pid_t> g_audio_tid{0};
+// What the audio thread settled on, for the log and the tests.
+std::atomic<float> g_pub_target_ms{static_cast<float>(detail::QueueControl::kMinTargetMs)};
+std::atomic<float> g_pub_ppm{0.0f};
+std::atomic<float> g_pub_queue_ms{-1.0f};
 
 // ---- Tap ring, display delay and peak cursor.
 std::mutex g_tap_mtx;
@@ -434,7 +446,25 @@ double own_queue_ms() {
 }
 
 void on_stall_timing(pa_stream*, int, void*) {
-    g_stall_budget = -1;
+    g_timing_trusted = true;
+}
+
+double now_s() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// The queue now: measured where the server's timing allows, else modelled.
+double queue_now_ms() {
+    const double t = now_s();
+    g_model_ms = std::max(0.0, g_model_ms - (t - g_model_at) * 1000);
+    g_model_at = t;
+    if (g_timing_trusted) {
+        const double measured = own_queue_ms();
+        if (measured >= 0) g_model_ms = measured;
+    }
+    return g_model_ms;
 }
 
 // Prebuffering at the target: after an underrun the device starts again only once the target is
@@ -455,24 +485,24 @@ void play_block(int frames) {
     const uint64_t now = now_ms();
     const double block_ms = frames * 1000.0 / kRate;
     if (g_last_block_ms != 0 && now - g_last_block_ms > kStallMs) {
-        // The device played our queue dry meanwhile and what comes in now is the backlog of the
-        // stall. Until fresh timing says how much waits, play no more than the target of it.
+        // The device played our queue dry meanwhile, and what comes in now is the backlog of the
+        // stall. The server's timing is as old as the stall: the model decides until a fresh
+        // reading arrives (after the backlog already in the socket).
         g_stall_at = now;
-        g_stall_budget = static_cast<int64_t>(g_queue.target_ms * kRate / 1000) * kFrameBytes;
+        g_timing_trusted = false;
+        g_resync = true;
         if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr))
             pa_operation_unref(op);
     }
     g_last_block_ms = now;
 
-    bool play;
-    if (g_stall_budget >= 0) {
-        play = g_stall_budget > 0;
-        g_stall_budget = std::max<int64_t>(0, g_stall_budget - static_cast<int64_t>(frames) * kFrameBytes);
-    } else {
-        bool changed = false;
-        play = g_queue.admit(own_queue_ms(), block_ms, now, &changed);
-        if (changed) apply_target();
-    }
+    bool changed = false;
+    const double queue = queue_now_ms();
+    const bool play = g_queue.admit(queue, block_ms, now, &changed);
+    if (changed) apply_target();
+    g_pub_queue_ms.store(static_cast<float>(queue), std::memory_order_relaxed);
+    g_pub_target_ms.store(static_cast<float>(g_queue.target_ms), std::memory_order_relaxed);
+    g_pub_ppm.store(static_cast<float>(g_queue.ppm), std::memory_order_relaxed);
     if (!play) {
         g_dropped.fetch_add(static_cast<uint64_t>(frames) * kFrameBytes);
         g_drop_events.fetch_add(1);
@@ -481,7 +511,10 @@ void play_block(int frames) {
     const double ratio = 1.0 + g_queue.ppm * 1e-6;
     const int out = g_stretch.process(g_scratch.data(), frames, ratio);
     pa_stream_write(g_play, g_stretch.output(), static_cast<size_t>(out) * kFrameBytes, nullptr, 0,
-                    PA_SEEK_RELATIVE);
+                    g_resync ? PA_SEEK_RELATIVE_ON_READ : PA_SEEK_RELATIVE);
+    if (g_resync) g_model_ms = 0;
+    g_resync = false;
+    g_model_ms += out * 1000.0 / kRate;
     pa_usec_t lat = 0;
     int negative = 0;
     if (pa_stream_get_latency(g_play, &lat, &negative) == 0 && !negative) record_latency(lat);
@@ -544,6 +577,8 @@ void on_read(pa_stream* s, size_t, void*) {
 
 void on_underflow(pa_stream*, void*) {
     g_underflows.fetch_add(1);
+    g_model_ms = 0;
+    g_resync = true;
     // A stall of our own empties the queue without telling anything about the jitter to ride
     // out; every other underrun calls for a larger cushion.
     const uint64_t now = now_ms();
@@ -613,7 +648,9 @@ void open_playback(const std::string& sink) {
     // A new device has its own latency and its own clock: the statistics start afresh.
     g_lat.restart();
     g_queue.restart(now_ms());
-    g_stall_budget = -1;
+    g_model_ms = 0;
+    g_timing_trusted = true;
+    g_resync = false;
     pa_stream* s = new_stream("playback", "Equalizer");
     if (!s) return;
     g_play = s;
@@ -1022,6 +1059,8 @@ void settle_output() {
     static const float kCushion[static_cast<int>(detail::QueueControl::kMaxTargetMs) * kRate / 1000 * 2] = {};
     const size_t bytes = static_cast<size_t>(g_queue.target_ms * kRate / 1000) * kFrameBytes;
     pa_stream_write(g_play, kCushion, std::min(bytes, sizeof kCushion), nullptr, 0, PA_SEEK_RELATIVE);
+    g_model_ms = static_cast<double>(std::min(bytes, sizeof kCushion)) * 1000.0 / (kRate * kFrameBytes);
+    g_model_at = now_s();
 }
 
 void unlocked_sleep(int ms) {
@@ -1756,6 +1795,19 @@ bool realtime_kit(pid_t tid, int priority, std::string* why) {
 // directly where the user may have it, else through the desktop's RealtimeKit service. Without
 // either, the adaptive cushion alone has to ride out the delays.
 void raise_audio_priority() {
+    // A timer due at once tells which thread the audio thread is.
+    pa_threaded_mainloop_lock(g_ml);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(g_ml);
+    timeval tv{};
+    pa_gettimeofday(&tv);
+    api->time_new(
+        api, &tv,
+        [](pa_mainloop_api* a, pa_time_event* e, const struct timeval*, void*) {
+            g_audio_tid = static_cast<pid_t>(syscall(SYS_gettid));
+            a->time_free(e);
+        },
+        nullptr);
+    pa_threaded_mainloop_unlock(g_ml);
     pid_t tid = 0;
     for (int i = 0; i < 100 && (tid = g_audio_tid.load()) == 0; ++i) sleep_ms(10);
     if (tid == 0) return;
@@ -1859,6 +1911,11 @@ void control_loop() {
         logger::info("Audio path total: dropped " + std::to_string(g_dropped.load()) + " bytes in " +
                      std::to_string(g_drop_events.load()) + " chunks, buffer underruns " +
                      std::to_string(g_underflows.load()) + "x");
+    const detail::PathFigures f = detail::path_figures();
+    char line[120];
+    std::snprintf(line, sizeof line, "Audio path settled: cushion %.0f ms, stretch %+.0f ppm against the device clock",
+                  f.target_ms, f.ppm);
+    logger::info(line);
 }
 
 // Plain main loop iterations, none waiting more than 100 ms, until `done` holds, an iteration
@@ -1923,8 +1980,6 @@ bool start(bool takeover) {
         return false;
     }
     g_ml = ml;
-    pa_threaded_mainloop_once_unlocked(
-        ml, [](pa_threaded_mainloop*, void*) { g_audio_tid = static_cast<pid_t>(syscall(SYS_gettid)); }, nullptr);
     g_proc.set_format(static_cast<float>(kRate), 2);
     // A second of sound in one piece before the audio thread has to grow its buffers.
     g_scratch.reserve(static_cast<size_t>(kRate) * 2);
@@ -2342,6 +2397,14 @@ float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms)
     return current + step;
 }
 
+PathFigures path_figures() {
+    PathFigures f;
+    f.target_ms = g_pub_target_ms.load(std::memory_order_relaxed);
+    f.ppm = g_pub_ppm.load(std::memory_order_relaxed);
+    f.queue_ms = g_pub_queue_ms.load(std::memory_order_relaxed);
+    return f;
+}
+
 bool usable_curve(const eq::Curve& in, eq::Curve* out) {
     constexpr float kRange = 12.0f;
     eq::Curve c = in;
@@ -2358,10 +2421,12 @@ bool usable_curve(const eq::Curve& in, eq::Curve* out) {
 
 void QueueControl::restart(uint64_t now_ms) {
     ppm = integral = 0;
+    smooth_ms = -1;
     catching_up = false;
     level_sum = 0;
     level_n = 0;
     window_at = now_ms;
+    restarted_at = now_ms;
     if (calm_since == 0) calm_since = now_ms;
 }
 
@@ -2384,11 +2449,17 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
         level_n = 0;
         window_at = now_ms;
     }
+    if (now_ms - restarted_at < kSettleMs) {
+        window_at = now_ms;
+        return true;
+    }
     level_sum += queue_ms + block_ms * 0.5;
     ++level_n;
     const uint64_t span = now_ms - window_at;
     if (span >= 1000 && level_n > 0) {
-        const double err = level_sum / level_n - target_ms;
+        const double mean = level_sum / level_n;
+        smooth_ms = smooth_ms < 0 ? mean : smooth_ms + kSmoothing * (mean - smooth_ms);
+        const double err = smooth_ms - target_ms;
         const double outside = err > kBandMs ? err - kBandMs : (err < -kBandMs ? err + kBandMs : 0.0);
         const double dt = static_cast<double>(span) * 0.001;
         // A queue above the band is drained by giving the device slightly fewer frames.
@@ -2402,6 +2473,7 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
 }
 
 bool QueueControl::underrun(uint64_t now_ms) {
+    if (restarted_at != 0 && now_ms - restarted_at < kSettleMs) return false;
     calm_since = now_ms;
     if (target_ms >= kMaxTargetMs) return false;
     target_ms = std::min(kMaxTargetMs, target_ms + kGrowMs);

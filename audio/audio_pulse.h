@@ -191,6 +191,15 @@ uint64_t pass_count();
 // Appends frames to the tap as the read callback does (for tests of the tap and the peaks).
 void push_tap(const float* interleaved, int frames);
 
+// What the output path settled on: the cushion it keeps, the stretch against the device's
+// clock, and the last measure of our queue (negative: unknown).
+struct PathFigures {
+    double target_ms = 0;
+    double ppm = 0;
+    double queue_ms = -1;
+};
+PathFigures path_figures();
+
 // A curve fit for the filter bank: every gain finite and within twice the sliders' range (a
 // caller that bypasses the settings could hand in anything). Gains just beyond the range are
 // brought back to it in `out`.
@@ -209,21 +218,31 @@ struct QueueControl {
     static constexpr uint64_t kCalmMs = 60000;
     // Jitter of the record side and of the device tolerated above the target.
     static constexpr double kSlackMs = 30;
-    // The rate is left alone while the average queue stays within target ± band.
-    static constexpr double kBandMs = 6;
+    // The rate is left alone while the average queue stays within target ± band. The average
+    // is taken over a second and then smoothed (a quarter per second), since a device takes
+    // sound in chunks and the timing updates come in steps.
+    static constexpr double kBandMs = 5;
+    static constexpr double kSmoothing = 0.25;
     // 0.2 %: a third of a semitone's hundredth, far below what an ear notices.
     static constexpr double kMaxPpm = 2000;
-    static constexpr double kGainPpmPerMs = 150;
-    static constexpr double kIntegralPpmPerMsS = 10;
+    static constexpr double kGainPpmPerMs = 100;
+    // Mostly proportional: an integral strong enough to matter winds up on every step of the
+    // queue (a timing correction, a disturbance) and overshoots; drift needs only the band edge.
+    static constexpr double kIntegralPpmPerMsS = 1;
 
     double target_ms = kMinTargetMs;
     double ppm = 0; // stretch of the sound: positive gives the device more frames than come in
     bool catching_up = false;
     double integral = 0;
+    double smooth_ms = -1;
     double level_sum = 0;
     int level_n = 0;
     uint64_t window_at = 0;
     uint64_t calm_since = 0;
+    uint64_t restarted_at = 0;
+    // The first moments of a stream (prebuffering, the device settling) say nothing about its
+    // clock or the jitter to ride out.
+    static constexpr uint64_t kSettleMs = 2000;
 
     // A new output device: its clock is not known yet.
     void restart(uint64_t now_ms);

@@ -2,10 +2,10 @@
 // takeover on) and reads the tap and the peaks 60 times a second like the window, for the bench
 // scripts to measure from outside.
 //
-//   tool_engine_run LOGDIR SECONDS [--off] [--no-takeover]
+//   tool_engine_run LOGDIR SECONDS [--off] [--no-takeover] [--figures]
 //
 // Prints "routing" once the equaliser path is live; ends after SECONDS (0: until SIGTERM or
-// SIGINT) with an orderly stop.
+// SIGINT) with an orderly stop. With --figures it prints the output path's figures every second.
 #include "audio/audio_pulse.h"
 #include "core/logger.h"
 #include "desktop/guard_linux.h"
@@ -37,11 +37,13 @@ double now_s() {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s LOGDIR SECONDS [--off] [--no-takeover]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s LOGDIR SECONDS [--off] [--no-takeover] [--figures]\n", argv[0]);
         return 2;
     }
-    bool active = true, takeover = true;
+    bool active = true, takeover = true, verbose = false;
+    double figures_at = 0;
     for (int i = 3; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--figures") == 0) verbose = true;
         if (std::strcmp(argv[i], "--off") == 0) active = false;
         if (std::strcmp(argv[i], "--no-takeover") == 0) takeover = false;
     }
@@ -63,6 +65,12 @@ int main(int argc, char** argv) {
         unsigned long serial = 0;
         audio::tap(left.data(), right.data(), 4096, &rate, &serial, true);
         audio::take_peaks(&pl, &pr);
+        if (verbose && now_s() >= figures_at) {
+            figures_at = now_s() + 1;
+            const audio::detail::PathFigures f = audio::detail::path_figures();
+            std::printf("queue %.1f ms, cushion %.0f ms, stretch %+.0f ppm\n", f.queue_ms, f.target_ms, f.ppm);
+            std::fflush(stdout);
+        }
         if (!said && audio::status().active) {
             std::puts("routing");
             std::fflush(stdout);

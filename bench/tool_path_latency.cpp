@@ -6,7 +6,8 @@
 //
 // Feed SOURCE_IN with short clicks at least 200 ms apart (for instance the monitor of the sink
 // the program takes sound from), SOURCE_OUT being where the sound comes out. Prints one line per
-// paired click and a summary line "median_ms N min_ms N max_ms N clicks N".
+// paired click ("click TIME delay_ms N", monotonic seconds) after a line "start TIME", and a
+// summary line "median_ms N min_ms N max_ms N clicks N".
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -120,6 +121,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     pa_threaded_mainloop_unlock(g_ml);
+    std::printf("start %.3f\n", now_s());
+    std::fflush(stdout);
     const timespec span{static_cast<time_t>(seconds),
                         static_cast<long>((seconds - std::floor(seconds)) * 1e9)};
     nanosleep(&span, nullptr);

@@ -1,11 +1,13 @@
 // tsan
 // The engine's rules that need no server: which device is followed, where the sound goes,
 // which streams are gathered, when the user must pick our sink, and the arithmetic of the tap,
-// the peaks, the display delay and the latency statistics.
+// the peaks, the display delay and the latency statistics, the output queue's control and the
+// stretch against a device's clock.
 #include "audio/audio_pulse.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <vector>
 
@@ -328,4 +330,134 @@ TEST(EngineRules, TapAndPeaks) {
     audio::take_peaks(&pl, &pr);
     EXPECT_EQ(pl, 37601); // the two frames that became audible are still old, delayed ones
     EXPECT_EQ(pr, 37601);
+}
+
+TEST(EngineRules, UnusableCurvesAreRejected) {
+    eq::Curve c;
+    c.band[3] = 12.5f;
+    c.preamp = -13;
+    eq::Curve out;
+    ASSERT_TRUE(usable_curve(c, &out)); // a little beyond the sliders' range: brought back to it
+    EXPECT_EQ(out.band[3], 12.0f);
+    EXPECT_EQ(out.preamp, -12.0f);
+    for (float bad : {std::nanf(""), INFINITY, -INFINITY, 1e30f, -25.0f}) {
+        eq::Curve b;
+        b.band[7] = bad;
+        EXPECT_FALSE(usable_curve(b, &out)) << bad;
+        b = eq::Curve{};
+        b.preamp = bad;
+        EXPECT_FALSE(usable_curve(b, &out)) << bad;
+    }
+}
+
+// The queue control against a simulated device: it takes sound at its own pace, in chunks, and
+// may stall; the feed brings 10 ms blocks at the system clock's pace.
+struct FakeOutput {
+    QueueControl control;
+    double queue_ms = 30;
+    double drift_ppm = 0; // positive: the device runs fast
+    uint64_t now = 1000;
+    int drops = 0;
+    int underruns = 0;
+
+    void run_ms(int ms) {
+        for (int t = 0; t < ms; t += 10) {
+            now += 10;
+            queue_ms -= 10 * (1 + drift_ppm * 1e-6);
+            if (queue_ms < 0) {
+                queue_ms = 0;
+                ++underruns;
+                control.underrun(now);
+            }
+            bool changed = false;
+            if (control.admit(queue_ms, 10, now, &changed))
+                queue_ms += 10 * (1 + control.ppm * 1e-6);
+            else
+                ++drops;
+        }
+    }
+};
+
+TEST(EngineRules, QueueReturnsToItsTargetAfterAJump) {
+    FakeOutput out;
+    out.control.restart(out.now);
+    out.run_ms(5000);
+    EXPECT_EQ(out.drops, 0);
+    EXPECT_EQ(out.control.ppm, 0) << "equal clocks need no stretch";
+    // A suspended device or a burst of backlog: 300 ms queued at once.
+    out.queue_ms += 300;
+    out.run_ms(400);
+    EXPECT_LE(out.queue_ms, out.control.target_ms + 10);
+    EXPECT_GT(out.drops, 0);
+    const int drops = out.drops;
+    out.run_ms(5000);
+    EXPECT_EQ(out.drops, drops) << "no drops once back at the target";
+}
+
+TEST(EngineRules, CushionGrowsAfterUnderrunsAndShrinksWhenCalm) {
+    QueueControl q;
+    q.restart(1000);
+    EXPECT_FALSE(q.underrun(1500)) << "the first moments of a stream do not count";
+    EXPECT_TRUE(q.underrun(5000));
+    EXPECT_EQ(q.target_ms, QueueControl::kMinTargetMs + QueueControl::kGrowMs);
+    for (int i = 0; i < 10; ++i) q.underrun(6000 + i);
+    EXPECT_EQ(q.target_ms, QueueControl::kMaxTargetMs);
+    bool changed = false;
+    q.admit(40, 10, 6009 + QueueControl::kCalmMs - 1, &changed);
+    EXPECT_FALSE(changed);
+    q.admit(40, 10, 6009 + QueueControl::kCalmMs, &changed);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(q.target_ms, QueueControl::kMaxTargetMs - QueueControl::kShrinkMs);
+}
+
+TEST(EngineRules, StretchFollowsADriftingDevice) {
+    for (double drift : {1000.0, -1000.0, 150.0}) {
+        FakeOutput out;
+        out.drift_ppm = drift;
+        out.control.restart(out.now);
+        out.run_ms(120000);
+        EXPECT_EQ(out.underruns, 0) << drift;
+        EXPECT_EQ(out.drops, 0) << drift;
+        EXPECT_NEAR(out.control.ppm, drift, std::abs(drift) * 0.25) << drift;
+        EXPECT_NEAR(out.queue_ms, out.control.target_ms, 20) << drift;
+        EXPECT_LE(std::abs(out.control.ppm), QueueControl::kMaxPpm);
+    }
+}
+
+TEST(EngineRules, StretcherKeepsTheSound) {
+    constexpr int kBlock = 480;
+    auto sine = [](double n) { return static_cast<float>(0.5 * std::sin(2 * 3.14159265358979 * 1000 * n / 48000)); };
+    std::vector<float> in(2 * kBlock);
+    // Ratio one: the same samples, four frames later.
+    Stretcher copy;
+    std::vector<float> out;
+    for (int b = 0; b < 4; ++b) {
+        for (int i = 0; i < kBlock; ++i) in[2 * i] = in[2 * i + 1] = sine(b * kBlock + i);
+        const int n = copy.process(in.data(), kBlock, 1.0);
+        ASSERT_EQ(n, kBlock);
+        out.insert(out.end(), copy.output(), copy.output() + 2 * n);
+    }
+    for (int i = 4; i < 4 * kBlock; ++i) ASSERT_EQ(out[2 * i], sine(i - 4)) << i;
+
+    // 0.1 % more frames, and still a clean 1 kHz tone (now 999 Hz) of the same level.
+    Stretcher slow;
+    long long produced = 0;
+    const double ratio = 1.001;
+    double err = 0, power = 0;
+    for (int b = 0; b < 200; ++b) {
+        for (int i = 0; i < kBlock; ++i) in[2 * i] = in[2 * i + 1] = sine(b * kBlock + i);
+        const int n = slow.process(in.data(), kBlock, ratio);
+        ASSERT_LE(n, kBlock + 2);
+        for (int i = 0; i < n; ++i) {
+            const double at = (produced + i) / ratio - 4; // the input position of this output frame
+            if (at > 100) {
+                const double want = sine(at);
+                err += (slow.output()[2 * i] - want) * (slow.output()[2 * i] - want);
+                power += want * want;
+            }
+        }
+        produced += n;
+    }
+    EXPECT_NEAR(static_cast<double>(produced), 200.0 * kBlock * ratio, 3);
+    EXPECT_LT(10 * std::log10(err / power), -50) << "error against the ideal stretched tone, dB";
 }
