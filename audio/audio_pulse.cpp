@@ -57,7 +57,6 @@ constexpr int kMoveRounds = 4;
 
 const char* const kSiblings[] = {"tessamorlo", "quenbirrow", "fandrelle", "ostrevane", "pellicordo"};
 const char* const kAppName = "Lumafon";
-const char* const kMonitorName = "lumafon.monitor";
 const char* const kSinkArgs = " rate=48000 channels=2 channel_map=front-left,front-right "
                               "sink_properties='device.description=Lumafon monitor.channel-volumes=true "
                               "device.icon_name=lumafon'";
