@@ -7,6 +7,9 @@
 // and plays the result to the real device; with the equaliser off it only records the real
 // device's monitor for the display. Every processed block also goes into a tap ring that the
 // window reads, delayed by the measured output latency so that the picture matches the sound.
+// The audio thread runs at real-time priority where the system grants it; it keeps our own
+// queue in the output near a target that grows after underruns, drops stale sound after any
+// disturbance, and stretches the sound slightly to follow a device whose clock drifts.
 #pragma once
 
 #include "dsp/eq_dsp.h"
@@ -192,11 +195,13 @@ uint64_t pass_count();
 void push_tap(const float* interleaved, int frames);
 
 // What the output path settled on: the cushion it keeps, the stretch against the device's
-// clock, and the last measure of our queue (negative: unknown).
+// clock, the last measure of our queue (negative: unknown), and its counters since start.
 struct PathFigures {
     double target_ms = 0;
     double ppm = 0;
     double queue_ms = -1;
+    uint64_t dropped_blocks = 0; // blocks not played because they were stale
+    uint64_t underruns = 0;
 };
 PathFigures path_figures();
 
@@ -212,7 +217,9 @@ bool usable_curve(const eq::Curve& in, eq::Curve* out);
 // runs apart from the system clock is followed by stretching the sound a little (`ppm`).
 struct QueueControl {
     static constexpr double kMinTargetMs = 30;
-    static constexpr double kMaxTargetMs = 80;
+    // Beyond 70 ms of added latency only while the machine is so busy that less would crackle;
+    // a calm minute brings it back step by step.
+    static constexpr double kMaxTargetMs = 120;
     static constexpr double kGrowMs = 10;
     static constexpr double kShrinkMs = 5;
     static constexpr uint64_t kCalmMs = 60000;

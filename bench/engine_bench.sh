@@ -113,6 +113,11 @@ engine_counts() {
        END {if (!f) print "underruns 0 drops 0"}' "$1/Lumafon.log"
 }
 mono() { awk '{print $1}' /proc/uptime; }
+# make_clicks N: clicks.wav, N clicks of 10 ms, one every 0.5 s.
+make_clicks() {
+  sox -n -r 48000 -c 2 -b 32 -e floating-point "$work/click.wav" synth 0.01 sine 1000 vol 0.5 pad 0 0.49
+  sox "$work/click.wav" "$work/clicks.wav" repeat $(( $1 - 1 ))
+}
 busy_start() { for _ in 1 2; do sh -c 'while :; do :; done' & pids+=("$!"); busy+=("$!"); done; }
 busy_stop() { for p in "${busy[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; busy=(); }
 busy=()
@@ -164,8 +169,7 @@ fi
 if wants latency; then
   echo
   echo "== Added latency, our sink's monitor to the device"
-  sox -n -r 48000 -c 2 -b 32 -e floating-point "$work/click.wav" synth 0.01 sine 1000 vol 0.5 pad 0 0.49
-  sox "$work/click.wav" "$work/clicks.wav" repeat 99
+  make_clicks 100
   play_start "$work/clicks.wav"
   LUMA2_BEATLOG=1 engine_start "$work/latency"; wait_for 5 routed; sleep 2
   "$probe_tool" lumafon.monitor hw_a.monitor 30 >"$work/probe.txt" || true
@@ -237,8 +241,7 @@ fi
 if wants recover; then
   echo
   echo "== Added latency before and 2-6 s after disturbances (clicks every 0.5 s, timed from outside)"
-  sox -n -r 48000 -c 2 -b 32 -e floating-point "$work/click.wav" synth 0.01 sine 1000 vol 0.5 pad 0 0.49
-  sox "$work/click.wav" "$work/clicks.wav" repeat 239
+  make_clicks 240
   play_start "$work/clicks.wav"
   engine_start "$work/recover"; wait_for 5 routed; sleep 3
   probe_uptime=$(mono)

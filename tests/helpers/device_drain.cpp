@@ -1,6 +1,6 @@
 // A stand-in for a sound device with a clock and a buffer of its own: it drains the FIFO of a
-// module-pipe-sink at 48 kHz float stereo times FACTOR, paced by the monotonic clock, and keeps
-// the pipe 128 KB deep, so that the sink reports about 350 ms of latency of its own (as network,
+// module-pipe-sink at 48 kHz float stereo times FACTOR, paced by the monotonic clock, and lets
+// the pipe hold 128 KB (a third of a second), so that the sink reports 250-350 ms of latency of its own (as network,
 // AirPlay and some Bluetooth outputs do). A FACTOR of 1.001 is a device whose crystal runs 0.1 %
 // fast.
 //
