@@ -25,6 +25,11 @@
 
 #include <gio/gio.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace audio {
 
 using detail::InputEntry;
@@ -57,7 +62,6 @@ constexpr int kMoveRounds = 4;
 
 const char* const kSiblings[] = {"tessamorlo", "quenbirrow", "fandrelle", "ostrevane", "pellicordo"};
 const char* const kAppName = "Lumafon";
-const char* const kMonitorName = "lumafon.monitor";
 const char* const kSinkArgs = " rate=48000 channels=2 channel_map=front-left,front-right "
                               "sink_properties='device.description=Lumafon monitor.channel-volumes=true "
                               "device.icon_name=lumafon'";
@@ -145,12 +149,56 @@ std::atomic<uint64_t> g_underflows{0};
 
 // ---- State of the control thread alone.
 uint32_t g_module = kNoIndex;
+// The device followed now (restored at the end), and the one the user wants followed, which may
+// be unplugged for the moment and is followed again when it comes back.
 std::string g_follow;
+std::string g_follow_wanted;
+std::string g_prev_default; // the server's default at the previous reading
 bool g_restricted = false;
+int g_claim_refusals = 0; // passes in a row whose claim the server ignored
 bool g_snap_no_sink = false;
 bool g_passive_said = false;
 bool g_no_server_said = false;
 std::string g_handoff_tried;
+bool g_armed = false;          // the watchdog would rescue
+std::string g_volume_device;   // the real device whose volume the user now sets on our sink
+std::vector<uint32_t> g_sink_volume; // our sink's volume at the last reading (for rebuilds)
+bool g_sink_mute = false;
+std::vector<uint32_t> g_seen_inputs; // streams seen before
+std::vector<uint32_t> g_pinned;      // of those, the ones that asked for their device
+std::vector<uint32_t> g_asked_sink;  // and the device each asked for
+std::string g_published_follow;      // the followed device as told to other copies
+int g_fail_streak = 0;               // failed passes (or connection attempts) in a row
+
+// ---- The routing lock: one copy routes per user and sound server. The file also holds what a
+// copy that dies without its watchdog leaves behind: its module, followed device and the device
+// whose volume it carried.
+int g_lock_fd = -1;
+bool g_lock_ok = false; // this copy may route (holds the lock, or no lock can be had)
+std::string g_lock_path;
+std::string g_state_written;
+struct LeftBehind {
+    uint32_t module = kNoIndex;
+    std::string follow;
+    std::string volume_device;
+};
+LeftBehind g_left;
+
+// ---- Log lines of the control thread. They are written once the main-loop lock is released:
+// the audio callback runs under that lock, and the log flushes every line to a disk that may
+// stall. While passes keep failing, a warning already written is not repeated.
+struct Note {
+    int level; // 0 info, 1 warning, 2 error
+    std::string text;
+};
+std::vector<Note> g_notes;
+std::vector<std::string> g_streak_said;
+
+// Every wait for the server gives up at this monotonic time (ms; 0: no limit). Set by stop() so
+// that quitting never waits on a stalled server for long.
+std::atomic<uint64_t> g_deadline{0};
+bool g_poked = false; // under g_mtx: a request of the user's, which ends a back-off pause
+std::atomic<uint64_t> g_passes{0};
 
 uint64_t now_ms() {
     timespec ts{};
@@ -208,6 +256,45 @@ uint32_t usec_bytes(pa_usec_t us) {
     return static_cast<uint32_t>(pa_usec_to_bytes(us, &ss));
 }
 
+// ===================================================================== Log lines of the pass
+
+void note(int level, const std::string& text) {
+    if (level > 0) {
+        if (std::find(g_streak_said.begin(), g_streak_said.end(), text) != g_streak_said.end()) return;
+        if (g_streak_said.size() < 64) g_streak_said.push_back(text);
+    }
+    g_notes.push_back({level, text});
+}
+
+void note_info(const std::string& text) {
+    note(0, text);
+}
+
+void note_warn(const std::string& text) {
+    note(1, text);
+}
+
+// Writes the gathered lines. Only on the control thread, without the main-loop lock.
+void flush_notes() {
+    std::vector<Note> notes;
+    notes.swap(g_notes);
+    for (const Note& n : notes) {
+        if (n.level == 0) logger::info(n.text);
+        else if (n.level == 1) logger::warn(n.text);
+        else logger::error(n.text);
+    }
+}
+
+// A pass ended well: the next failure is worth a warning again.
+void pass_succeeded() {
+    g_fail_streak = 0;
+    g_streak_said.clear();
+}
+
+void pass_failed() {
+    g_fail_streak = std::min(g_fail_streak + 1, 30);
+}
+
 // ===================================================================== Waiting for the server
 
 void on_timer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
@@ -215,10 +302,13 @@ void on_timer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
 }
 
 // Waits with the main-loop lock held (released while asleep) until `done` holds or `timeout_ms`
-// have passed. A one-shot timer wakes the wait at least every 100 ms, so a reply that never
-// comes cannot hang the control thread.
+// have passed (or the quit deadline). A one-shot timer wakes the wait at least every 100 ms, so a
+// reply that never comes cannot hang the control thread.
 template <class Done> bool wait_until(Done done, int timeout_ms) {
     const uint64_t start = now_ms();
+    uint64_t end = start + static_cast<uint64_t>(std::max(timeout_ms, 0));
+    const uint64_t deadline = g_deadline.load();
+    if (deadline != 0) end = std::min(end, deadline);
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(g_ml);
     pa_time_event* timer = nullptr;
     bool ok = false;
@@ -227,9 +317,9 @@ template <class Done> bool wait_until(Done done, int timeout_ms) {
             ok = true;
             break;
         }
-        const uint64_t passed = now_ms() - start;
-        if (passed >= static_cast<uint64_t>(timeout_ms)) break;
-        const uint64_t nap = std::min<uint64_t>(100, static_cast<uint64_t>(timeout_ms) - passed);
+        const uint64_t now = now_ms();
+        if (now >= end) break;
+        const uint64_t nap = std::min<uint64_t>(100, end - now);
         timeval tv{};
         pa_gettimeofday(&tv);
         pa_timeval_add(&tv, nap * PA_USEC_PER_MSEC);
@@ -247,13 +337,18 @@ bool wait_for(pa_operation* op, int timeout_ms) {
     return wait_until([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeout_ms);
 }
 
-void wait_op(pa_operation* op, int timeout_ms = kRequestTimeoutMs) {
-    if (!op) return;
-    if (!wait_for(op, timeout_ms)) {
-        logger::warn("Sound server not answering - request dropped");
+// True when the request completed. A request that times out is cancelled and counts as failed:
+// an empty answer must never be taken for the server's word.
+bool wait_op(pa_operation* op, int timeout_ms = kRequestTimeoutMs) {
+    if (!op) return false;
+    const bool finished = wait_for(op, timeout_ms);
+    if (!finished) {
+        note_warn("Sound server not answering - request dropped");
         pa_operation_cancel(op);
     }
+    const bool done = finished && pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_unref(op);
+    return done;
 }
 
 bool wait_stream_ready(pa_stream* s) {
@@ -279,6 +374,12 @@ void on_stream_success(pa_stream*, int, void*) {
 void on_index(pa_context*, uint32_t index, void* userdata) {
     *static_cast<uint32_t*>(userdata) = index;
     signal_loop();
+}
+
+// A request whose success the server confirmed in time.
+template <class Issue> bool confirmed(Issue issue, int timeout_ms = kRequestTimeoutMs) {
+    bool ok = false;
+    return wait_op(issue(&ok), timeout_ms) && ok;
 }
 
 // ===================================================================== Tap and latency
@@ -549,7 +650,7 @@ void open_record(const std::string& source, bool routed) {
         g_rec_source = source;
         return;
     }
-    logger::warn("Cannot record from " + source + ": " + error_text());
+    note_warn("Cannot record from " + source + ": " + error_text());
     drop_stream(g_rec);
 }
 
@@ -580,7 +681,7 @@ void open_playback(const std::string& sink) {
         g_play_sink = sink;
         return;
     }
-    logger::warn("Cannot play to " + sink + ": " + error_text());
+    note_warn("Cannot play to " + sink + ": " + error_text());
     drop_stream(g_play);
 }
 
@@ -603,16 +704,22 @@ std::string text_or(const char* s, const char* fallback) {
     return s && *s ? s : fallback;
 }
 
+// One reading in progress: the snapshot and whether the server reported an error on the way.
+struct Reading {
+    Snapshot snap;
+    bool error = false;
+};
+
 void on_server_info(pa_context*, const pa_server_info* info, void* userdata) {
-    if (info && info->default_sink_name) static_cast<std::string*>(userdata)->assign(info->default_sink_name);
+    auto* r = static_cast<Reading*>(userdata);
+    if (info)
+        r->snap.default_sink = text_or(info->default_sink_name, "");
+    else
+        r->error = true;
     signal_loop();
 }
 
-void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-    if (eol != 0 || !info) {
-        signal_loop();
-        return;
-    }
+SinkEntry sink_entry(const pa_sink_info* info) {
     SinkEntry e;
     e.index = info->index;
     e.name = text_or(info->name, "");
@@ -620,11 +727,28 @@ void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* userdata
     e.owner_module = info->owner_module;
     e.mute = info->mute != 0;
     e.monitor_source = info->monitor_source;
-    static_cast<Snapshot*>(userdata)->sinks.push_back(std::move(e));
+    e.suspended = info->state == PA_SINK_SUSPENDED;
+    e.volume.assign(info->volume.values, info->volume.values + info->volume.channels);
+    e.ours = e.owner_module != kNoIndex &&
+             detail::is_own_kind(e.name, text_or(pa_proplist_gets(info->proplist, "device.icon_name"), ""),
+                                 e.description);
+    return e;
+}
+
+void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    auto* r = static_cast<Reading*>(userdata);
+    if (eol != 0 || !info) {
+        if (eol < 0) r->error = true;
+        signal_loop();
+        return;
+    }
+    r->snap.sinks.push_back(sink_entry(info));
 }
 
 void on_input_info(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
+    auto* r = static_cast<Reading*>(userdata);
     if (eol != 0 || !info) {
+        if (eol < 0) r->error = true;
         signal_loop();
         return;
     }
@@ -634,20 +758,22 @@ void on_input_info(pa_context*, const pa_sink_input_info* info, int eol, void* u
     e.client = info->client;
     e.app_name = text_or(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME), "");
     e.ours = e.app_name == kAppName;
-    static_cast<Snapshot*>(userdata)->inputs.push_back(std::move(e));
+    r->snap.inputs.push_back(std::move(e));
 }
 
 struct OutputScan {
     uint32_t own_client = kNoIndex;
     bool other_instance = false;
+    bool error = false;
 };
 
 void on_source_output_info(pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
+    auto* scan = static_cast<OutputScan*>(userdata);
     if (eol != 0 || !info) {
+        if (eol < 0) scan->error = true;
         signal_loop();
         return;
     }
-    auto* scan = static_cast<OutputScan*>(userdata);
     const char* app = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
     if (app && std::strcmp(app, kAppName) == 0 && info->client != scan->own_client)
         scan->other_instance = true;
@@ -657,25 +783,39 @@ uint32_t own_client() {
     return g_ctx ? pa_context_get_index(g_ctx) : kNoIndex;
 }
 
-Snapshot query() {
-    Snapshot snap;
-    if (!g_ctx) return snap;
-    wait_op(pa_context_get_server_info(g_ctx, on_server_info, &snap.default_sink));
-    wait_op(pa_context_get_sink_info_list(g_ctx, on_sink_info, &snap));
-    wait_op(pa_context_get_sink_input_info_list(g_ctx, on_input_info, &snap));
+// Reads the whole routing state. False when any part of it did not arrive: the pass must then
+// act on nothing, since a missing list is not an empty one.
+bool query(Snapshot& out) {
+    out = Snapshot{};
+    if (!g_ctx) return false;
+    Reading r;
     OutputScan scan;
     scan.own_client = own_client();
-    wait_op(pa_context_get_source_output_info_list(g_ctx, on_source_output_info, &scan));
-    snap.other_instance = scan.other_instance;
-    for (const InputEntry& in : snap.inputs)
-        if (in.ours && in.client != scan.own_client) snap.other_instance = true;
-    return snap;
+    const bool ok = wait_op(pa_context_get_server_info(g_ctx, on_server_info, &r)) &&
+                    wait_op(pa_context_get_sink_info_list(g_ctx, on_sink_info, &r)) &&
+                    wait_op(pa_context_get_sink_input_info_list(g_ctx, on_input_info, &r)) &&
+                    wait_op(pa_context_get_source_output_info_list(g_ctx, on_source_output_info, &scan));
+    if (!ok || r.error || scan.error) return false;
+    out = std::move(r.snap);
+    out.other_instance = scan.other_instance;
+    for (const InputEntry& in : out.inputs)
+        if (in.ours && in.client != scan.own_client) out.other_instance = true;
+    return true;
 }
 
+// The default sink's name; empty when the server did not answer.
 std::string read_default_sink() {
-    std::string name;
-    wait_op(pa_context_get_server_info(g_ctx, on_server_info, &name));
-    return name;
+    Reading r;
+    if (!wait_op(pa_context_get_server_info(g_ctx, on_server_info, &r)) || r.error) return {};
+    return r.snap.default_sink;
+}
+
+// Our own sink in a reading: the sink of the module this copy owns.
+const SinkEntry* own_sink(const Snapshot& snap) {
+    if (g_module == kNoIndex) return nullptr;
+    for (const SinkEntry& s : snap.sinks)
+        if (s.ours && s.owner_module == g_module) return &s;
+    return nullptr;
 }
 
 // ===================================================================== Device list and status
@@ -683,7 +823,7 @@ std::string read_default_sink() {
 std::vector<Device> device_list(const Snapshot& snap, const std::string& output, std::string* output_label) {
     std::vector<Device> list;
     for (const SinkEntry& s : snap.sinks) {
-        if (!detail::is_real_sink(s.name)) continue;
+        if (s.ours || !detail::is_real_sink(s.name)) continue;
         list.push_back({s.name, s.description.empty() ? s.name : s.description});
         if (s.name == output && output_label) *output_label = list.back().label;
     }
@@ -695,7 +835,7 @@ void publish(const Snapshot& snap, const std::string& output, bool missing, bool
     const SinkEntry* out = detail::find_sink(snap, output);
     bool muted = out && out->mute;
     if (running && !muted) {
-        const SinkEntry* own = detail::find_sink(snap, kSinkName);
+        const SinkEntry* own = own_sink(snap);
         muted = own && own->mute;
     }
     std::string label;
@@ -765,75 +905,136 @@ void on_hw_source(pa_context*, const pa_source_info* info, int eol, void* userda
                           hw_details(info->proplist));
 }
 
-// The devices the program plays through, kept for a crash report.
+// The devices the program plays through, kept for a crash report. A reading that did not arrive
+// whole keeps the previous summary.
 void log_audio_hardware() {
     HwScan scan;
-    wait_op(pa_context_get_server_info(g_ctx, on_hw_server, &scan));
-    wait_op(pa_context_get_sink_info_list(g_ctx, on_hw_sink, &scan));
-    wait_op(pa_context_get_source_info_list(g_ctx, on_hw_source, &scan));
-    crash_handler::record_audio(scan.lines);
+    if (wait_op(pa_context_get_server_info(g_ctx, on_hw_server, &scan)) &&
+        wait_op(pa_context_get_sink_info_list(g_ctx, on_hw_sink, &scan)) &&
+        wait_op(pa_context_get_source_info_list(g_ctx, on_hw_source, &scan)))
+        crash_handler::record_audio(scan.lines);
 }
 
 // ===================================================================== Requests of a pass
 
-void set_default(const std::string& sink, int timeout_ms) {
-    wait_op(pa_context_set_default_sink(g_ctx, sink.c_str(), on_success, nullptr), timeout_ms);
+bool set_default(const std::string& sink, int timeout_ms) {
+    return confirmed(
+        [&](bool* ok) { return pa_context_set_default_sink(g_ctx, sink.c_str(), on_success_flag, ok); },
+        timeout_ms);
 }
 
 bool move_input(uint32_t input, uint32_t sink) {
-    bool ok = false;
-    wait_op(pa_context_move_sink_input_by_index(g_ctx, input, sink, on_success_flag, &ok));
-    return ok;
+    return confirmed([&](bool* ok) {
+        return pa_context_move_sink_input_by_index(g_ctx, input, sink, on_success_flag, ok);
+    });
+}
+
+bool unload_module(uint32_t module) {
+    return confirmed([&](bool* ok) { return pa_context_unload_module(g_ctx, module, on_success_flag, ok); });
+}
+
+bool suspend_own(const std::string& name, bool on) {
+    return confirmed([&](bool* ok) {
+        return pa_context_suspend_sink_by_name(g_ctx, name.c_str(), on ? 1 : 0, on_success_flag, ok);
+    });
+}
+
+bool set_sink_volume(uint32_t sink, const std::vector<uint32_t>& volume) {
+    pa_cvolume cv;
+    pa_cvolume_init(&cv);
+    cv.channels = static_cast<uint8_t>(std::min<size_t>(volume.size(), PA_CHANNELS_MAX));
+    for (unsigned i = 0; i < cv.channels; ++i) cv.values[i] = volume[i];
+    if (!pa_cvolume_valid(&cv)) return false;
+    return confirmed([&](bool* ok) {
+        return pa_context_set_sink_volume_by_index(g_ctx, sink, &cv, on_success_flag, ok);
+    });
+}
+
+bool set_sink_mute(uint32_t sink, bool mute) {
+    return confirmed([&](bool* ok) {
+        return pa_context_set_sink_mute_by_index(g_ctx, sink, mute ? 1 : 0, on_success_flag, ok);
+    });
+}
+
+std::vector<uint32_t> full_volume(size_t channels) {
+    return std::vector<uint32_t>(channels, PA_VOLUME_NORM);
+}
+
+// The user's volume and mute of `device` move into our sink, and the device plays at full
+// volume: the desktop's volume controls act on the default sink, which is ours while we route,
+// and what the user hears stays as loud as before. Our sink is turned down before the device is
+// turned up, so that the step in between is quieter, never louder.
+bool park_volume(const SinkEntry& own, const SinkEntry& device) {
+    const bool full = device.volume == full_volume(device.volume.size());
+    if (!set_sink_volume(own.index, detail::carry_volume(own.volume, device.volume))) return false;
+    if (device.mute && !own.mute && !set_sink_mute(own.index, true)) return false;
+    if (!full && !set_sink_volume(device.index, full_volume(device.volume.size()))) return false;
+    if (device.mute && !set_sink_mute(device.index, false)) return false;
+    return true;
+}
+
+// The way back: the device takes on the volume and mute set on our sink.
+bool release_volume(const SinkEntry& own, const SinkEntry& device) {
+    if (!set_sink_volume(device.index, detail::carry_volume(device.volume, own.volume))) return false;
+    if (own.mute && !device.mute && !set_sink_mute(device.index, true)) return false;
+    if (!set_sink_volume(own.index, full_volume(own.volume.size()))) return false;
+    if (own.mute && !set_sink_mute(own.index, false)) return false;
+    return true;
 }
 
 // Moves the inputs into `sink` and checks in a fresh reading that each really arrived:
 // PipeWire's pulse server sometimes confirms a move it never makes, which would leave that
 // stream playing past the equaliser (or into a sink about to vanish). A move the server
-// refuses outright (a stream that may not move) is not repeated.
-void move_inputs(std::vector<uint32_t> inputs, uint32_t sink) {
+// refuses outright (a stream that may not move) is not repeated. False when the server did not
+// answer.
+bool move_inputs(std::vector<uint32_t> inputs, uint32_t sink) {
     for (int round = 0; round < kMoveRounds && !inputs.empty(); ++round) {
-        std::vector<uint32_t> confirmed;
+        std::vector<uint32_t> confirmed_moves;
         for (uint32_t in : inputs)
-            if (move_input(in, sink)) confirmed.push_back(in);
-        if (confirmed.empty()) return;
-        Snapshot check;
-        wait_op(pa_context_get_sink_input_info_list(g_ctx, on_input_info, &check));
-        inputs = detail::not_arrived(check, confirmed, sink);
+            if (move_input(in, sink)) confirmed_moves.push_back(in);
+        if (confirmed_moves.empty()) return true;
+        Reading check;
+        if (!wait_op(pa_context_get_sink_input_info_list(g_ctx, on_input_info, &check)) || check.error)
+            return false;
+        inputs = detail::not_arrived(check.snap, confirmed_moves, sink);
         if (!inputs.empty() && round + 1 < kMoveRounds) {
-            logger::warn("Stream " + std::to_string(inputs.front()) + " did not move - trying again");
+            note_warn("Stream " + std::to_string(inputs.front()) + " did not move - trying again");
             wait_until([] { return false; }, 50 * (round + 1));
         }
     }
-    if (!inputs.empty()) logger::warn("Stream " + std::to_string(inputs.front()) + " stays where it is");
+    if (!inputs.empty()) note_warn("Stream " + std::to_string(inputs.front()) + " stays where it is");
+    return true;
 }
 
 bool load_sink() {
     uint32_t index = kNoIndex;
     const std::string args = std::string("sink_name=") + kSinkName + kSinkArgs;
-    wait_op(pa_context_load_module(g_ctx, "module-null-sink", args.c_str(), on_index, &index));
+    const bool answered =
+        wait_op(pa_context_load_module(g_ctx, "module-null-sink", args.c_str(), on_index, &index));
     if (index == kNoIndex) {
         const int err = pa_context_errno(g_ctx);
-        logger::error(std::string("Virtual sink cannot be loaded: ") + pa_strerror(err));
-        if (err == PA_ERR_ACCESS && std::getenv("SNAP")) {
+        if (answered) note(2, std::string("Virtual sink cannot be loaded: ") + pa_strerror(err));
+        if (answered && err == PA_ERR_ACCESS && std::getenv("SNAP")) {
             if (!g_snap_no_sink)
-                logger::warn(
-                    "Snap: the sound server denies load-module (Ubuntu PulseAudio, module-snap-policy) - "
-                    "showing the hint to the .deb package");
+                note_warn("Snap: the sound server denies load-module (Ubuntu PulseAudio, module-snap-policy) - "
+                          "showing the hint to the .deb package");
             g_snap_no_sink = true;
         }
         return false;
     }
     g_module = index;
-    logger::info("Virtual sink loaded (module " + std::to_string(index) + ")");
+    note_info("Virtual sink loaded (module " + std::to_string(index) + ")");
     return true;
 }
 
 // A null sink that has idled renders up to two seconds ahead: our recording would get nothing
 // for that long, and streams moved in meanwhile would lose as much of their sound. Suspending
-// and resuming it restarts its clock at the short latency our recording asks for.
-void restart_sink_clock() {
-    wait_op(pa_context_suspend_sink_by_name(g_ctx, kSinkName, 1, on_success, nullptr));
-    wait_op(pa_context_suspend_sink_by_name(g_ctx, kSinkName, 0, on_success, nullptr));
+// and resuming it restarts its clock at the short latency our recording asks for. False when the
+// sink may have stayed suspended (the next pass resumes it).
+bool restart_sink_clock(const std::string& name) {
+    const bool suspended = suspend_own(name, true);
+    const bool resumed = suspend_own(name, false);
+    return resumed || !suspended;
 }
 
 // A device that rendered far ahead, or slept, may take a while before it consumes a new stream
@@ -847,7 +1048,7 @@ void settle_output() {
     uint64_t mark_at = 0;
     bool flowing = false;
     while (!flowing && now_ms() - start < 2500 && g_play && pa_stream_get_state(g_play) == PA_STREAM_READY) {
-        wait_op(pa_stream_update_timing_info(g_play, on_stream_success, nullptr));
+        if (!wait_op(pa_stream_update_timing_info(g_play, on_stream_success, nullptr))) return;
         const pa_timing_info* ti = pa_stream_get_timing_info(g_play);
         const uint64_t now = now_ms();
         if (!ti || !ti->playing || ti->read_index_corrupt) {
@@ -876,80 +1077,263 @@ void settle_output() {
 
 void unlocked_sleep(int ms) {
     pa_threaded_mainloop_unlock(g_ml);
+    flush_notes();
     sleep_ms(ms);
     pa_threaded_mainloop_lock(g_ml);
 }
 
-// Removes the virtual sink and hands everything back to `restore_to`. The order is fixed: a
-// sibling feeding our sink first gets the default alone and time to leave; then the default is
-// handed back, then the streams are moved, then the module is unloaded.
-void teardown(const Snapshot& snap, const std::string& restore_to, bool restore) {
-    const SinkEntry* own = detail::find_sink(snap, kSinkName);
+void arm(const std::string& restore_to) {
+    guard::sink_state(g_module, g_volume_device);
+    guard::armed(restore_to);
+    g_armed = true;
+}
+
+void disarm() {
+    guard::disarmed();
+    guard::sink_state(kNoIndex, {});
+    g_armed = false;
+}
+
+// Gives everything of one of our sinks back: the volume carried from `volume_device`, the default
+// to `default_to` (when `restore` and the sink holds it), the streams of other programs in it to
+// `streams_to`, then unloads its module. False when a step did not complete; the sink then stays for the next
+// try (or the watchdog).
+bool give_back(const SinkEntry& sink, const Snapshot& snap, const std::string& default_to,
+               const std::string& streams_to, const std::string& volume_device, bool restore) {
+    if (const SinkEntry* dev = detail::find_sink(snap, volume_device); dev && !dev->ours)
+        if (!release_volume(sink, *dev)) return false;
+    const SinkEntry* own = own_sink(snap);
+    const SinkEntry* def = detail::find_sink(snap, default_to);
+    if (restore && def && !def->ours && snap.default_sink == sink.name &&
+        !set_default(default_to, g_restricted ? 1000 : kRequestTimeoutMs))
+        return false;
+    const SinkEntry* into = detail::find_sink(snap, streams_to);
+    if (into && into != &sink && (!into->ours || into == own) && !g_restricted) {
+        const uint32_t me = own_client();
+        std::vector<uint32_t> inputs;
+        for (const InputEntry& in : snap.inputs)
+            if (in.sink == sink.index && in.client != me) inputs.push_back(in.index);
+        if (!move_inputs(inputs, into->index)) return false;
+    }
+    if (sink.owner_module == kNoIndex) return true;
+    if (!unload_module(sink.owner_module)) {
+        note_warn("Virtual sink cannot be removed (module " + std::to_string(sink.owner_module) + "): " +
+                  error_text());
+        return false;
+    }
+    return true;
+}
+
+// Removes our sink and hands everything back to `restore_to`. The order is fixed: a sibling
+// feeding our sink first gets the default alone and time to leave; then the default is handed
+// back, then the streams are moved, then the module is unloaded. False when the server did not
+// complete it: the watchdog stays armed and the sink is known, so that a later pass (or the
+// watchdog) finishes the job.
+bool teardown(const Snapshot& snap, const std::string& restore_to, bool restore) {
+    const SinkEntry* own = own_sink(snap);
     if (restore && !g_restricted && own && detail::find_sink(snap, restore_to) &&
         detail::sibling_feeds(snap, own->index)) {
-        logger::info("Sound chain: handing the sibling back to " + restore_to);
+        note_info("Sound chain: handing the sibling back to " + restore_to);
         set_default(restore_to, 1500);
         const uint64_t start = now_ms();
         bool moved_on = false;
         for (;;) {
-            const Snapshot now = query();
-            const SinkEntry* o = detail::find_sink(now, kSinkName);
+            Snapshot now;
+            if (!query(now)) return false;
+            const SinkEntry* o = own_sink(now);
             if (!o || !detail::sibling_feeds(now, o->index)) {
-                logger::info("Sound chain: sibling moved on");
+                note_info("Sound chain: sibling moved on");
                 moved_on = true;
                 break;
             }
             if (now_ms() - start >= 2500) break;
             unlocked_sleep(100);
         }
-        if (!moved_on) logger::warn("Sound chain: sibling still plays into our sink");
+        if (!moved_on) note_warn("Sound chain: sibling still plays into our sink");
     }
 
-    const Snapshot snap3 = query();
-    own = detail::find_sink(snap3, kSinkName);
-    const SinkEntry* back = detail::find_sink(snap3, restore_to);
+    Snapshot snap3;
+    if (!query(snap3)) return false;
+    own = own_sink(snap3);
     drop_stream(g_play);
     g_play_sink.clear();
     if (own) {
-        if (back) {
-            if (restore && snap3.default_sink == kSinkName)
-                set_default(restore_to, g_restricted ? 1000 : 5000);
-            if (!g_restricted) {
-                const uint32_t me = own_client();
-                std::vector<uint32_t> inputs;
-                for (const InputEntry& in : snap3.inputs)
-                    if (in.sink == own->index && in.client != me) inputs.push_back(in.index);
-                move_inputs(inputs, back->index);
-            }
-        }
         if (g_rec && g_rec_routed.load()) {
             drop_stream(g_rec);
             g_rec_source.clear();
         }
-        if (own->owner_module != kNoIndex) {
-            wait_op(pa_context_unload_module(g_ctx, own->owner_module, on_success, nullptr));
-            logger::info("Virtual sink removed (module " + std::to_string(own->owner_module) + ")");
-        }
+        if (!give_back(*own, snap3, restore_to, restore_to, g_volume_device, restore)) return false;
+        note_info("Virtual sink removed (module " + std::to_string(own->owner_module) + ")");
+    } else if (const SinkEntry* dev = detail::find_sink(snap3, g_volume_device);
+               dev && !dev->ours && !g_sink_volume.empty()) {
+        // Our sink is gone already (unloaded by hand, or never confirmed): the volume the user
+        // had set on it goes back to the device all the same.
+        SinkEntry gone;
+        gone.volume = g_sink_volume;
+        gone.mute = g_sink_mute;
+        if (!set_sink_volume(dev->index, detail::carry_volume(dev->volume, gone.volume))) return false;
+        if (gone.mute && !dev->mute) set_sink_mute(dev->index, true);
     }
     g_module = kNoIndex;
-    guard::disarmed();
+    g_volume_device.clear();
+    g_sink_volume.clear();
+    disarm();
+    return true;
+}
+
+// Sinks of ours that no copy owns (a second load of a race, a run that died without its
+// watchdog): their default, streams and the volume carried into them go back, and they are
+// unloaded. Only the copy that holds the routing lock does this. True when one was removed.
+bool clean_strays(const Snapshot& snap, const std::string& to) {
+    bool removed = false;
+    const SinkEntry* own = own_sink(snap);
+    for (const SinkEntry& s : snap.sinks) {
+        if (!s.ours || s.owner_module == g_module) continue;
+        const bool left = g_left.module != kNoIndex && s.owner_module == g_left.module;
+        std::string default_to = to;
+        if (left && detail::find_sink(snap, g_left.follow) && detail::is_real_sink(g_left.follow))
+            default_to = g_left.follow;
+        const std::string streams_to = own ? own->name : default_to;
+        if (give_back(s, snap, default_to, streams_to, left ? g_left.volume_device : std::string(), true)) {
+            note_info("Stray sink " + s.name + " of another run removed (module " +
+                      std::to_string(s.owner_module) + ")");
+            removed = true;
+        }
+        if (left) g_left = LeftBehind{};
+    }
+    return removed;
+}
+
+// ===================================================================== The routing lock
+
+// Takes the routing lock for the server this copy is connected to. True when this copy holds it
+// (or no lock can be had here at all: then only the streams seen on the server keep two copies
+// apart).
+bool hold_lock() {
+    if (g_lock_fd >= 0) return true;
+    if (g_lock_path.empty()) {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        const std::string dir = runtime && *runtime ? runtime : "/tmp";
+        g_lock_path = detail::lock_path(dir, text_or(pa_context_get_server(g_ctx), "default"),
+                                        static_cast<unsigned>(::getuid()));
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd = ::open(g_lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) return true;
+        struct stat held{}, named{};
+        if (::fstat(fd, &held) != 0 || held.st_uid != ::getuid()) {
+            ::close(fd);
+            return true;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        // The copy before us may have removed the file between our open and our lock.
+        if (::stat(g_lock_path.c_str(), &named) != 0 || named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+            ::close(fd);
+            continue;
+        }
+        g_lock_fd = fd;
+        char buf[1024];
+        const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+        const std::string text(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t nl = text.find('\n', at);
+            if (nl == std::string::npos) nl = text.size();
+            const std::string line = text.substr(at, nl - at);
+            if (line.rfind("module ", 0) == 0) g_left.module = static_cast<uint32_t>(std::strtoul(line.c_str() + 7, nullptr, 10));
+            if (line.rfind("follow ", 0) == 0) g_left.follow = line.substr(7);
+            if (line.rfind("volume ", 0) == 0) g_left.volume_device = line.substr(7);
+            at = nl + 1;
+        }
+        g_state_written = text;
+        if (g_follow_wanted.empty() && detail::is_real_sink(g_left.follow)) g_follow_wanted = g_left.follow;
+        guard::share_lock(fd);
+        return true;
+    }
+    return true;
+}
+
+// What a run that dies without its watchdog leaves for the next one. Written without the
+// main-loop lock (the file may sit on a slow disk).
+void write_state() {
+    if (g_lock_fd < 0) return;
+    std::string text;
+    if (g_module != kNoIndex)
+        text = "module " + std::to_string(g_module) + "\nfollow " + g_follow + "\nvolume " + g_volume_device + "\n";
+    if (text == g_state_written) return;
+    g_state_written = text;
+    if (::ftruncate(g_lock_fd, 0) == 0 && !text.empty()) {
+        [[maybe_unused]] const ssize_t n = ::pwrite(g_lock_fd, text.data(), text.size(), 0);
+    }
+}
+
+// `remove`: the work is done, the file goes (removed while still locked, so that a copy waiting
+// on it looks again). Without it the watchdog still holds the lock and finishes the job.
+void release_lock(bool remove) {
+    if (g_lock_fd < 0) return;
+    if (remove) ::unlink(g_lock_path.c_str());
+    ::close(g_lock_fd);
+    g_lock_fd = -1;
+    g_state_written.clear();
+}
+
+bool lock_free_now() {
+    if (g_lock_path.empty()) return false;
+    const int fd = ::open(g_lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return true;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    ::close(fd);
+    return !held;
 }
 
 // ===================================================================== One pass
+
+enum class Pass { good, failed };
 
 std::string restore_hint() {
     std::lock_guard<std::mutex> lock(g_mtx);
     return g_restore_hint;
 }
 
-// Another copy of the program routes: this one leaves the server alone. The device list and the
-// followed device stay current all the same, so that a device listing works beside a window.
+void on_client_follow(pa_context*, const pa_client_info* info, int eol, void* userdata) {
+    if (eol != 0 || !info) {
+        signal_loop();
+        return;
+    }
+    const char* app = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
+    const char* follow = pa_proplist_gets(info->proplist, "lumafon.follow");
+    if (app && std::strcmp(app, kAppName) == 0 && follow && *follow && info->index != own_client())
+        *static_cast<std::string*>(userdata) = follow;
+}
+
+// Tells other copies (a passive one, a device listing) which device this one follows.
+void tell_follow() {
+    if (g_published_follow == g_follow) return;
+    pa_proplist* p = pa_proplist_new();
+    pa_proplist_sets(p, "lumafon.follow", g_follow.c_str());
+    if (wait_op(pa_context_proplist_update(g_ctx, PA_UPDATE_REPLACE, p, on_success, nullptr)))
+        g_published_follow = g_follow;
+    pa_proplist_free(p);
+}
+
+// Another copy of the program routes: this one leaves the server alone, and its watchdog has
+// nothing to guard. The device list and the followed device stay current all the same (the
+// routing copy tells which one it follows), so that a device listing works beside a window.
 void stay_passive(const Snapshot& snap) {
     drop_stream(g_play);
     drop_stream(g_rec);
     g_play_sink.clear();
     g_rec_source.clear();
-    g_follow = detail::choose_follow(snap, g_follow, restore_hint());
+    if (g_armed) disarm();
+    std::string theirs;
+    wait_op(pa_context_get_client_info_list(g_ctx, on_client_follow, &theirs));
+    if (detail::find_sink(snap, theirs) && detail::is_real_sink(theirs))
+        g_follow = theirs;
+    else
+        g_follow = detail::next_follow(snap, {g_follow_wanted, g_follow}, restore_hint(), g_prev_default).used;
     std::vector<Device> list = device_list(snap, "", nullptr);
     {
         std::lock_guard<std::mutex> lock(g_mtx);
@@ -958,79 +1342,159 @@ void stay_passive(const Snapshot& snap) {
         g_status.follow = g_follow;
         g_devices = std::move(list);
     }
-    if (!g_passive_said) logger::warn("Another installation is running - this one stays passive");
+    if (!g_passive_said) note_warn("Another installation is running - this one stays passive");
     g_passive_said = true;
 }
 
 // Equaliser off: no sink of our own; the target's monitor is recorded for the display.
-void monitor_only(const Snapshot& snap, const std::string& target, bool missing, bool takeover) {
+Pass monitor_only(const Snapshot& snap, const std::string& target, bool missing, bool takeover) {
     const SinkEntry* t = detail::find_sink(snap, target);
     const uint32_t monitor = t ? t->monitor_source : kNoIndex;
-    teardown(snap, target, takeover);
+    if (!teardown(snap, target, takeover)) return Pass::failed;
     const std::string source = target + ".monitor";
     const bool keep = g_rec_source == source && stream_alive(g_rec) && monitor != kNoIndex &&
                       pa_stream_get_device_index(g_rec) == monitor;
     if (!keep) open_record(source, false);
-    publish(query(), target, missing, false, false);
+    Snapshot now;
+    if (!query(now)) return Pass::failed;
+    publish(now, target, missing, false, false);
+    return stream_alive(g_rec) ? Pass::good : Pass::failed;
 }
 
-// Offers our sink once to a sibling that holds the default, then claims the default. False when
-// our sink vanished on the way (the pass has published and ends).
-bool claim_default(Snapshot& snap, const std::string& target, bool missing) {
+// Offers our sink once to a sibling that holds the default, then claims the default. The claim
+// never overwrites a default the user chose after our reading: the default is read again right
+// before, and a newer choice ends the pass (the next one follows it). Failed when the server did
+// not answer or our sink vanished on the way.
+Pass claim_default(Snapshot& snap, const std::string& followed) {
+    const SinkEntry* own = own_sink(snap);
+    if (!own) return Pass::failed;
+    const std::string own_name = own->name;
     if (detail::is_upstream_sink(snap.default_sink) && snap.default_sink != g_handoff_tried) {
-        const SinkEntry* own = detail::find_sink(snap, kSinkName);
         const uint32_t me = own_client();
         bool fed = false;
-        for (const InputEntry& in : snap.inputs)
-            fed = fed || (own && in.sink == own->index && in.client != me);
+        for (const InputEntry& in : snap.inputs) fed = fed || (in.sink == own->index && in.client != me);
         if (!fed) {
             g_handoff_tried = snap.default_sink;
-            logger::info("Sound chain: " + snap.default_sink + " holds the default - offering our sink once");
-            set_default(kSinkName, kRequestTimeoutMs);
-            snap = query();
-            if (!detail::find_sink(snap, kSinkName)) {
-                publish(snap, target, missing, false, false);
-                return false;
+            note_info("Sound chain: " + snap.default_sink + " holds the default - offering our sink once");
+            set_default(own_name, kRequestTimeoutMs);
+            if (!query(snap) || !own_sink(snap)) return Pass::failed;
+        }
+    }
+    if (g_restricted || snap.default_sink == own_name || detail::is_upstream_sink(snap.default_sink))
+        return Pass::good;
+    const std::string now = read_default_sink();
+    if (now.empty()) return Pass::failed;
+    if (now != snap.default_sink && now != own_name && now != followed) {
+        mark_dirty(); // the user chose again meanwhile
+        return Pass::good;
+    }
+    // A refusal is an answer; a server that did not answer refused nothing.
+    bool accepted = false;
+    if (!wait_op(pa_context_set_default_sink(g_ctx, own_name.c_str(), on_success_flag, &accepted)))
+        return Pass::failed;
+    const bool refused = !accepted;
+    bool taken = false;
+    for (int i = 0; i < kClaimChecks && !taken && !refused; ++i) {
+        const std::string d = read_default_sink();
+        if (d.empty()) return Pass::failed;
+        taken = d == own_name;
+        if (!taken && d != own_name && d != now && detail::is_real_sink(d)) {
+            mark_dirty(); // someone chose another device while we claimed
+            return Pass::good;
+        }
+        if (!taken) wait_until([] { return false; }, 100);
+    }
+    if (taken) {
+        g_claim_refusals = 0;
+        return Pass::good;
+    }
+    // The server answered but the default did not become ours: an environment that refuses it,
+    // or a policy that undoes it. Only a refusal, or three passes in a row, count as such.
+    if (refused || ++g_claim_refusals >= 3) {
+        g_restricted = true;
+        note_warn("Default device cannot be set here (restricted environment) - the user picks the sink");
+        return Pass::good;
+    }
+    return Pass::failed;
+}
+
+// Streams that asked for a device stay there: a stream seen for the first time on a real device
+// other than the default was sent there on purpose.
+void note_new_streams(const Snapshot& snap) {
+    std::vector<uint32_t> seen, pinned, asked;
+    for (const InputEntry& in : snap.inputs) {
+        seen.push_back(in.index);
+        const bool known = std::find(g_seen_inputs.begin(), g_seen_inputs.end(), in.index) != g_seen_inputs.end();
+        const auto was = std::find(g_pinned.begin(), g_pinned.end(), in.index);
+        if (was != g_pinned.end()) {
+            pinned.push_back(in.index);
+            asked.push_back(g_asked_sink[static_cast<size_t>(was - g_pinned.begin())]);
+        } else if (!known && detail::asked_for_device(snap, in)) {
+            pinned.push_back(in.index);
+            asked.push_back(in.sink);
+        }
+    }
+    g_seen_inputs.swap(seen);
+    g_pinned.swap(pinned);
+    g_asked_sink.swap(asked);
+}
+
+// A stream that asked for its device and was moved away meanwhile (the server moves streams along
+// with the default) goes back there.
+bool return_pinned(const Snapshot& snap) {
+    for (size_t i = 0; i < g_pinned.size(); ++i)
+        for (const InputEntry& in : snap.inputs)
+            if (in.index == g_pinned[i] && in.sink != g_asked_sink[i]) {
+                bool present = false;
+                for (const SinkEntry& s : snap.sinks) present = present || s.index == g_asked_sink[i];
+                if (present && !move_inputs({in.index}, g_asked_sink[i])) return false;
             }
-        }
-    }
-    if (!g_restricted && snap.default_sink != kSinkName && !detail::is_upstream_sink(snap.default_sink)) {
-        set_default(kSinkName, kRequestTimeoutMs);
-        bool taken = false;
-        for (int i = 0; i < kClaimChecks && !taken; ++i) {
-            taken = read_default_sink() == kSinkName;
-            if (!taken) wait_until([] { return false; }, 100);
-        }
-        if (!taken) {
-            g_restricted = true;
-            logger::warn(
-                "Default device cannot be set here (restricted environment) - the user picks the sink");
-        }
-    }
     return true;
 }
 
+// Takes over our sink of a run that died: from the routing lock's record when there is one (with
+// the device it followed and the volume it carried), else a sink named "lumafon".
+void adopt(const Snapshot& snap) {
+    const SinkEntry* found = nullptr;
+    for (const SinkEntry& s : snap.sinks)
+        if (s.ours && g_left.module != kNoIndex && s.owner_module == g_left.module) found = &s;
+    if (!found)
+        for (const SinkEntry& s : snap.sinks)
+            if (s.ours && s.name == kSinkName) found = &s;
+    if (!found) return;
+    g_module = found->owner_module;
+    if (found->owner_module == g_left.module) {
+        if (detail::is_real_sink(g_left.follow)) g_follow_wanted = g_left.follow;
+        g_volume_device = g_left.volume_device;
+        g_left = LeftBehind{};
+    }
+    note_info("Virtual sink taken over from the last run");
+}
+
 // Equaliser on: own sink, default claimed, streams gathered, monitor -> filter bank -> target.
-void route(Snapshot snap, const std::string& target, bool missing, bool takeover) {
-    if (const SinkEntry* own = detail::find_sink(snap, kSinkName)) {
-        if (g_module == kNoIndex) {
-            g_module = own->owner_module;
-            logger::info("Virtual sink taken over from the last run");
-        }
-    } else {
+Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover) {
+    if (!own_sink(snap)) {
         if (g_module != kNoIndex)
-            logger::warn("Own sink vanished (module " + std::to_string(g_module) + ") - audio path rebuilt");
+            note_warn("Own sink vanished (module " + std::to_string(g_module) + ") - audio path rebuilt");
+        g_module = kNoIndex;
         if (!load_sink()) {
             publish(snap, target, missing, false, false);
-            return;
+            return Pass::failed;
         }
-        snap = query();
-        if (!detail::find_sink(snap, kSinkName)) {
+        if (!query(snap) || !own_sink(snap)) {
             publish(snap, target, missing, false, false);
-            return;
+            return Pass::failed;
+        }
+        // A rebuilt sink starts at full volume: it takes on the volume the user had set on the
+        // one before.
+        const SinkEntry* fresh = own_sink(snap);
+        if (!g_volume_device.empty() && !g_sink_volume.empty()) {
+            if (!set_sink_volume(fresh->index, g_sink_volume)) return Pass::failed;
+            if (g_sink_mute) set_sink_mute(fresh->index, true);
+            if (!query(snap) || !own_sink(snap)) return Pass::failed;
         }
     }
-    guard::armed(target);
+    arm(g_follow);
 
     bool fresh_output = false;
     const SinkEntry* t = detail::find_sink(snap, target);
@@ -1039,75 +1503,124 @@ void route(Snapshot snap, const std::string& target, bool missing, bool takeover
     if (!keep_play) {
         fresh_output = true;
         if (g_play_sink == target && stream_alive(g_play))
-            logger::warn("Playback was attached to a vanished device - reconnected");
+            note_warn("Playback was attached to a vanished device - reconnected");
         open_playback(target);
     }
 
-    const SinkEntry* own = detail::find_sink(snap, kSinkName);
-    const bool keep_rec = g_rec_source == kMonitorName && stream_alive(g_rec) &&
-                          own->monitor_source != kNoIndex &&
+    const SinkEntry* own = own_sink(snap);
+    const std::string monitor = own->name + ".monitor";
+    const bool keep_rec = g_rec_source == monitor && stream_alive(g_rec) && own->monitor_source != kNoIndex &&
                           own->monitor_source == pa_stream_get_device_index(g_rec) && g_rec_routed.load();
     if (!keep_rec) {
-        if (g_rec_source == kMonitorName && stream_alive(g_rec))
-            logger::warn("Recording was attached to a vanished source - reconnected");
+        if (g_rec_source == monitor && stream_alive(g_rec))
+            note_warn("Recording was attached to a vanished source - reconnected");
         g_proc.set_format(static_cast<float>(kRate), 2);
-        open_record(kMonitorName, true);
-        if (g_rec_source == kMonitorName) restart_sink_clock();
+        open_record(monitor, true);
+        if (g_rec_source == monitor && !restart_sink_clock(own->name)) {
+            note_warn("Own sink could not be resumed - trying again");
+            return Pass::failed;
+        }
+    } else if (own->suspended) {
+        // Suspended by someone else (our recording keeps it from idling): all sound would be
+        // silent while the status says active.
+        note_warn("Own sink was suspended - resumed");
+        if (!suspend_own(own->name, false)) return Pass::failed;
     }
 
     if (!detail::is_upstream_sink(snap.default_sink)) g_handoff_tried.clear();
     if (fresh_output) settle_output();
     if (takeover && !g_restricted) {
-        if (!claim_default(snap, target, missing)) return;
-        if (!g_restricted) {
-            own = detail::find_sink(snap, kSinkName);
-            if (own) move_inputs(detail::streams_to_gather(snap, target, own_client()), own->index);
+        if (claim_default(snap, g_follow) == Pass::failed) return Pass::failed;
+        if (!query(snap) || !own_sink(snap)) return Pass::failed;
+        own = own_sink(snap);
+        if (!g_restricted && snap.default_sink == own->name) {
+            // The desktop's volume controls now act on our sink: the user's volume moves there.
+            if (g_volume_device != target) {
+                if (const SinkEntry* old = detail::find_sink(snap, g_volume_device); old && !old->ours) {
+                    if (!release_volume(*own, *old)) return Pass::failed;
+                    if (!query(snap) || !own_sink(snap)) return Pass::failed;
+                    own = own_sink(snap);
+                }
+                g_volume_device.clear();
+                if (const SinkEntry* dev = detail::find_sink(snap, target)) {
+                    if (!park_volume(*own, *dev)) return Pass::failed;
+                    g_volume_device = target;
+                }
+                arm(g_follow);
+            }
+            if (!move_inputs(detail::streams_to_gather(snap, target, own_client(), own->index, g_pinned),
+                             own->index) ||
+                !return_pinned(snap))
+                return Pass::failed;
         }
     }
+    if (g_restricted && !g_volume_device.empty()) {
+        own = own_sink(snap);
+        if (const SinkEntry* dev = detail::find_sink(snap, g_volume_device); own && dev && !dev->ours)
+            if (!release_volume(*own, *dev)) return Pass::failed;
+        g_volume_device.clear();
+        arm(g_follow);
+    }
 
-    const Snapshot final_snap = query();
+    Snapshot final_snap;
+    if (!query(final_snap)) return Pass::failed;
+    if (const SinkEntry* o = own_sink(final_snap)) {
+        g_sink_volume = o->volume;
+        g_sink_mute = o->mute;
+    }
     const bool select = detail::select_output(final_snap, takeover, own_client());
     const bool running = stream_alive(g_play) && stream_alive(g_rec);
     publish(final_snap, target, missing, running, select);
+    return running ? Pass::good : Pass::failed;
 }
 
-void reconcile(bool active, const std::string& want_output, bool takeover, int mute) {
-    Snapshot snap = query();
-    if (snap.other_instance && g_module == kNoIndex) {
+Pass reconcile(bool active, const std::string& want_output, bool takeover, int mute) {
+    Snapshot snap;
+    if (!query(snap)) return Pass::failed;
+    g_lock_ok = hold_lock();
+    if (!g_lock_ok || (snap.other_instance && g_module == kNoIndex)) {
         stay_passive(snap);
-        return;
+        return Pass::good;
     }
-    g_follow = detail::choose_follow(snap, g_follow, restore_hint());
+    note_new_streams(snap);
+    if (active && g_module == kNoIndex) adopt(snap);
+    const detail::Follow f = detail::next_follow(snap, {g_follow_wanted, g_follow}, restore_hint(), g_prev_default);
+    g_prev_default = snap.default_sink;
+    g_follow_wanted = f.wanted;
+    g_follow = f.used;
+    if (clean_strays(snap, g_follow) && !query(snap)) return Pass::failed;
     const detail::Target t = detail::choose_target(snap, g_follow, want_output);
 
     if (mute >= 0) {
         if (!t.sink.empty()) {
             wait_op(pa_context_set_sink_mute_by_name(g_ctx, t.sink.c_str(), mute, on_success, nullptr));
             if (mute == 0)
-                wait_op(pa_context_set_sink_mute_by_name(g_ctx, kSinkName, 0, on_success, nullptr));
-            logger::info(mute ? "Muted" : "Unmuted");
+                if (const SinkEntry* own = own_sink(snap))
+                    wait_op(pa_context_set_sink_mute_by_index(g_ctx, own->index, 0, on_success, nullptr));
+            note_info(mute ? "Muted" : "Unmuted");
         }
-        snap = query();
+        if (!query(snap)) return Pass::failed;
     }
 
+    Pass result = Pass::good;
     if (t.sink.empty()) {
         // Nothing to play to. A loaded sink and its recording stay, so that the streams gathered
         // in it are still ours when a device comes back.
-        if (!(active && detail::find_sink(snap, kSinkName))) {
-            teardown(snap, t.sink, takeover);
+        if (!(active && own_sink(snap))) {
+            if (!teardown(snap, t.sink, takeover)) result = Pass::failed;
             drop_stream(g_rec);
             g_rec_source.clear();
         }
         drop_stream(g_play);
         g_play_sink.clear();
         publish(snap, t.sink, t.missing, false, false);
-        return;
+    } else if (!active) {
+        result = monitor_only(snap, t.sink, t.missing, takeover);
+    } else {
+        result = route(std::move(snap), t.sink, t.missing, takeover);
     }
-    if (!active) {
-        monitor_only(snap, t.sink, t.missing, takeover);
-        return;
-    }
-    route(std::move(snap), t.sink, t.missing, takeover);
+    if (result == Pass::good) tell_follow();
+    return result;
 }
 
 // ===================================================================== Control loop
@@ -1118,6 +1631,7 @@ bool connect_locked() {
     pa_proplist_free(props);
     if (!g_ctx) return false;
     g_ctx_lost = false;
+    g_published_follow.clear();
     pa_context_set_state_callback(
         g_ctx,
         [](pa_context* c, void*) {
@@ -1165,19 +1679,44 @@ Wake wait_for_work() {
     std::unique_lock<std::mutex> lock(g_mtx);
     if (g_quit) return Wake::quit;
     if (g_dirty) return Wake::pass;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    // A copy kept passive by the routing lock looks at the lock (no server request) four times a
+    // second, so that it takes over soon after the other copy ends.
+    const bool lock_passive = g_status.state == 3 && g_lock_fd < 0 && !g_lock_path.empty();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_passive ? 250 : 2000);
     while (!g_dirty && !g_quit)
         if (g_cv.wait_until(lock, deadline) == std::cv_status::timeout) break;
     if (g_quit) return Wake::quit;
+    if (g_dirty || !g_ctx || g_ctx_lost.load()) return Wake::pass;
+    if (lock_passive) {
+        lock.unlock();
+        return lock_free_now() ? Wake::pass : Wake::idle;
+    }
     // Without events a pass is due only while unconnected or passive: a passive copy takes
     // over within about two seconds after the other one ends.
-    if (g_dirty || !g_ctx || g_ctx_lost.load() || g_status.state == 3) return Wake::pass;
+    if (g_status.state == 3) return Wake::pass;
     return Wake::idle;
+}
+
+// The pause before a pass: 60 ms gathers a burst of events into one pass; after failed passes it
+// grows (doubling, up to `cap_ms`), so that a server or a device that keeps failing costs a few
+// requests a second at most. A request of the user's or the quit ends the pause.
+void pause_before_pass(int cap_ms) {
+    int ms = 60;
+    for (int i = 0; i < g_fail_streak && ms < cap_ms; ++i) ms *= 2;
+    ms = std::min(ms, std::max(cap_ms, 60));
+    if (g_fail_streak == 0) {
+        sleep_ms(ms);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(g_mtx);
+    g_poked = false;
+    g_cv.wait_for(lock, std::chrono::milliseconds(ms), [] { return g_quit || g_poked; });
 }
 
 Requests take_requests() {
     std::lock_guard<std::mutex> lock(g_mtx);
     g_dirty = false;
+    g_poked = false;
     Requests r;
     r.active = g_want_active;
     r.takeover = g_takeover;
@@ -1208,11 +1747,14 @@ struct Stats {
     }
 };
 
-// Connects when there is no connection. False (after reporting) when no server answers.
+// Connects when there is no connection. False when no server answers.
 bool ensure_connection(const Requests& req) {
     if (g_ctx_lost.load()) {
         disconnect_locked();
         g_module = kNoIndex; // a sink that survived is adopted again by the pass
+        g_seen_inputs.clear();
+        g_pinned.clear();
+        g_asked_sink.clear();
     }
     if (g_ctx) return true;
     if (!connect_locked()) {
@@ -1222,12 +1764,19 @@ bool ensure_connection(const Requests& req) {
     pa_context_set_subscribe_callback(g_ctx, on_event, nullptr);
     const auto mask = static_cast<pa_subscription_mask_t>(
         PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SERVER);
-    wait_op(pa_context_subscribe(g_ctx, mask, on_success, nullptr));
-    logger::info(std::string("Sound server connected: ") + text_or(pa_context_get_server(g_ctx), "?"));
+    if (!wait_op(pa_context_subscribe(g_ctx, mask, on_success, nullptr))) {
+        disconnect_locked();
+        return false;
+    }
+    note_info(std::string("Sound server connected: ") + text_or(pa_context_get_server(g_ctx), "?"));
+    if (g_follow_wanted.empty() && detail::is_real_sink(req.hint)) g_follow_wanted = req.hint;
     if (g_follow.empty() && detail::is_real_sink(req.hint)) g_follow = req.hint;
     g_no_server_said = false;
     return true;
 }
+
+// Quitting: everything of ours goes back within a few seconds, or the watchdog finishes it.
+constexpr int kQuitMs = 3000;
 
 // Asks RealtimeKit on the system bus for real-time scheduling of thread `tid`. On failure `why`
 // says what went wrong; the desktop may simply not have the service.
@@ -1305,39 +1854,71 @@ void control_loop() {
         const Wake wake = wait_for_work();
         if (wake == Wake::quit) break;
         if (wake == Wake::idle) continue;
-        sleep_ms(60); // gathers a burst of events into one pass
+        pause_before_pass(g_ctx ? 2000 : 500);
         const Requests req = take_requests();
+        {
+            std::lock_guard<std::mutex> lock(g_mtx);
+            if (g_quit) break;
+        }
 
         pa_threaded_mainloop_lock(g_ml);
         if (!ensure_connection(req)) {
             pa_threaded_mainloop_unlock(g_ml);
+            flush_notes();
             if (!g_no_server_said) logger::warn("No sound server reachable");
             g_no_server_said = true;
+            pass_failed();
             std::lock_guard<std::mutex> lock(g_mtx);
             g_status.active = false;
             g_status.state = 2;
             g_dirty = true;
             continue;
         }
-        reconcile(req.active, req.output, req.takeover, req.mute);
-        log_audio_hardware();
+        g_passes.fetch_add(1);
+        const Pass result = reconcile(req.active, req.output, req.takeover, req.mute);
+        if (result == Pass::good) log_audio_hardware();
         pa_threaded_mainloop_unlock(g_ml);
+        write_state();
+        flush_notes();
+        if (result == Pass::good) {
+            pass_succeeded();
+        } else {
+            pass_failed();
+            std::lock_guard<std::mutex> lock(g_mtx);
+            g_dirty = true;
+        }
     }
 
+    g_deadline = now_ms() + kQuitMs;
     pa_threaded_mainloop_lock(g_ml);
     bool takeover;
     {
         std::lock_guard<std::mutex> lock(g_mtx);
         takeover = g_takeover;
     }
+    bool done = !g_armed && g_module == kNoIndex;
     if (g_ctx && !g_ctx_lost.load()) {
-        const Snapshot snap = query();
-        // A passive copy owns nothing: the sink, its streams and the default belong to the copy
-        // that routes, which must not lose them because a second copy (or a device listing) ends.
-        if (!(snap.other_instance && g_module == kNoIndex)) teardown(snap, g_follow, takeover);
+        Snapshot snap;
+        if (query(snap)) {
+            // A passive copy owns nothing: the sink, its streams and the default belong to the copy
+            // that routes, which must not lose them because a second copy (or a device listing) ends.
+            if ((snap.other_instance && g_module == kNoIndex) || !g_lock_ok) {
+                if (g_armed) disarm();
+                done = true;
+            } else {
+                done = teardown(snap, g_follow, takeover);
+            }
+        }
     }
     disconnect_locked();
     pa_threaded_mainloop_unlock(g_ml);
+    if (!done) {
+        note_warn("Sound server did not answer in time - the watchdog finishes the clean-up");
+        guard::hand_over();
+    }
+    release_lock(done);
+    flush_notes();
+    g_deadline = 0;
     if (g_dropped.load() || g_underflows.load())
         logger::info("Audio path total: dropped " + std::to_string(g_dropped.load()) + " bytes in " +
                      std::to_string(g_drop_events.load()) + " chunks, buffer underruns " +
@@ -1349,18 +1930,26 @@ void control_loop() {
     logger::info(line);
 }
 
-// Blocking iterations of a plain main loop until `done` holds, an iteration fails or `limit`
-// iterations have run.
-template <class Done> void iterate_until(pa_mainloop* ml, Done done, int limit) {
-    for (int i = 0; i < limit && !done(); ++i)
-        if (pa_mainloop_iterate(ml, 1, nullptr) < 0) return;
+// Plain main loop iterations, none waiting more than 100 ms, until `done` holds, an iteration
+// fails or `limit_ms` have passed: the watchdog waits for a stalled server, but not for ever.
+template <class Done> bool iterate_until(pa_mainloop* ml, Done done, int limit_ms) {
+    const uint64_t end = now_ms() + static_cast<uint64_t>(limit_ms);
+    while (!done()) {
+        if (now_ms() >= end) return false;
+        if (pa_mainloop_prepare(ml, 100000) < 0 || pa_mainloop_poll(ml) < 0 || pa_mainloop_dispatch(ml) < 0)
+            return false;
+    }
+    return true;
 }
 
-void iterate_op(pa_mainloop* ml, pa_operation* op) {
-    if (!op) return;
-    iterate_until(
-        ml, [op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, 2000);
+bool iterate_op(pa_mainloop* ml, pa_operation* op) {
+    if (!op) return false;
+    const bool ok = iterate_until(
+        ml, [op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, 10000);
+    const bool done = ok && pa_operation_get_state(op) == PA_OPERATION_DONE;
+    if (!ok) pa_operation_cancel(op);
     pa_operation_unref(op);
+    return done;
 }
 
 } // namespace
@@ -1379,8 +1968,21 @@ bool start(bool takeover) {
     }
     g_module = kNoIndex;
     g_follow.clear();
-    g_restricted = g_snap_no_sink = g_passive_said = g_no_server_said = false;
+    g_follow_wanted.clear();
+    g_prev_default.clear();
+    g_restricted = g_snap_no_sink = g_passive_said = g_no_server_said = g_armed = g_lock_ok = false;
+    g_claim_refusals = g_fail_streak = 0;
     g_handoff_tried.clear();
+    g_volume_device.clear();
+    g_sink_volume.clear();
+    g_seen_inputs.clear();
+    g_pinned.clear();
+    g_asked_sink.clear();
+    g_published_follow.clear();
+    g_lock_path.clear();
+    g_left = LeftBehind{};
+    g_streak_said.clear();
+    g_deadline = 0;
 
     pa_threaded_mainloop* ml = pa_threaded_mainloop_new();
     if (!ml) return false;
@@ -1404,6 +2006,8 @@ void stop() {
         std::lock_guard<std::mutex> lock(g_mtx);
         g_quit = true;
     }
+    // A pass under way gives up its waits soon; the clean-up then has a deadline of its own.
+    g_deadline = now_ms() + 1500;
     g_cv.notify_all();
     if (g_thread.joinable()) g_thread.join();
     pa_threaded_mainloop_stop(g_ml);
@@ -1416,6 +2020,7 @@ void set_active(bool on) {
         std::lock_guard<std::mutex> lock(g_mtx);
         if (g_want_active == on) return;
         g_want_active = on;
+        g_poked = true;
     }
     mark_dirty();
 }
@@ -1425,6 +2030,7 @@ void set_output(const std::string& sink) {
         std::lock_guard<std::mutex> lock(g_mtx);
         if (g_want_output == sink) return;
         g_want_output = sink;
+        g_poked = true;
     }
     mark_dirty();
 }
@@ -1434,6 +2040,7 @@ void set_mute(bool on) {
         std::lock_guard<std::mutex> lock(g_mtx);
         g_status.muted = on;
         g_want_mute = on ? 1 : 0;
+        g_poked = true;
     }
     mark_dirty();
 }
@@ -1527,6 +2134,22 @@ bool has_system_filter() {
 void remove_system_filter() {}
 
 bool rescue(const std::string& restore_to) {
+    return rescue(restore_to, kNoIndex, {});
+}
+
+namespace {
+
+void on_rescue_server(pa_context*, const pa_server_info* info, void* userdata) {
+    if (info && info->default_sink_name) static_cast<std::string*>(userdata)->assign(info->default_sink_name);
+}
+
+void on_rescue_sink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    if (eol == 0 && info) static_cast<std::vector<SinkEntry>*>(userdata)->push_back(sink_entry(info));
+}
+
+} // namespace
+
+bool rescue(const std::string& restore_to, uint32_t module, const std::string& volume_device) {
     pa_mainloop* ml = pa_mainloop_new();
     if (!ml) return false;
     pa_context* ctx = pa_context_new(pa_mainloop_get_api(ml), "Lumafon guard");
@@ -1535,6 +2158,8 @@ bool rescue(const std::string& restore_to) {
         return false;
     }
     bool reached = false;
+    // A server that stalls is waited for (up to half a minute): the clean-up is still needed
+    // when it answers again.
     if (pa_context_connect(ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
         iterate_until(
             ml,
@@ -1543,28 +2168,39 @@ bool rescue(const std::string& restore_to) {
                 return st != PA_CONTEXT_CONNECTING && st != PA_CONTEXT_AUTHORIZING &&
                        st != PA_CONTEXT_SETTING_NAME;
             },
-            3000);
+            30000);
         reached = pa_context_get_state(ctx) == PA_CONTEXT_READY;
     }
     if (reached) {
         std::string default_sink;
-        iterate_op(ml, pa_context_get_server_info(
-                           ctx,
-                           [](pa_context*, const pa_server_info* info, void* ud) {
-                               if (info && info->default_sink_name)
-                                   static_cast<std::string*>(ud)->assign(info->default_sink_name);
-                           },
-                           &default_sink));
-        uint32_t module = kNoIndex;
-        iterate_op(ml, pa_context_get_sink_info_by_name(
-                           ctx, kSinkName,
-                           [](pa_context*, const pa_sink_info* info, int eol, void* ud) {
-                               if (eol == 0 && info) *static_cast<uint32_t*>(ud) = info->owner_module;
-                           },
-                           &module));
-        if (default_sink == kSinkName && !restore_to.empty())
-            iterate_op(ml, pa_context_set_default_sink(ctx, restore_to.c_str(), nullptr, nullptr));
-        if (module != kNoIndex) iterate_op(ml, pa_context_unload_module(ctx, module, nullptr, nullptr));
+        std::vector<SinkEntry> sinks;
+        iterate_op(ml, pa_context_get_server_info(ctx, on_rescue_server, &default_sink));
+        iterate_op(ml, pa_context_get_sink_info_list(ctx, on_rescue_sink, &sinks));
+        const SinkEntry* own = nullptr;
+        const SinkEntry* device = nullptr;
+        for (const SinkEntry& s : sinks) {
+            // Only the sink of the module we were told of, and only while that module still owns a
+            // sink of ours: after a server restart the number may belong to something else.
+            if (s.ours && (module == kNoIndex ? s.name == kSinkName : s.owner_module == module)) own = &s;
+            if (!s.ours && !volume_device.empty() && s.name == volume_device) device = &s;
+        }
+        if (own) {
+            if (device) {
+                pa_cvolume cv;
+                pa_cvolume_init(&cv);
+                const std::vector<uint32_t> v = detail::carry_volume(device->volume, own->volume);
+                cv.channels = static_cast<uint8_t>(std::min<size_t>(v.size(), PA_CHANNELS_MAX));
+                for (unsigned i = 0; i < cv.channels; ++i) cv.values[i] = v[i];
+                if (pa_cvolume_valid(&cv))
+                    iterate_op(ml, pa_context_set_sink_volume_by_index(ctx, device->index, &cv, nullptr, nullptr));
+                if (own->mute && !device->mute)
+                    iterate_op(ml, pa_context_set_sink_mute_by_index(ctx, device->index, 1, nullptr, nullptr));
+            }
+            if (default_sink == own->name && !restore_to.empty())
+                iterate_op(ml, pa_context_set_default_sink(ctx, restore_to.c_str(), nullptr, nullptr));
+            if (own->owner_module != kNoIndex)
+                iterate_op(ml, pa_context_unload_module(ctx, own->owner_module, nullptr, nullptr));
+        }
         pa_context_disconnect(ctx);
     }
     pa_context_unref(ctx);
@@ -1603,8 +2239,15 @@ bool is_upstream_sink(const std::string& name) {
     return false;
 }
 
+bool is_own_kind(const std::string& name, const std::string& icon_name, const std::string& description) {
+    const std::string prefix = std::string(kSinkName) + ".";
+    const bool named = name == kSinkName || (name.size() > prefix.size() && name.rfind(prefix, 0) == 0);
+    return named && (icon_name == kSinkName || description == kAppName);
+}
+
 bool is_real_sink(const std::string& name) {
-    return !name.empty() && name != kSinkName && !is_upstream_sink(name);
+    return !name.empty() && name != kSinkName && name.rfind(std::string(kSinkName) + ".", 0) != 0 &&
+           !is_upstream_sink(name);
 }
 
 const SinkEntry* find_sink(const Snapshot& snap, const std::string& name) {
@@ -1622,7 +2265,8 @@ std::string lower_ascii(std::string s) {
 }
 
 bool present_real(const Snapshot& snap, const std::string& name) {
-    return is_real_sink(name) && find_sink(snap, name) != nullptr;
+    const SinkEntry* s = find_sink(snap, name);
+    return is_real_sink(name) && s && !s->ours;
 }
 
 } // namespace
@@ -1633,45 +2277,100 @@ bool sibling_feeds(const Snapshot& snap, uint32_t sink_index) {
     return false;
 }
 
-std::string choose_follow(const Snapshot& snap, const std::string& previous, const std::string& hint) {
-    std::string follow = previous;
-    if (present_real(snap, snap.default_sink)) follow = snap.default_sink;
+Follow next_follow(const Snapshot& snap, const Follow& previous, const std::string& hint,
+                   const std::string& previous_default) {
+    Follow f = previous;
+    const bool fallback = !previous_default.empty() && snap.default_sink != previous_default &&
+                          !find_sink(snap, previous_default);
+    if (!fallback && present_real(snap, snap.default_sink)) f.wanted = snap.default_sink;
     // A sibling holding the default plays on to some real device: that one is followed.
     if (is_upstream_sink(snap.default_sink))
         for (const InputEntry& in : snap.inputs)
             if (lower_ascii(in.app_name) == snap.default_sink)
                 for (const SinkEntry& s : snap.sinks)
-                    if (s.index == in.sink && is_real_sink(s.name)) follow = s.name;
-    if (present_real(snap, follow)) return follow;
-    if (present_real(snap, hint)) return hint;
+                    if (s.index == in.sink && present_real(snap, s.name)) f.wanted = s.name;
+    if (f.wanted.empty() && present_real(snap, hint)) f.wanted = hint;
+    if (present_real(snap, f.wanted)) {
+        f.used = f.wanted;
+        return f;
+    }
+    if (present_real(snap, f.used)) return f;
+    if (present_real(snap, hint)) {
+        f.used = hint;
+        return f;
+    }
+    f.used.clear();
     for (const SinkEntry& s : snap.sinks)
-        if (is_real_sink(s.name)) return s.name;
-    return {};
+        if (present_real(snap, s.name)) {
+            f.used = s.name;
+            break;
+        }
+    return f;
+}
+
+std::string choose_follow(const Snapshot& snap, const std::string& previous, const std::string& hint) {
+    return next_follow(snap, {previous, previous}, hint, {}).used;
 }
 
 Target choose_target(const Snapshot& snap, const std::string& follow, const std::string& want_output) {
     if (want_output.empty()) return {follow, false};
-    if (!is_real_sink(want_output) || !find_sink(snap, want_output)) return {follow, true};
+    if (!present_real(snap, want_output)) return {follow, true};
     return {want_output, false};
 }
 
-std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target,
-                                        uint32_t own_client) {
-    const SinkEntry* own = find_sink(snap, kSinkName);
+std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target, uint32_t own_client,
+                                        uint32_t own_index, const std::vector<uint32_t>& pinned) {
     const SinkEntry* t = find_sink(snap, target);
     const SinkEntry* d = find_sink(snap, snap.default_sink);
     std::vector<uint32_t> out;
-    if (!own) return out;
+    if (own_index == kNoIndex) return out;
     for (const InputEntry& in : snap.inputs) {
-        if (in.client == own_client || in.sink == own->index) continue;
-        if ((t && in.sink == t->index) || (d && in.sink == d->index && !is_upstream_sink(d->name)))
+        if (in.client == own_client || in.sink == own_index) continue;
+        if (std::find(pinned.begin(), pinned.end(), in.index) != pinned.end()) continue;
+        if ((t && in.sink == t->index) || (d && in.sink == d->index && !is_upstream_sink(d->name) && !d->ours))
             out.push_back(in.index);
     }
     return out;
 }
 
+std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target,
+                                        uint32_t own_client) {
+    const SinkEntry* own = find_sink(snap, kSinkName);
+    return streams_to_gather(snap, target, own_client, own ? own->index : kNoIndex, {});
+}
+
+bool asked_for_device(const Snapshot& snap, const InputEntry& input) {
+    if (input.ours) return false;
+    for (const SinkEntry& s : snap.sinks)
+        if (s.index == input.sink) return present_real(snap, s.name) && s.name != snap.default_sink;
+    return false;
+}
+
+std::vector<uint32_t> carry_volume(const std::vector<uint32_t>& onto, const std::vector<uint32_t>& from) {
+    if (from.empty()) return onto;
+    std::vector<uint32_t> out = onto;
+    const uint32_t loudest = *std::max_element(from.begin(), from.end());
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = pa_sw_volume_multiply(out[i], onto.size() == from.size() ? from[i] : loudest);
+    return out;
+}
+
+std::string lock_path(const std::string& dir, const std::string& server, unsigned uid) {
+    uint64_t h = 1469598103934665603ull; // FNV-1a
+    for (unsigned char c : server) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    return dir + "/lumafon-" + std::to_string(uid) + "-" + hex + ".lock";
+}
+
 bool select_output(const Snapshot& snap, bool takeover, uint32_t own_client) {
-    if (!takeover || snap.default_sink.empty() || snap.default_sink == kSinkName) return false;
+    if (!takeover || snap.default_sink.empty()) return false;
+    const SinkEntry* def = find_sink(snap, snap.default_sink);
+    if (def && def->ours) return false;
+    if (snap.default_sink == kSinkName) return false;
     if (!is_upstream_sink(snap.default_sink)) return true;
     const SinkEntry* own = find_sink(snap, kSinkName);
     if (!own) return true;
@@ -1885,6 +2584,10 @@ int Stretcher::process(const float* in, int frames, double ratio) {
     pos_ -= frames;
     std::memcpy(hist_, w + 2 * frames, sizeof hist_);
     return n;
+}
+
+uint64_t pass_count() {
+    return g_passes.load();
 }
 
 void push_tap(const float* interleaved, int frames) {

@@ -80,6 +80,11 @@ void remove_system_filter();
 // gives the default back to `restore_to` when the virtual sink still holds it, and unloads the
 // sink. False when the server could not be reached.
 bool rescue(const std::string& restore_to);
+// The same for the sink of one module (kNoIndex: the sink named "lumafon"), handing the user's
+// volume that was carried into it back to `volume_device` (empty: none). The module is unloaded
+// only while it still owns a sink of ours, so that a module number reused after a server restart
+// is left alone.
+bool rescue(const std::string& restore_to, uint32_t module, const std::string& volume_device);
 
 // ", key value" details of a device's properties (api, bus, vendor, ...) for hardware summaries.
 std::string hw_details(const pa_proplist* properties);
@@ -96,6 +101,9 @@ struct SinkEntry {
     uint32_t owner_module = kNoIndex;
     bool mute = false;
     uint32_t monitor_source = kNoIndex;
+    bool ours = false;             // a virtual sink of this program (ours or a stray of another run)
+    bool suspended = false;
+    std::vector<uint32_t> volume;  // per channel, PulseAudio volume units (0x10000 = 100 %)
 };
 
 struct InputEntry {
@@ -118,12 +126,26 @@ struct Snapshot {
 bool is_upstream_sink(const std::string& name);
 // Neither our own sink nor a sibling's.
 bool is_real_sink(const std::string& name);
+// A sink this program loaded, in this run or another: named "lumafon" or, when the server had to
+// rename a second one, "lumafon.N", with the properties the program gives its sink.
+bool is_own_kind(const std::string& name, const std::string& icon_name, const std::string& description);
 const SinkEntry* find_sink(const Snapshot& snap, const std::string& name);
 // Some sibling's own stream plays into the sink `sink_index`.
 bool sibling_feeds(const Snapshot& snap, uint32_t sink_index);
 
 // The real device to follow, given the previous one and the remembered hint.
 std::string choose_follow(const Snapshot& snap, const std::string& previous, const std::string& hint);
+
+// The device the user wants followed (`wanted`, which may be unplugged for the moment) and the
+// one followed now (`used`). A default that the server picked because the previous default
+// (`previous_default`) vanished is no choice of the user's; a wanted device that comes back is
+// followed again.
+struct Follow {
+    std::string wanted;
+    std::string used;
+};
+Follow next_follow(const Snapshot& snap, const Follow& previous, const std::string& hint,
+                   const std::string& previous_default);
 
 struct Target {
     std::string sink;
@@ -134,6 +156,19 @@ Target choose_target(const Snapshot& snap, const std::string& follow, const std:
 // Inputs of other clients to move into our sink: those on the target, and those on the
 // server's default unless a sibling holds it.
 std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target, uint32_t own_client);
+// The same for our sink `own_index`, leaving alone the streams in `pinned` (streams that asked for
+// their device).
+std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target, uint32_t own_client,
+                                        uint32_t own_index, const std::vector<uint32_t>& pinned);
+// A stream seen for the first time on a real device other than the default asked for that device.
+bool asked_for_device(const Snapshot& snap, const InputEntry& input);
+
+// Volume `onto` multiplied by `from`, channel by channel (by `from`'s loudest channel when the
+// channel counts differ): what keeps the loudness when a volume moves from one sink to another.
+std::vector<uint32_t> carry_volume(const std::vector<uint32_t>& onto, const std::vector<uint32_t>& from);
+
+// Name of the routing lock for a sound server, in `dir`: one copy routes per user and server.
+std::string lock_path(const std::string& dir, const std::string& server, unsigned uid);
 
 // Of the inputs whose move into `sink` the server confirmed, those that a later reading still
 // shows elsewhere (PipeWire's pulse server sometimes confirms moves it does not make). Inputs that
@@ -155,6 +190,9 @@ struct LatencyRing {
 // One step of the display delay towards `target` frames: exponential with a time constant of
 // one second, at most 50 ms per second. `at_ms` is the time of the previous step (0: none).
 float follow_delay(float current, float target, uint64_t now_ms, uint64_t at_ms);
+
+// Passes the control loop has run since start (for tests of the back-off).
+uint64_t pass_count();
 
 // Appends frames to the tap as the read callback does (for tests of the tap and the peaks).
 void push_tap(const float* interleaved, int frames);

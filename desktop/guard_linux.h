@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace guard {
@@ -17,6 +18,15 @@ namespace guard {
 void start();
 void armed(const std::string& sink);
 void disarmed();
+// What the rescue needs besides the device to restore: the module of our sink ("M <n>") and the
+// device whose volume was carried into it ("V <sink>", empty: none).
+void sink_state(uint32_t module, const std::string& volume_device);
+// Hands the watchdog a copy of the routing lock's descriptor ("L" with the descriptor attached), so
+// that no new copy starts routing before a rescue is complete.
+void share_lock(int fd);
+// The engine could not finish its clean-up: stop() closes the pipe without the quit message, so
+// that the watchdog finishes the job.
+void hand_over();
 // Marks the end as orderly and closes the pipe. A second call does nothing.
 void stop();
 
@@ -29,12 +39,16 @@ struct Listener {
     std::string target;
     bool armed = false;
     bool quit = false;
+    uint32_t module = 0xFFFFFFFFu;
+    std::string volume_device;
+    int lock_fd = -1; // the routing lock, kept open until the child ends
 
     void feed(const char* data, size_t size);
     bool must_rescue() const { return armed && !quit; }
 };
 
-// Reads `fd` until end-of-file or an error (interrupted reads are repeated).
+// Reads `fd` until end-of-file or an error (interrupted reads are repeated). Descriptors sent
+// along (over a socket) are kept as the lock.
 Listener listen(int fd);
 
 // Makes `fd` the parent's write end, as start() does after forking.

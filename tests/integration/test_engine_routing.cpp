@@ -249,7 +249,7 @@ TEST_P(Routing, ChosenOutputUnpluggedAndBack) {
 TEST_P(Routing, FollowsTheUsersNewDefault) {
     play_tone();
     start_routed();
-    ASSERT_TRUE(start_player(other_player_, tone_, "hw_b"));
+    ASSERT_TRUE(start_player(other_player_, tone_));
     ASSERT_TRUE(wait_until([] { return inputs_of("paplay").size() == 2; }, 5000));
 
     ASSERT_EQ(pactl({"set-default-sink", "hw_b"}).status, 0);
@@ -313,6 +313,97 @@ TEST_P(Routing, Mute) {
     audio::set_mute(false);
     EXPECT_TRUE(
         wait_until([] { return find_named(pa_list("sinks"), "lumafon")->field("Mute") == "no"; }, 5000));
+}
+
+TEST_P(Routing, TheUsersVolumeNeverJumps) {
+    ASSERT_EQ(pactl({"set-sink-volume", "hw_a", "30%"}).status, 0);
+    play_tone();
+    const double before = device_level();
+    start_routed();
+    // The desktop's volume controls act on the default sink, ours: the user's volume is there now.
+    ASSERT_TRUE(wait_until([] { return volume_percent("lumafon") == 30 && volume_percent("hw_a") == 100; }, 5000))
+        << volume_percent("lumafon") << " " << volume_percent("hw_a");
+    const double routed = device_level();
+    EXPECT_NEAR(routed, before, 0.5);
+
+    ASSERT_EQ(pactl({"set-sink-volume", "@DEFAULT_SINK@", "50%"}).status, 0);
+    const double turned_up = device_level();
+    EXPECT_NEAR(turned_up - routed, 60 * std::log10(50.0 / 30.0), 0.7); // cubic volume curve
+    audio::stop();
+    EXPECT_TRUE(given_back_to("hw_a"));
+    EXPECT_EQ(volume_percent("hw_a"), 50);
+    const double after = device_level();
+    RecordProperty("levels", std::to_string(before) + " " + std::to_string(routed) + " " +
+                                 std::to_string(turned_up) + " " + std::to_string(after));
+    EXPECT_NEAR(after, turned_up, 0.5);
+}
+
+TEST_P(Routing, FollowsADeviceThatComesBack) {
+    play_tone();
+    start_routed();
+    ASSERT_TRUE(server_.unload_sink("hw_a"));
+    ASSERT_TRUE(wait_until([] { return audio::status().active && routed_to("hw_b"); }, 5000)) << log();
+    ASSERT_TRUE(server_.load_fake("hw_a"));
+    ASSERT_TRUE(wait_until([] { return audio::status().follow == "hw_a" && routed_to("hw_a"); }, 5000)) << log();
+
+    // Our sink unloaded by hand: whatever the server falls back to is no choice of the user's.
+    ASSERT_EQ(pactl({"set-default-sink", "hw_b"}).status, 0);
+    ASSERT_TRUE(wait_until([] { return audio::status().follow == "hw_b" && routed_to("hw_b"); }, 5000)) << log();
+    ASSERT_TRUE(server_.unload_sink("lumafon"));
+    ASSERT_TRUE(wait_until([] { return audio::status().active && routed_to("hw_b"); }, 5000)) << log();
+    EXPECT_EQ(audio::status().follow, "hw_b");
+    audio::stop();
+    EXPECT_TRUE(given_back_to("hw_b"));
+}
+
+TEST_P(Routing, QuickChangesOfTheDefaultEndOnTheLastOne) {
+    play_tone();
+    start_routed();
+    ASSERT_EQ(pactl({"set-default-sink", "hw_b"}).status, 0);
+    wait_until([] { return false; }, 300, 300);
+    ASSERT_EQ(pactl({"set-default-sink", "hw_a"}).status, 0);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(pactl({"set-default-sink", "hw_b"}).status, 0);
+        ASSERT_EQ(pactl({"set-default-sink", "hw_a"}).status, 0);
+    }
+    EXPECT_TRUE(wait_until([] { return audio::status().follow == "hw_a" && routed_to("hw_a"); }, 8000)) << log();
+    // And it stays there.
+    EXPECT_FALSE(wait_until([] { return audio::status().follow != "hw_a"; }, 1500, 50));
+    audio::stop();
+    EXPECT_TRUE(given_back_to("hw_a"));
+}
+
+TEST_P(Routing, StreamsThatAskedForADeviceStayThere) {
+    play_tone();
+    start_routed();
+    ASSERT_TRUE(start_player(other_player_, tone_, "hw_b"));
+    // Seen by the engine on hw_b while hw_b is not the default.
+    ASSERT_TRUE(wait_until([] { return inputs_of("paplay").size() == 2; }, 5000));
+    wait_until([] { return false; }, 500, 500);
+    auto other_on = [](const std::string& sink) {
+        for (const PaObject& p : inputs_of("paplay"))
+            if (p.number("Sink") == sink_index(sink)) return true;
+        return false;
+    };
+    ASSERT_TRUE(other_on("hw_b"));
+    ASSERT_EQ(pactl({"set-default-sink", "hw_b"}).status, 0);
+    ASSERT_TRUE(wait_until([] { return audio::status().follow == "hw_b" && playback_sink() == sink_index("hw_b"); },
+                           5000));
+    ASSERT_EQ(pactl({"set-default-sink", "hw_a"}).status, 0);
+    ASSERT_TRUE(wait_until([] { return audio::status().follow == "hw_a" && routed_to("hw_a"); }, 5000));
+    EXPECT_TRUE(other_on("hw_b")) << "the stream that asked for hw_b was taken\n" << log();
+}
+
+TEST_P(Routing, OwnSinkSuspendedByHandIsResumed) {
+    // PipeWire's pulse server keeps a sink that has streams running whatever is asked.
+    if (GetParam() == SoundServer::Kind::pipewire) GTEST_SKIP() << "suspending by hand is a PulseAudio matter";
+    play_tone();
+    start_routed();
+    ASSERT_EQ(pactl({"suspend-sink", "lumafon", "1"}).status, 0);
+    EXPECT_TRUE(wait_until([] { return find_named(pa_list("sinks"), "lumafon")->field("State") != "SUSPENDED"; },
+                           5000))
+        << log();
+    EXPECT_NEAR(device_level(), -16.99, 0.5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Routing,

@@ -3,7 +3,9 @@
 #include "core/logger.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <sstream>
 
 namespace testsup {
@@ -83,7 +85,56 @@ bool given_back_to(const std::string& sink, const std::string& app_name) {
            sink_index(audio::kSinkName) == 0xFFFFFFFFu;
 }
 
-bool EngineHost::start(const std::string& log_dir, const std::vector<std::string>& setup, bool takeover) {
+std::vector<PaObject> own_sinks() {
+    std::vector<PaObject> out;
+    for (PaObject& s : pa_list("sinks")) {
+        const std::string name = s.field("Name");
+        if (name == "lumafon" || name.rfind("lumafon.", 0) == 0) out.push_back(std::move(s));
+    }
+    return out;
+}
+
+int volume_percent(const std::string& sink) {
+    const std::vector<PaObject> sinks = pa_list("sinks");
+    const PaObject* s = find_named(sinks, sink);
+    if (!s) return -1;
+    const std::string v = s->field("Volume");
+    const size_t slash = v.find('/');
+    return slash == std::string::npos ? -1 : std::atoi(v.c_str() + slash + 1);
+}
+
+pid_t EngineHost::watchdog_pid() const {
+    DIR* proc = opendir("/proc");
+    if (!proc) return -1;
+    pid_t found = -1;
+    while (dirent* e = readdir(proc)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        const std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+        const size_t paren = stat.rfind(')');
+        char state = 0;
+        long ppid = 0;
+        if (paren != std::string::npos && std::sscanf(stat.c_str() + paren + 1, " %c %ld", &state, &ppid) == 2 &&
+            ppid == child_.pid() && state != 'Z')
+            found = static_cast<pid_t>(std::atol(e->d_name));
+    }
+    closedir(proc);
+    return found;
+}
+
+bool EngineHost::start(const std::string& log_dir, const std::vector<std::string>& setup, bool takeover,
+                       bool own_group) {
+    log_dir_ = log_dir;
+    Child::Options opt;
+    opt.pipe_stdin = true;
+    opt.pipe_stdout = true;
+    opt.own_group = own_group;
+    if (!child_.spawn({ENGINE_HOST_BIN, log_dir}, opt)) return false;
+    for (const std::string& line : setup)
+        if (!send(line)) return false;
+    return ask(takeover ? "start" : "start-no-takeover") == "started";
+}
+
+bool EngineHost::launch(const std::string& log_dir, const std::vector<std::string>& setup) {
     log_dir_ = log_dir;
     Child::Options opt;
     opt.pipe_stdin = true;
@@ -91,7 +142,12 @@ bool EngineHost::start(const std::string& log_dir, const std::vector<std::string
     if (!child_.spawn({ENGINE_HOST_BIN, log_dir}, opt)) return false;
     for (const std::string& line : setup)
         if (!send(line)) return false;
-    return ask(takeover ? "start" : "start-no-takeover") == "started";
+    return true;
+}
+
+bool EngineHost::started(int timeout_ms) {
+    std::string answer;
+    return child_.read_line(&answer, timeout_ms) && answer == "started";
 }
 
 bool EngineHost::send(const std::string& line) {

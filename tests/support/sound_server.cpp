@@ -1,5 +1,6 @@
 #include "support/sound_server.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <sys/stat.h>
 
@@ -171,7 +172,12 @@ bool SoundServer::start_pipewire() {
     return ok && daemon_.running();
 }
 
+void SoundServer::pause(bool on) {
+    if (daemon_.pid() > 0) kill(daemon_.pid(), on ? SIGSTOP : SIGCONT);
+}
+
 void SoundServer::stop() {
+    pause(false);
     daemon_.stop(3000);
 }
 

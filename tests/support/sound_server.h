@@ -33,6 +33,8 @@ class SoundServer {
     Kind kind() const { return kind_; }
     const std::string& dir() const { return dir_; }
     const std::string& error() const { return error_; }
+    // Stops (SIGSTOP) or resumes (SIGCONT) the daemon: a server that stalls. PulseAudio only.
+    void pause(bool on);
     std::string log() const;
 
     // Loads one of the fake devices again (after a test unloaded it).

@@ -152,6 +152,76 @@ TEST(EngineRules, UserMustSelectOutput) {
     EXPECT_TRUE(select_output(s, true, kMe));
 }
 
+TEST(EngineRules, OwnSinksOfAnyRunAreNeverRealDevices) {
+    EXPECT_TRUE(is_own_kind("lumafon", "lumafon", "Lumafon"));
+    EXPECT_TRUE(is_own_kind("lumafon.2", "", "Lumafon")); // a second load, renamed by the server
+    EXPECT_FALSE(is_own_kind("lumafon.2", "", "Something else"));
+    EXPECT_FALSE(is_own_kind("lumafonic", "lumafon", "Lumafon"));
+    EXPECT_FALSE(is_real_sink("lumafon.2"));
+
+    Snapshot s = desk("lumafon.2");
+    s.sinks.push_back(sink(4, "lumafon.2"));
+    s.sinks.back().ours = true;
+    s.sinks[0].name = "hw_gone";
+    // Neither followed nor offered as an output, even as the default.
+    EXPECT_EQ(choose_follow(s, "", ""), "hw_gone");
+    EXPECT_TRUE(choose_target(s, "hw_b", "lumafon.2").missing);
+}
+
+TEST(EngineRules, FollowTheUsersChoiceNotTheServersFallback) {
+    Snapshot s = desk("lumafon");
+    Follow f = next_follow(s, {"hw_a", "hw_a"}, "", "lumafon");
+    EXPECT_EQ(f.used, "hw_a");
+    // hw_a unplugged: hw_b is used meanwhile, hw_a stays wanted and is followed again on return.
+    Snapshot gone = s;
+    gone.sinks.erase(gone.sinks.begin());
+    f = next_follow(gone, f, "", "lumafon");
+    EXPECT_EQ(f.wanted, "hw_a");
+    EXPECT_EQ(f.used, "hw_b");
+    f = next_follow(s, f, "", "lumafon");
+    EXPECT_EQ(f.used, "hw_a");
+    // Our sink vanished and the server fell back to hw_b: no choice of the user's.
+    Snapshot fallback = desk("hw_b");
+    fallback.sinks.erase(fallback.sinks.begin() + 2);
+    f = next_follow(fallback, f, "", "lumafon");
+    EXPECT_EQ(f.used, "hw_a");
+    // The user's own choice is followed.
+    f = next_follow(desk("hw_b"), f, "", "lumafon");
+    EXPECT_EQ(f.used, "hw_b");
+    EXPECT_EQ(f.wanted, "hw_b");
+}
+
+TEST(EngineRules, StreamsThatAskedForADevice) {
+    Snapshot s = desk("lumafon");
+    s.inputs = {input(10, 0, 1, "player"), input(11, 2, 1, "player"), input(12, 1, kMe, "Lumafon")};
+    EXPECT_TRUE(asked_for_device(s, s.inputs[0]));  // on hw_a while the default is ours
+    EXPECT_FALSE(asked_for_device(s, s.inputs[1])); // in our sink
+    EXPECT_FALSE(asked_for_device(s, s.inputs[2])); // ours
+    Snapshot d = desk("hw_a");
+    d.inputs = {input(10, 0, 1, "player"), input(13, 0, 1, "player")};
+    EXPECT_FALSE(asked_for_device(d, d.inputs[0])); // on the default
+    EXPECT_EQ(streams_to_gather(d, "hw_a", kMe, 2, {10}), std::vector<uint32_t>{13});
+}
+
+TEST(EngineRules, VolumeCarriedKeepsTheLoudness) {
+    const uint32_t norm = 0x10000;
+    const std::vector<uint32_t> user = {norm * 3 / 10, norm / 2};
+    EXPECT_EQ(carry_volume({norm, norm}, user), user);
+    EXPECT_EQ(carry_volume(user, {norm, norm}), user);
+    // Channel counts that differ: the loudest channel of the other side.
+    const std::vector<uint32_t> six(6, norm);
+    EXPECT_EQ(carry_volume(six, user), std::vector<uint32_t>(6, norm / 2));
+    EXPECT_EQ(carry_volume(user, {}), user);
+}
+
+TEST(EngineRules, OneLockPerUserAndServer) {
+    const std::string a = lock_path("/run/user/1000", "/run/user/1000/pulse/native", 1000);
+    EXPECT_EQ(a, lock_path("/run/user/1000", "/run/user/1000/pulse/native", 1000));
+    EXPECT_NE(a, lock_path("/run/user/1000", "/tmp/other/native", 1000));
+    EXPECT_NE(a, lock_path("/run/user/1000", "/run/user/1000/pulse/native", 1001));
+    EXPECT_EQ(a.rfind("/run/user/1000/lumafon-1000-", 0), 0u) << a;
+}
+
 TEST(EngineRules, LatencyStatistics) {
     LatencyRing ring;
     float median = 0, lo = 0, hi = 0;

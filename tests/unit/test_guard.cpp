@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -72,6 +73,46 @@ TEST(Guard, WhatTheChildDoesAtEndOfFile) {
     const Listener odd = listen_to({"A hw_a\nX\nAhw_b\nD", ""});
     EXPECT_TRUE(odd.must_rescue());
     EXPECT_EQ(odd.target, "hw_a");
+}
+
+TEST(Guard, ModuleVolumeDeviceAndTheLockReachTheChild) {
+    Listener l;
+    const std::string lines = "M 23\nV hw_a\nA hw_b\n";
+    l.feed(lines.data(), lines.size());
+    EXPECT_EQ(l.module, 23u);
+    EXPECT_EQ(l.volume_device, "hw_a");
+    EXPECT_EQ(l.target, "hw_b");
+    const std::string none = "M -\nV\n";
+    l.feed(none.data(), none.size());
+    EXPECT_EQ(l.module, 0xFFFFFFFFu);
+    EXPECT_EQ(l.volume_device, "");
+
+    // Over a socket the routing lock's descriptor comes along; the parent's end can then close.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    int lock_pipe[2];
+    ASSERT_EQ(pipe(lock_pipe), 0);
+    guard::detail::attach(sv[0]);
+    guard::share_lock(lock_pipe[0]);
+    guard::sink_state(7, "hw_a");
+    guard::sink_state(7, "hw_a"); // once
+    guard::armed("hw_a");
+    guard::hand_over();
+    guard::stop(); // without "Q": the watchdog finishes the job
+    close(lock_pipe[0]);
+    const Listener heard = guard::detail::listen(sv[1]);
+    EXPECT_TRUE(heard.must_rescue());
+    EXPECT_EQ(heard.module, 7u);
+    EXPECT_EQ(heard.volume_device, "hw_a");
+    ASSERT_GE(heard.lock_fd, 0);
+    // The descriptor is the same pipe: what is written at the other end arrives there.
+    ASSERT_EQ(write(lock_pipe[1], "k", 1), 1);
+    char c = 0;
+    EXPECT_EQ(read(heard.lock_fd, &c, 1), 1);
+    EXPECT_EQ(c, 'k');
+    close(heard.lock_fd);
+    close(lock_pipe[1]);
+    close(sv[1]);
 }
 
 TEST(Guard, ParentSendsEachChangeOnceAndStopsOnce) {
