@@ -296,10 +296,10 @@ vec3 march(vec2 q) {
         vec3 n = normalize(e.xyy * de(p + e.xyy) + e.yyx * de(p + e.yyx) + e.yxy * de(p + e.yxy) + e.xxx * de(p + e.xxx));
         vec3 l = normalize(vec3(0.6, 0.8, -0.4) + 0.3 * u_up);
         float diff = 0.18 + 0.82 * max(dot(n, l), 0.0);
-        float spec = 0.6 * pow(max(dot(reflect(-l, n), -rd), 0.0), 24.0);
+        float shine = 0.6 * pow(max(dot(reflect(-l, n), -rd), 0.0), 24.0);
         float occ = 0.35 + 0.65 * (1.0 - float(steps) / 120.0);
         vec3 base = pal((30.0 * log(1.0 + trap) + u_shift) / 4.0);
-        col = base * diff * occ + vec3(spec) * occ + base * u_flash * 0.5;
+        col = base * diff * occ + vec3(shine) * occ + base * u_flash * 0.5;
         if (SEL == 2 && u_seed.x * 6.0 >= 4.0) {
             vec3 a = abs(fract(p * 3.0) - 0.5);
             float edge = smoothstep(0.44, 0.5, max(max(min(a.x, a.y), min(a.y, a.z)), min(a.z, a.x)));

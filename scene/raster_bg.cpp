@@ -375,7 +375,7 @@ struct Lighting {
 // 7·μ + offset, brightness and white highlight (see escaped_colour for the formulas). A sample
 // whose numbers leave the normal range (absurd views) is flagged and coloured one by one.
 struct Shade {
-    double pal, bright, spec;
+    double pal, bright, shine;
     bool ok;
 };
 
@@ -416,7 +416,7 @@ __attribute__((always_inline)) inline void shade_body(const Lighting& lt, const 
         vlog(ln_r2 * (0.5 / 0.6931471805599453), ln_ln);
         const V4 mu = n + 1.0 - ln_ln * 1.4426950408889634;
         const V4 pal = mu * 7.0 + lt.offset;
-        V4 bright = V4{} + lt.brightness, spec = V4{};
+        V4 bright = V4{} + lt.brightness, shine = V4{};
         if (lt.lit) {
             const V4 dz2 = dx * dx + dy * dy;
             ok &= (dz2 > 0) & (dz2 <= 1.7976931348623157e308);
@@ -432,11 +432,11 @@ __attribute__((always_inline)) inline void shade_body(const Lighting& lt, const 
             const V4 l2 = l * l, l4 = l2 * l2;
             vsqrt(f, sf);
             bright = (0.45 * sf + 0.55) * (0.78 * l + 0.22);
-            spec = 255 * 0.55 * l4 * l4 * l4;
+            shine = 255 * 0.55 * l4 * l4 * l4;
         }
         // Finite results only (x − x is 0 for finite x, NaN otherwise).
-        ok &= (pal - pal == 0) & (bright - bright == 0) & (spec - spec == 0);
-        for (int l = 0; l < 4 && i + l < count; ++l) out[i + l] = {pal[l], bright[l], spec[l], ok[l] != 0};
+        ok &= (pal - pal == 0) & (bright - bright == 0) & (shine - shine == 0);
+        for (int l = 0; l < 4 && i + l < count; ++l) out[i + l] = {pal[l], bright[l], shine[l], ok[l] != 0};
     }
 }
 
@@ -524,8 +524,8 @@ Rgb escaped_colour(const Job& job, const Lighting& lt, const Orbit& o) {
     const double k = 0.78 * l + 0.22;
     const double b = (0.45 * std::sqrt(f) + 0.55) * k;
     const double l2 = l * l, l4 = l2 * l2;
-    const double spec = 255 * 0.55 * l4 * l4 * l4;
-    return {base.r * b + spec, base.g * b + spec, base.b * b + spec};
+    const double shine = 255 * 0.55 * l4 * l4 * l4;
+    return {base.r * b + shine, base.g * b + shine, base.b * b + shine};
 }
 
 struct SampleOffsets {
@@ -582,7 +582,7 @@ void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_ro
                 Rgb c;
                 if (sh.ok) {
                     const Rgb base = pal_smooth(job, sh.pal);
-                    c = {base.r * sh.bright + sh.spec, base.g * sh.bright + sh.spec, base.b * sh.bright + sh.spec};
+                    c = {base.r * sh.bright + sh.shine, base.g * sh.bright + sh.shine, base.b * sh.bright + sh.shine};
                 } else {
                     c = escaped_colour(job, lt, o);
                 }
@@ -1053,9 +1053,9 @@ void sunflower(const Job& job, Image& img) {
                 const double lum = std::max(0.0, -0.45 * dx - 0.5 * dy + 0.74 * nz);
                 const double rim = smoothstep(1.0, 0.72, d2);
                 const double l3 = lum * lum * lum, l6 = l3 * l3, l12 = l6 * l6;
-                const double spec = l12 * l12 * 110;
+                const double shine = l12 * l12 * 110;
                 const Rgb s = scale(col, (0.25 + 0.85 * lum) * rim);
-                img.px[static_cast<size_t>(py) * w + px] = pack(s.r + spec, s.g + spec, s.b + spec);
+                img.px[static_cast<size_t>(py) * w + px] = pack(s.r + shine, s.g + shine, s.b + shine);
             }
     }
 }
@@ -1088,7 +1088,7 @@ void facets(const Job& job, Image& img) {
     struct Tri {
         double ax, ay, bx, by, cx, cy, inv;
         Rgb col;
-        double spec;
+        double shine;
     };
     const int cx_n = nx - 1, cy_n = ny - 1;
     std::vector<Tri> tris(static_cast<size_t>(cx_n) * cy_n * 2);
@@ -1113,7 +1113,7 @@ void facets(const Job& job, Image& img) {
                 const double mx = (a.x + b.x + c.x) / 3, my = (a.y + b.y + c.y) / 3;
                 const Rgb base = pal_smooth(job, 60 * (mx + my) + 90 * (a.z + b.z + c.z) / cell + 6 * t);
                 tr.col = scale(base, 0.18 + 0.95 * in2 * in);
-                tr.spec = 120 * in32 * in8;
+                tr.shine = 120 * in32 * in8;
             }
         }
     shade_pixels(img, 2, [&](double x, double y) {
@@ -1130,7 +1130,7 @@ void facets(const Job& job, Image& img) {
                 if (wa < -1e-9 || wb < -1e-9 || wc < -1e-9) continue;
                 const double edge = smoothstep(0.0, 0.05, std::min({wa, wb, wc}));
                 const Rgb c = scale(tr.col, 0.55 + 0.45 * edge);
-                return Rgb{c.r + tr.spec, c.g + tr.spec, c.b + tr.spec};
+                return Rgb{c.r + tr.shine, c.g + tr.shine, c.b + tr.shine};
             }
         }
         return Rgb{};

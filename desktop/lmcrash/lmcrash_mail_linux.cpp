@@ -91,9 +91,9 @@ Route thunderbird(const detail::Mail& m) {
         detail::log_warn("Crash report: cannot write " + body_file);
         return Route::failed;
     }
-    std::string spec = "to='" + m.recipient + "',subject='" + m.subject + "',message='" + body_file + "'";
-    if (!attachments.empty()) spec += ",attachment='" + join(attachments, ",") + "'";
-    const gchar* argv[] = {"thunderbird", "-compose", spec.c_str(), nullptr};
+    std::string compose_arg = "to='" + m.recipient + "',subject='" + m.subject + "',message='" + body_file + "'";
+    if (!attachments.empty()) compose_arg += ",attachment='" + join(attachments, ",") + "'";
+    const gchar* argv[] = {"thunderbird", "-compose", compose_arg.c_str(), nullptr};
     GError* err = nullptr;
     if (!g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr,
                        &err)) {
