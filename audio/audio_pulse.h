@@ -219,7 +219,9 @@ bool usable_curve(const eq::Curve& in, eq::Curve* out);
 // underrun raises the target, which shrinks back after a calm minute; a device whose clock
 // runs apart from the system clock is followed by stretching the sound a little (`ppm`).
 struct QueueControl {
-    static constexpr double kMinTargetMs = 30;
+    // 30 ms with 15 ms record blocks left too little margin on an idle machine (underruns where
+    // 40 ms had none).
+    static constexpr double kMinTargetMs = 40;
     // Beyond 70 ms of added latency only while the machine is so busy that less would crackle;
     // a calm minute brings it back step by step.
     static constexpr double kMaxTargetMs = 120;

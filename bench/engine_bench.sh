@@ -53,7 +53,7 @@ work=$(mktemp -d /tmp/lumafon-bench-XXXXXX)
 daemon_pid=""
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill -CONT "$p" 2>/dev/null; kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do kill -CONT "$p" 2>/dev/null || true; kill "$p" 2>/dev/null || true; done
   [[ -n $daemon_pid ]] && kill -TERM "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null || true
   [[ -n ${KEEP_BENCH:-} ]] || rm -rf "$work"
 }

@@ -354,7 +354,7 @@ TEST(EngineRules, UnusableCurvesAreRejected) {
 // may stall; the feed brings 10 ms blocks at the system clock's pace.
 struct FakeOutput {
     QueueControl control;
-    double queue_ms = 30;
+    double queue_ms = QueueControl::kMinTargetMs; // the cushion written at the start
     double drift_ppm = 0; // positive: the device runs fast
     uint64_t now = 1000;
     int drops = 0;
