@@ -1,3 +1,4 @@
+// nosan
 // End to end through a private sound server: a player plays kicks into the engine's sink, the
 // engine equalises them and plays them to the device, and the beat tracker, run as the window
 // runs it (60 frames a second on the undelayed tap, the display delay kept up by the delayed
