@@ -42,12 +42,7 @@ class WindowRun : public ::testing::Test {
     }
 
     // A screenshot of the whole screen, kept when LUMAFON_TEST_SHOTS names a directory.
-    std::string shot(const std::string& name) {
-        const char* keep = std::getenv("LUMAFON_TEST_SHOTS");
-        const std::string path = (keep && *keep ? std::string(keep) : home_) + "/" + name + ".png";
-        EXPECT_TRUE(x_->screenshot(path));
-        return path;
-    }
+    std::string shot(const std::string& name) { return x_->shot(home_, name); }
 
     // Screenshots until the pixel shows `rgb` (the first frames may still be on their way).
     long wait_pixel(const std::string& name, int x, int y, long rgb) {

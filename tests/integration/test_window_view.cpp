@@ -100,12 +100,7 @@ class WindowView : public ::testing::Test {
         server_.stop();
         remove_tree(home_);
     }
-    std::string shot(const std::string& name) {
-        const char* keep = std::getenv("LUMAFON_TEST_SHOTS");
-        const std::string path = (keep && *keep ? std::string(keep) : home_) + "/" + name + ".png";
-        EXPECT_TRUE(x_->screenshot(path));
-        return path;
-    }
+    std::string shot(const std::string& name) { return x_->shot(home_, name); }
     // Screenshots until `ok` holds for one (frames may still be on their way).
     bool wait_shot(const std::string& name, const std::function<bool(const Picture&)>& ok, int timeout_ms = 8000) {
         return wait_until([&] { Picture p(shot(name)); return p.ok() && ok(p); }, timeout_ms, 150);

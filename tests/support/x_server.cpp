@@ -1,5 +1,7 @@
 #include "support/x_server.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -145,6 +147,13 @@ long pixel(const std::string& png_path, int x, int y) {
     const size_t hash = r.out.find('#', r.out.find('\n'));
     if (r.status != 0 || hash == std::string::npos) return -1;
     return std::strtol(r.out.substr(hash + 1, 6).c_str(), nullptr, 16);
+}
+
+std::string XServer::shot(const std::string& dir, const std::string& name) {
+    const char* keep = std::getenv("LUMAFON_TEST_SHOTS");
+    const std::string path = (keep && *keep ? std::string(keep) : dir) + "/" + name + ".png";
+    EXPECT_TRUE(screenshot(path)) << path;
+    return path;
 }
 
 } // namespace testsup

@@ -27,6 +27,9 @@ class XServer {
 
     // Writes a picture of the whole screen.
     bool screenshot(const std::string& png_path);
+    // A screenshot named `name`, kept in LUMAFON_TEST_SHOTS when that names a directory, else in
+    // `dir`; its path (the test records a failure when none could be taken).
+    std::string shot(const std::string& dir, const std::string& name);
 
   private:
     Child xvfb_;
