@@ -13,10 +13,32 @@ jobs=$(nproc)
 # is run once more before it counts, and shows in the output either way.
 retry=(--repeat until-pass:2)
 
+# ctest with the suite's options. When a test fails for good, the end of its output and what else
+# was busy on the machine close the stage, where a reader of a long log looks first.
+run_ctest() {
+  local dir=$1
+  shift
+  if ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${retry[@]}" "$@"; then
+    return 0
+  fi
+  local failed="$dir/Testing/Temporary/LastTestsFailed.log"
+  echo "== What the failing tests printed last"
+  awk -v want="$(cut -d: -f2- "$failed" 2>/dev/null | tr '\n' '\034')" '
+    BEGIN { n = split(want, w, "\034"); for (i = 1; i <= n; i++) if (w[i] != "") bad[w[i]] = 1 }
+    /^[0-9]+\/[0-9]+ Test: / { name = $0; sub(/^[0-9]+\/[0-9]+ Test: /, "", name); keep = (name in bad); k = 0; next }
+    /^Output:$/ { inside = 1; next }
+    /^<end of output>$/ { if (keep) { print "-- " name; s = (k > 30 ? k - 30 : 0); for (i = s + 1; i <= k; i++) print buf[i] } inside = 0; next }
+    inside && keep { buf[++k] = $0 }
+  ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null || true
+  echo "== Busiest processes at the end"
+  ps -eo pid,etime,pcpu,args --sort=-pcpu 2>/dev/null | head -n 8 | cut -c1-160 || true
+  return 1
+}
+
 if ((quick == 0)); then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   "$top/scripts/setup.sh" "$top/build-asan" -DLUMAFON_WERROR=ON -DLUMAFON_SANITIZE=ON -DLUMAFON_BENCH=OFF
-  ctest --test-dir "$top/build-asan" -j "$jobs" --output-on-failure "${retry[@]}" -LE nosan
+  run_ctest "$top/build-asan" -LE nosan
 
   echo "== Fuzz targets (clang, libFuzzer): built, and their seed corpora replayed"
   CC=clang CXX=clang++ "$top/scripts/setup.sh" "$top/build-fuzz" -DLUMAFON_WERROR=ON -DLUMAFON_FUZZ=ON -DLUMAFON_TESTS=OFF -DLUMAFON_BENCH=OFF
@@ -27,9 +49,9 @@ if ((quick == 0)); then
 
   echo "== ThreadSanitizer"
   "$top/scripts/setup.sh" "$top/build-tsan" -DLUMAFON_WERROR=ON -DLUMAFON_TSAN=ON -DLUMAFON_BENCH=OFF
-  ctest --test-dir "$top/build-tsan" -j "$jobs" --output-on-failure "${retry[@]}" -L tsan
+  run_ctest "$top/build-tsan" -L tsan
 fi
 
 echo "== Plain build"
 "$top/scripts/setup.sh" "$top/build" -DLUMAFON_WERROR=ON
-ctest --test-dir "$top/build" -j "$jobs" --output-on-failure "${retry[@]}"
+run_ctest "$top/build"
