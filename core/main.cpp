@@ -13,6 +13,7 @@
 #include "dsp/eq_dsp.h"
 #include "render/app_sdl.h"
 #include "ui/theme.h"
+#include "ui/ui.h"
 
 #include <cerrno>
 #include <climits>
@@ -295,7 +296,7 @@ void apply_switches(const Args& args, Settings& s) {
     if (has(args, "--no-header")) s.head_folded = true;
     if (has(args, "--settings")) {
         s.compact = false;
-        // The interface model opens its settings panel at start: ui::open_settings_at_start().
+        ui::open_settings_at_start();
     }
     int w = 0, h = 0;
     if (std::sscanf(arg_value(args, "--size").c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0) {

@@ -255,9 +255,7 @@ bool compact_mode() {
 
 // ============================================================================ interface
 //
-// The interface model lives in ui/ui; the window reaches it through these names. Pointer and
-// keyboard handling and the panels come with their own module; until then input does nothing
-// and the compact window's background moves it.
+// The interface model lives in ui/ui; the window reaches it through these names.
 namespace iface {
 
 using ui::draw_base;
@@ -278,19 +276,17 @@ View view_for(int w, int h) {
     const ui::View v = ui::view_for(w, h);
     return {v.scale, v.w, v.h};
 }
-int cursor_at(float, float) {
-    return compact_mode() ? 2 : 0;
-}
-void on_mouse_move(float, float) {}
-void on_mouse_down(float, float) {}
-void on_double_click(float, float) {}
-void on_mouse_up() {}
-void on_mouse_leave() {}
-void on_wheel(float, float, int) {}
-void on_key(int) {}
-void on_text(const char*) {}
+using ui::cursor_at;
+using ui::on_double_click;
+using ui::on_key;
+using ui::on_mouse_down;
+using ui::on_mouse_leave;
+using ui::on_mouse_move;
+using ui::on_mouse_up;
+using ui::on_text;
+using ui::on_wheel;
 
-enum Key { kEscape, kEnter, kBackspace };
+constexpr ui::Key kEscape = ui::Key::Escape, kEnter = ui::Key::Enter, kBackspace = ui::Key::Backspace;
 
 } // namespace iface
 

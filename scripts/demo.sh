@@ -107,6 +107,8 @@ wait_for 60 grep -qs "First frame after" "$log" || { say "no first frame:"; cat 
 taken_over() { [[ "$(pactl get-default-sink)" == lumafon && "$(stream_sink Player)" == "$(sink_index lumafon)" ]]; }
 wait_for 20 taken_over || true
 window=$(xdotool search --name '^Lumafon$' | tail -1)
+# A first start shows the notice on flashing light; the demonstration acknowledges it as a user would.
+[[ -n $window ]] && { xdotool windowfocus --sync "$window" key Return || true; } >/dev/null 2>&1
 say "[$(since)] Lumafon is running (pid $app, window $window); the music plays through it"
 
 # ---- routing, as the server sees it

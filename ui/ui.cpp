@@ -1,15 +1,20 @@
 // The interface model (see ui.h). Window thread only.
 //
-// Sections, in this order: view, state, segments, views, frame, painting, templates, beat tracker.
+// Sections, in this order: view, state, segments, views, frame, painting, templates, input,
+// panels, beat tracker. The state of input and panels is declared before the frame, which moves
+// the curve glide and the caret.
 #include "ui/ui.h"
 
 #include "audio/audio_pulse.h"
 #include "core/i18n.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "desktop/autostart_linux.h"
+#include "desktop/crash_handler_linux.h"
 #include "dsp/analyzer.h"
 #include "render/app_sdl.h"
 #include "resources/icon_data.h"
+#include "scene/scene3d.h"
 #include "ui/theme.h"
 
 #include <cairo.h>
@@ -18,8 +23,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace ui {
 
@@ -175,6 +183,65 @@ void lay_out(float W, float H) {
 
 } // namespace
 
+// ---- Input and panels: state ------------------------------------------------------------------
+
+namespace {
+
+int g_hover = 0;
+int g_drag = -1;          // hit code being dragged (a slider or a scene band), -1: none
+float g_drag_offset = 0;  // pointer minus knob when the knob was grabbed by its edge
+float g_drag_y0 = 0, g_drag_v0 = 0; // scene band: where the drag began
+bool g_rotating = false;
+float g_last_x = 0, g_last_y = 0, g_spin = 0;
+uint64_t g_last_move = 0;
+bool g_settings_open = false;
+bool g_settings_at_start = false;
+bool g_flash_note = false;
+bool g_crash_note = false, g_crash_checked = false;
+bool g_languages_next = false; // the test hook opens the language list once the panel is laid out
+
+struct Popup {
+    bool open = false;
+    gfx::Rect anchor, rect;
+    std::vector<std::string> items;
+    std::vector<char> heading, deletable;
+    int selected = -1, hover = -1, first = 0, visible = 0;
+    bool strip_hover = false;
+    float width = 0; // widest row, measured once at opening
+    std::function<void(int)> on_pick, on_delete;
+};
+Popup g_popup;
+
+struct SaveDialog {
+    bool open = false;
+    std::string name;
+    bool replace = false; // the first typed text or Backspace clears the offered name
+};
+SaveDialog g_save;
+uint64_t g_caret_from = 0;
+bool g_caret_on = true;
+
+struct Glide {
+    bool on = false;
+    eq::Curve from, to;
+    uint64_t start = 0;
+};
+Glide g_glide;
+
+// Rectangles of the overlay's elements by hit code, laid out with the view they were made for.
+gfx::Rect g_over_rect[kHitCodes];
+
+void schedule_save() {
+    g_save_at = now_ms() + 1200;
+}
+
+void advance_glide(uint64_t now);
+void run_test_hook();
+// The window's position and size into the current mode's keys.
+void store_geometry();
+
+} // namespace
+
 // ---- State --------------------------------------------------------------------------------------
 
 void init(Settings* settings, bool autostart) {
@@ -187,6 +254,11 @@ void init(Settings* settings, bool autostart) {
     g_level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
     g_test_open = std::getenv("LUMA2_TEST_OPEN");
     g_dirty = true;
+    g_flash_note = S && !S->flash_notice_seen;
+    if (g_settings_at_start) {
+        g_settings_at_start = false;
+        open_settings();
+    }
 }
 
 void shutdown() {}
@@ -222,13 +294,7 @@ bool sound_present() {
 
 void persist() {
     if (!S) return;
-    int x = -1, y = -1, w = 0, h = 0;
-    platform::window_pos(&x, &y);
-    platform::window_size(&w, &h);
-    int* pos = S->compact ? &S->mini_x : &S->win_x;
-    int* size = S->compact ? &S->mini_w : &S->win_w;
-    if (x >= 0 || y >= 0) pos[0] = x, pos[1] = y;
-    if (w > 0 && h > 0) size[0] = w, size[1] = h;
+    store_geometry();
     settings::save(*S);
 }
 
@@ -428,13 +494,28 @@ bool same_status(const audio::Status& a, const audio::Status& b) {
 // ---- Frame --------------------------------------------------------------------------------------
 
 bool on_frame() {
-    // 1. The panels this hook opens come with the panels; until then the name is only consumed.
-    if (g_test_open && L[kStage].w > 0) g_test_open = nullptr;
+    // 1. Test hook: a panel named in LUMA2_TEST_OPEN opens once the layout exists.
+    run_test_hook();
 
-    // 2. Time.
+    // 2. Time, the curve glide and the caret.
     const uint64_t now = now_ms();
     const float dt = std::min(0.2f, float(now - g_last_frame) / 1000);
     g_last_frame = now;
+    if (g_glide.on) advance_glide(now);
+    if (g_save.open) {
+        const bool on = (now - g_caret_from) / 530 % 2 == 0;
+        if (on != g_caret_on) g_dirty = true;
+        g_caret_on = on;
+    }
+    // A report left by a crash of the last run is offered once, at the first frame.
+    if (!g_crash_checked) {
+        g_crash_checked = true;
+        std::string report;
+        if (crash_handler::pending_report(report)) {
+            g_crash_note = true;
+            g_dirty = true;
+        }
+    }
 
     // 3. Engine status and the restore hint.
     const audio::Status st = audio::status();
@@ -541,9 +622,10 @@ void panel(const gfx::Rect& r, float radius) {
     gfx::stroke_round_rect(r, radius, pal(theme::kOutline), 1);
 }
 
-void button(const gfx::Rect& r, bool on = false) {
+void button(const gfx::Rect& r, bool on = false, bool hover = false) {
     if (r.w <= 0) return;
-    gfx::fill_round_rect(r, 9, on ? theme::with_alpha(pal(theme::kAccent), 0.18f) : pal(theme::kButton));
+    gfx::fill_round_rect(r, 9, on ? theme::with_alpha(pal(theme::kAccent), hover ? 0.28f : 0.18f)
+                                  : pal(hover ? theme::kButtonHover : theme::kButton));
     gfx::stroke_round_rect(r, 9, on ? theme::with_alpha(pal(theme::kAccent), 0.6f) : pal(theme::kOutline), 1);
 }
 
@@ -560,6 +642,8 @@ std::string ellipsize(const std::string& text, bool bold, float size, float max_
     }
     return s + "…";
 }
+
+} // namespace
 
 std::string preset_label() {
     if (!S) return "";
@@ -584,9 +668,11 @@ std::string preset_label() {
             }
     }
     if (!curve) return i18n::T("preset_custom");
-    if (!eq::same(*curve, S->curve)) name += std::string(" · ") + i18n::T("preset_modified");
+    if (!g_glide.on && !eq::same(*curve, S->curve)) name += std::string(" · ") + i18n::T("preset_modified");
     return name;
 }
+
+namespace {
 
 struct StatusText {
     std::string text;
@@ -623,13 +709,14 @@ void icon_power(float cx, float cy, float r, uint32_t c, float lw) {
     gfx::line(cx, cy - r - 1.5f, cx, cy - r * 0.2f, c, lw);
 }
 
-void icon_speaker(const gfx::Rect& b, bool muted, uint32_t c) {
+void icon_speaker(const gfx::Rect& b, bool muted, uint32_t c, uint32_t cross = 0) {
     const float cx = b.x + b.w / 2 - 4, cy = b.y + b.h / 2;
     const float body[] = {cx - 7, cy - 4, cx - 3, cy - 4, cx + 3, cy - 9, cx + 3, cy + 9, cx - 3, cy + 4, cx - 7, cy + 4};
     gfx::fill_polygon_vgrad(body, 6, c, c);
     if (muted) {
-        gfx::line(cx + 7, cy - 4, cx + 15, cy + 4, pal(theme::kError), 1.8f);
-        gfx::line(cx + 15, cy - 4, cx + 7, cy + 4, pal(theme::kError), 1.8f);
+        if (!cross) cross = pal(theme::kError);
+        gfx::line(cx + 7, cy - 4, cx + 15, cy + 4, cross, 1.8f);
+        gfx::line(cx + 15, cy - 4, cx + 7, cy + 4, cross, 1.8f);
     } else {
         gfx::stroke_arc(cx + 4, cy, 5, 50, 130, c, 1.6f);
         gfx::stroke_arc(cx + 4, cy, 9, 50, 130, c, 1.6f);
@@ -668,6 +755,18 @@ void icon_save(const gfx::Rect& b, uint32_t c) {
     gfx::stroke_round_rect({cx - 5, cy + 2, 10, 7}, 1, c, 1.4f);
 }
 
+// Muted: the error colour behind the speaker and an X instead of the waves.
+void mute_button(const gfx::Rect& r, bool hover) {
+    if (r.w <= 0) return;
+    if (g_status.muted) {
+        gfx::fill_round_rect(r, 7, theme::with_alpha(pal(theme::kError), hover ? 0.95f : 0.85f));
+        icon_speaker(r, true, 0xFFFFFFFF, 0xFFFFFFFF);
+        return;
+    }
+    button(r, false, hover);
+    icon_speaker(r, false, pal(theme::kTextColor));
+}
+
 void chevron(float cx, float cy, bool up, uint32_t c, float lw = 1.8f) {
     const float d = up ? -3 : 3;
     gfx::line(cx - 5, cy - d, cx, cy + d, c, lw);
@@ -684,25 +783,24 @@ void draw_header() {
     chevron(L[kFold].x + 9, L[kFold].y + 15, !(S && S->head_folded), ink, 1.6f);
     if (L[kPower].w <= 0) return;
     const bool on = S && S->active;
-    button(L[kPower], on);
+    button(L[kPower], on, g_hover == kHitPower);
     const gfx::Rect& p = L[kPower];
     icon_power(p.x + 22, p.y + 19, 7, on ? pal(theme::kAccent) : ink, 1.8f);
     gfx::text({p.x + 38, p.y, p.w - 44, p.h}, i18n::T(on ? "power_on" : "power_off"), 14,
               on ? pal(theme::kStrokeHover) : ink, gfx::Align::Left, true);
-    button(L[kMute], S && g_status.muted);
-    icon_speaker(L[kMute], g_status.muted, ink);
-    button(L[kPreset]);
+    mute_button(L[kMute], g_hover == kHitMute);
+    button(L[kPreset], false, g_hover == kHitPreset);
     const gfx::Rect& pr = L[kPreset];
     const std::string label = ellipsize(preset_label(), true, 13, pr.w - 44);
     gfx::text({pr.x + 14, pr.y, pr.w - 40, pr.h}, label.c_str(), 13, pal(theme::kStrokeHover), gfx::Align::Left, true);
     chevron(pr.x + pr.w - 18, pr.y + 19, false, ink);
-    button(L[kSave]);
+    button(L[kSave], false, g_hover == kHitSave);
     icon_save(L[kSave], ink);
-    button(L[kFullButton], g_fullscreen);
+    button(L[kFullButton], g_fullscreen, g_hover == kHitFull);
     icon_full(L[kFullButton], ink);
-    button(L[kCompactButton]);
+    button(L[kCompactButton], false, g_hover == kHitCompact);
     icon_compact(L[kCompactButton], ink);
-    button(L[kSettingsButton]);
+    button(L[kSettingsButton], false, g_hover == kHitSettings);
     icon_gear(L[kSettingsButton], ink);
 }
 
@@ -784,7 +882,7 @@ void draw_equaliser() {
     const bool on = S && S->active;
     // Reset button and the hint beside it.
     const gfx::Rect& r = L[kReset];
-    button(r);
+    button(r, false, g_hover == kHitReset);
     gfx::text(r, i18n::T("reset"), 12, pal(theme::kStrokeHover), gfx::Align::Center, true);
     gfx::text(L[kHintLine], on ? i18n::T("hint_reset") : i18n::T("status_bypass"), 12,
               pal(on ? theme::kTextColor : theme::kWarning));
@@ -825,7 +923,7 @@ void draw_bottom() {
     panel(L[kBottom], 12);
     const gfx::Rect& d = L[kDevice];
     gfx::text({20, d.y, d.x - 24, d.h}, i18n::T("device"), 12, pal(theme::kTextColor));
-    button(d);
+    button(d, false, g_hover == kHitDevice);
     std::string label = i18n::T("device_follow");
     if (S && !S->output.empty()) label = g_status.output == S->output && !g_status.output_label.empty()
                                              ? g_status.output_label
@@ -868,13 +966,16 @@ void draw_compact(float W, float H) {
     paint_logo_at(L[kLogo]);
     const uint32_t ink = pal(theme::kTextColor);
     const gfx::Rect& c = L[kClose];
-    button(c);
+    if (g_hover == kHitMiniClose)
+        gfx::fill_round_rect(c, 9, theme::with_alpha(pal(theme::kError), 0.85f));
+    else
+        button(c);
     gfx::line(c.x + c.w / 2 - 5, c.y + c.h / 2 - 5, c.x + c.w / 2 + 5, c.y + c.h / 2 + 5, ink, 1.8f);
     gfx::line(c.x + c.w / 2 + 5, c.y + c.h / 2 - 5, c.x + c.w / 2 - 5, c.y + c.h / 2 + 5, ink, 1.8f);
     const gfx::Rect& e = L[kExpand];
-    button(e);
+    button(e, false, g_hover == kHitExpand);
     gfx::stroke_round_rect({e.x + 8, e.y + 6, e.w - 16, e.h - 12}, 2, ink, 1.5f);
-    button(L[kMiniMute]);
+    button(L[kMiniMute], g_status.muted, g_hover == kHitMute);
     {
         gfx::Rect m = L[kMiniMute];
         m.x += 2;
@@ -915,9 +1016,7 @@ void draw_base(float w, float h) {
         draw_normal(w, h);
 }
 
-bool draw_overlay(float, float) {
-    return false;
-}
+// draw_overlay is in the panels section.
 
 // ---- Templates ----------------------------------------------------------------------------------
 
@@ -981,6 +1080,1263 @@ void paint_eye_iris(float w, float h) {
     gfx::fill_radial(w / 2, h / 2, r, w / 2, h / 2, r * 0.2f, 0xFF19E0C8, 0xFF1E5BFF);
     gfx::fill_circle(w / 2, h / 2, r * 0.45f, 0xFF05070B);
     gfx::fill_circle(w / 2 - r * 0.3f, h / 2 - r * 0.3f, r * 0.16f, 0xE0FFFFFF);
+}
+
+
+// ---- Input --------------------------------------------------------------------------------------
+// Pointer, wheel and keys become changes of the settings, the curve, the engine and the window.
+// Every change that must survive is saved 1200 ms after the last one, so a drag is saved once.
+
+namespace {
+
+bool inside(const gfx::Rect& r, float x, float y) {
+    return r.w > 0 && r.h > 0 && x >= r.x && y >= r.y && x < r.x + r.w && y < r.y + r.h;
+}
+
+void lay_out_overlay();
+
+float* band_value(int band) {
+    return band >= 10 ? &S->curve.preamp : &S->curve.band[band];
+}
+
+void apply_curve() {
+    audio::set_curve(S->curve);
+    g_dirty = true;
+    schedule_save();
+}
+
+void set_band(int band, float v) {
+    v = std::clamp(v, -12.0f, 12.0f);
+    float* at = band_value(band);
+    if (*at == v) return;
+    *at = v;
+    apply_curve();
+}
+
+float round_half(float v) {
+    return std::round(v * 2) / 2;
+}
+
+void drag_to(float y) {
+    if (g_drag >= kHitBand0 && g_drag <= kHitPreamp) {
+        const Track t = slider_track();
+        const float mid = (t.top + t.bottom) / 2, half = std::max(1.0f, (t.bottom - t.top) / 2);
+        set_band(g_drag - kHitBand0, round_half(-((y - g_drag_offset - mid) / half) * 12));
+    } else if (g_drag >= kHitSceneBand0) {
+        const int band = g_drag - kHitSceneBand0;
+        const float per_db = std::max(1e-3f, scene3d::units_per_db(band));
+        set_band(band, round_half(g_drag_v0 - (y - g_drag_y0) / per_db));
+    }
+}
+
+int main_hit(float x, float y) {
+    const bool on = S->active;
+    if (inside(L[kLogo], x, y) || inside(L[kFold], x, y)) return kHitFold;
+    if (inside(L[kPower], x, y)) return kHitPower;
+    if (inside(L[kMute], x, y)) return kHitMute;
+    if (on && inside(L[kPreset], x, y)) return kHitPreset;
+    if (on && inside(L[kSave], x, y)) return kHitSave;
+    if (inside(L[kFullButton], x, y)) return kHitFull;
+    if (inside(L[kCompactButton], x, y)) return kHitCompact;
+    if (inside(L[kSettingsButton], x, y)) return kHitSettings;
+    if (inside(L[kHandle], x, y)) return kHitHandle;
+    if (on && inside(L[kReset], x, y)) return kHitReset;
+    if (on)
+        for (int i = 0; i <= 10; ++i)
+            if (inside(L[kSlider0 + i], x, y)) return kHitBand0 + i;
+    if (inside(L[kDevice], x, y)) return kHitDevice;
+    if (inside(L[kVisual], x, y)) {
+        const int band = on ? scene3d::pick_band(x, y) : -1;
+        return band >= 0 && band < 10 ? kHitSceneBand0 + band : kHitScene;
+    }
+    return kHitNothing;
+}
+
+int first_of(float x, float y, std::initializer_list<int> codes) {
+    for (int c : codes)
+        if (inside(g_over_rect[c], x, y)) return c;
+    return -1;
+}
+
+void start_drag(int code, float x, float y) {
+    g_glide.on = false;
+    g_drag = code;
+    if (code >= kHitSceneBand0) {
+        g_drag_y0 = y;
+        g_drag_v0 = *band_value(code - kHitSceneBand0);
+        return;
+    }
+    const Track t = slider_track();
+    const float mid = (t.top + t.bottom) / 2, half = (t.bottom - t.top) / 2;
+    const float u = std::clamp(*band_value(code - kHitBand0) / 12, -1.0f, 1.0f);
+    const float offset = y - (mid - half * u);
+    // Grabbing the knob by its edge keeps it under the pointer; elsewhere it jumps there.
+    g_drag_offset = std::fabs(offset) <= 11 ? offset : 0;
+    if (g_drag_offset == 0) drag_to(y);
+    (void)x;
+}
+
+void toggle_active() {
+    S->active = !S->active;
+    audio::set_active(S->active);
+    schedule_save();
+}
+
+void open_presets();
+void open_devices();
+void open_languages();
+void open_save();
+void commit_save();
+void close_popup();
+void select_preset(const std::string& key);
+void popup_press(float x, float y);
+void open_link(int code);
+
+void press(int code, float x, float y) {
+    switch (code) {
+    case kHitNothing:
+        if (g_settings_open) g_settings_open = false;
+        break;
+    case kHitPower:
+    case kHitMiniPower:
+        toggle_active();
+        break;
+    case kHitPreset:
+        open_presets();
+        break;
+    case kHitCompact:
+        set_compact(true);
+        break;
+    case kHitSettings:
+        open_settings();
+        break;
+    case kHitReset:
+        select_preset("b:preset_flat");
+        break;
+    case kHitDevice:
+        open_devices();
+        break;
+    case kHitExpand:
+        set_compact(false);
+        break;
+    case kHitFull:
+        g_fullscreen_toggle = true;
+        break;
+    case kHitAutostart:
+        // The entry file is the whole state: the switch shows what the file system says.
+        if (autostart::set(!g_autostart)) g_autostart = autostart::enabled();
+        break;
+    case kHitEqOnStart:
+        S->active_on_start = !S->active_on_start;
+        schedule_save();
+        break;
+    case kHitOnTop:
+        S->compact_on_top = !S->compact_on_top;
+        schedule_save();
+        break;
+    case kHitLanguage:
+        open_languages();
+        break;
+    case kHitDark:
+    case kHitLight:
+        theme::set_dark(code == kHitDark);
+        S->theme = code == kHitDark ? "dark" : "light";
+        schedule_save();
+        break;
+    case kHitRemoveFilter:
+        if (g_autostart && autostart::set(false)) g_autostart = autostart::enabled();
+        audio::remove_system_filter();
+        break;
+    case kHitClosePanel:
+        g_settings_open = false;
+        break;
+    case kHitBug:
+    case kHitMaker:
+    case kHitPackages:
+        open_link(code);
+        break;
+    case kHitSave:
+        open_save();
+        break;
+    case kHitSaveOk:
+        commit_save();
+        break;
+    case kHitSaveCancel:
+        g_save.open = false;
+        break;
+    case kHitHandle:
+        S->collapsed = !S->collapsed;
+        schedule_save();
+        break;
+    case kHitMute:
+        audio::set_mute(!g_status.muted);
+        break;
+    case kHitMiniClose:
+        persist();
+        platform::quit();
+        break;
+    case kHitFold:
+        S->head_folded = !S->head_folded;
+        schedule_save();
+        break;
+    case kHitCrashSend:
+        crash_handler::send_report();
+        g_crash_note = false;
+        break;
+    case kHitCrashDiscard:
+        crash_handler::clear_report();
+        g_crash_note = false;
+        break;
+    case kHitReduce:
+    case kHitFlashReduce:
+        S->reduce_flashes = !S->reduce_flashes;
+        schedule_save();
+        break;
+    case kHitFlashLink:
+        g_flash_note = true;
+        g_settings_open = false;
+        break;
+    case kHitFlashOk:
+        S->flash_notice_seen = true;
+        g_flash_note = false;
+        schedule_save();
+        break;
+    case kHitStatusNote:
+        if (g_status.snap_no_sink)
+            open_link(kHitMaker);
+        else
+            audio::setup_devices();
+        break;
+    case kHitScene:
+        scene3d::grab();
+        g_rotating = true;
+        g_spin = 0;
+        break;
+    default:
+        if ((code >= kHitBand0 && code <= kHitPreamp) || (code >= kHitSceneBand0 && code < kHitSceneBand0 + 10))
+            start_drag(code, x, y);
+        break;
+    }
+}
+
+} // namespace
+
+int hit(float x, float y) {
+    if (!S) return kHitNothing;
+    lay_out_overlay();
+    const bool normal = !S->compact;
+    if (normal && g_crash_note) {
+        const int c = first_of(x, y, {kHitCrashSend, kHitCrashDiscard});
+        return c >= 0 ? c : kHitCrashBox;
+    }
+    if (normal && g_flash_note) {
+        const int c = first_of(x, y, {kHitFlashReduce, kHitFlashOk});
+        return c >= 0 ? c : kHitFlashBox;
+    }
+    if (g_save.open) {
+        const int c = first_of(x, y, {kHitField, kHitSaveOk, kHitSaveCancel, kHitSaveBox});
+        return c >= 0 ? c : kHitNothing;
+    }
+    if (inside(g_over_rect[kHitStatusNote], x, y)) return kHitStatusNote;
+    if (S->compact) {
+        const int c = inside(L[kClose], x, y)      ? kHitMiniClose
+                      : inside(L[kExpand], x, y)   ? kHitExpand
+                      : inside(L[kMiniMute], x, y) ? kHitMute
+                      : inside(L[kMiniPower], x, y) ? kHitMiniPower
+                                                     : kHitMiniBack;
+        return c;
+    }
+    if (g_settings_open) {
+        const int c = first_of(x, y, {kHitAutostart, kHitEqOnStart, kHitOnTop, kHitReduce, kHitFlashLink,
+                                      kHitLanguage, kHitDark, kHitLight, kHitRemoveFilter, kHitBug, kHitMaker,
+                                      kHitPackages, kHitClosePanel, kHitPanel});
+        return c >= 0 ? c : kHitNothing;
+    }
+    return main_hit(x, y);
+}
+
+int cursor_at(float x, float y) {
+    if (!S) return 0;
+    if (g_drag >= 0 || g_rotating) return 3;
+    if (g_popup.open) return inside(g_popup.rect, x, y) ? 1 : 0;
+    const int c = hit(x, y);
+    if (c == kHitScene || (c == kHitMiniBack && !platform::compact_framed())) return 2;
+    if (c == kHitMiniBack || c == kHitPanel || c == kHitNothing) return 0;
+    // The boxes of dialogs and notes are not buttons.
+    if (c == kHitSaveBox || c == kHitCrashBox || c == kHitFlashBox) return 0;
+    return 1;
+}
+
+void on_mouse_move(float x, float y) {
+    if (!S) return;
+    const uint64_t now = now_ms();
+    if (g_rotating) {
+        const float dx = x - g_last_x, dy = y - g_last_y;
+        scene3d::rotate(dx, dy);
+        const float dt = std::max(0.001f, float(now - g_last_move) / 1000);
+        g_spin = 0.7f * g_spin + 0.3f * dx / dt;
+    }
+    g_last_x = x;
+    g_last_y = y;
+    g_last_move = now;
+    if (g_drag >= 0) {
+        drag_to(y);
+        return;
+    }
+    if (g_popup.open) {
+        g_hover = kHitPopup;
+        const Popup& p = g_popup;
+        int row = -1;
+        if (inside(p.rect, x, y)) {
+            row = int(std::floor((y - p.rect.y - 4) / 28)) + p.first;
+            if (row < p.first || row >= p.first + p.visible || row >= int(p.items.size())) row = -1;
+        }
+        const bool strip = row >= 0 && x >= p.rect.x + p.rect.w - 34;
+        if (row != p.hover || strip != p.strip_hover) g_dirty = true;
+        g_popup.hover = row;
+        g_popup.strip_hover = strip;
+        return;
+    }
+    const int c = hit(x, y);
+    if (c != g_hover) g_dirty = true;
+    g_hover = c;
+}
+
+void on_mouse_down(float x, float y) {
+    if (!S) return;
+    g_last_x = x;
+    g_last_y = y;
+    g_last_move = now_ms();
+    g_dirty = true;
+    if (g_popup.open && !g_save.open) {
+        popup_press(x, y);
+        return;
+    }
+    const int code = hit(x, y);
+    if (g_save.open) {
+        // Only the dialog's own codes act; outside it the dialog closes.
+        if (code == kHitNothing || code == kHitSaveCancel)
+            g_save.open = false;
+        else if (code == kHitSaveOk)
+            commit_save();
+        return;
+    }
+    press(code, x, y);
+    g_hover = hit(x, y);
+}
+
+void on_double_click(float x, float y) {
+    if (!S || g_popup.open) return;
+    g_dirty = true;
+    const int code = hit(x, y);
+    if ((code >= kHitBand0 && code <= kHitPreamp) || (code >= kHitSceneBand0 && code < kHitSceneBand0 + 10)) {
+        g_drag = -1;
+        g_glide.on = false;
+        set_band(code >= kHitSceneBand0 ? code - kHitSceneBand0 : code - kHitBand0, 0);
+    } else if (code == kHitScene) {
+        g_rotating = false;
+        scene3d::release(0);
+        scene3d::next_pattern();
+    } else if (code == kHitMiniBack) {
+        set_compact(false);
+    }
+}
+
+void on_mouse_up() {
+    if (g_rotating) {
+        g_rotating = false;
+        // A flick keeps spinning; a pointer that came to rest lets go.
+        scene3d::release(now_ms() - g_last_move <= 120 ? g_spin : 0);
+    }
+    if (g_drag >= 0) g_dirty = true;
+    g_drag = -1;
+}
+
+void on_mouse_leave() {
+    if (g_drag >= 0 || g_rotating) return;
+    if (g_hover != kHitNothing || g_popup.hover >= 0) g_dirty = true;
+    g_hover = kHitNothing;
+    g_popup.hover = -1;
+}
+
+void on_wheel(float x, float y, int step) {
+    if (!S) return;
+    if (g_popup.open) {
+        Popup& p = g_popup;
+        const int first = std::clamp(p.first + step, 0, std::max(0, int(p.items.size()) - p.visible));
+        if (first != p.first) g_dirty = true;
+        p.first = first;
+        on_mouse_move(x, y);
+        return;
+    }
+    const int code = hit(x, y);
+    if (code == kHitScene) {
+        scene3d::zoom(float(step));
+    } else if ((code >= kHitBand0 && code <= kHitPreamp) || (code >= kHitSceneBand0 && code < kHitSceneBand0 + 10)) {
+        g_glide.on = false;
+        const int band = code >= kHitSceneBand0 ? code - kHitSceneBand0 : code - kHitBand0;
+        set_band(band, *band_value(band) - 0.5f * float(step));
+    }
+}
+
+void on_key(Key key) {
+    if (!S) return;
+    g_dirty = true;
+    if (!S->compact && g_flash_note && !g_crash_note) {
+        if (key == Key::Enter) press(kHitFlashOk, 0, 0);
+        return;
+    }
+    if (g_save.open) {
+        if (key == Key::Escape) {
+            g_save.open = false;
+        } else if (key == Key::Enter) {
+            commit_save();
+        } else if (key == Key::Backspace) {
+            std::string& n = g_save.name;
+            if (g_save.replace) {
+                n.clear();
+            } else if (!n.empty()) {
+                size_t cut = n.size() - 1;
+                while (cut > 0 && (static_cast<unsigned char>(n[cut]) & 0xC0) == 0x80) --cut;
+                n.erase(cut);
+            }
+        }
+        g_save.replace = false;
+        g_caret_from = now_ms();
+        g_caret_on = true;
+        return;
+    }
+    if (key != Key::Escape) return;
+    if (g_popup.open)
+        close_popup();
+    else
+        g_settings_open = false;
+}
+
+namespace {
+
+// Code points of valid UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF), or -1.
+long utf8_points(const std::string& s) {
+    long n = 0;
+    for (size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        if (!len || i + size_t(len) > s.size()) return -1;
+        uint32_t cp = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
+        for (int k = 1; k < len; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + size_t(k)]);
+            if ((c & 0xC0) != 0x80) return -1;
+            cp = cp << 6 | (c & 0x3F);
+        }
+        static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+        i += size_t(len);
+        ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+void on_text(const char* text) {
+    if (!S || !g_save.open || !text) return;
+    if (g_save.replace) g_save.name.clear();
+    g_save.replace = false;
+    g_dirty = true;
+    const std::string t = text;
+    // Control characters and text that is not UTF-8 are refused whole, as is text that would
+    // make the name longer than 32 characters.
+    for (unsigned char c : t)
+        if (c < 32 || c == 127) return;
+    const long add = utf8_points(t), have = utf8_points(g_save.name);
+    if (add <= 0 || have < 0 || size_t(add + have) > settings::kMaxNameCodePoints) return;
+    g_save.name += t;
+    g_caret_from = now_ms();
+    g_caret_on = true;
+}
+
+// ---- Panels -------------------------------------------------------------------------------------
+// The popups (presets, output devices, languages), the save dialog, the settings panel, the crash
+// note, the flash notice and the status note. Each surface is laid out and painted by one
+// function, so that what is hit is always where it was drawn: with g_paint off it only records
+// the rectangles of its elements (g_over_rect), with g_paint on it also paints them.
+
+namespace {
+
+constexpr const char* kSupportMail = "support@lumafon.org";
+constexpr const char* kMakerPage = "https://lumafon.org/";
+constexpr const char* kDownloadPage = "https://lumafon.org/download/linux";
+constexpr const char* kThirdParty =
+    "SDL2 (zlib), cairo (LGPL-2.1 / MPL-1.1), Pango and HarfBuzz (LGPL-2.1 / MIT), GLib (LGPL-2.1), "
+    "libpulse (LGPL-2.1), Monocypher (BSD-2-Clause / CC0)";
+
+bool g_paint = false;
+gfx::Rect g_lang_box; // the language row's value box, where its list opens
+
+// Translated formats are filled by hand, never handed to printf: each "%s" or "%d" in turn takes
+// the next value, "%%" is a percent sign, anything else is copied.
+std::string fill(const char* format, std::initializer_list<std::string> values) {
+    std::string out;
+    auto next = values.begin();
+    for (const char* c = format; *c; ++c) {
+        if (c[0] == '%' && (c[1] == 's' || c[1] == 'd')) {
+            if (next != values.end()) out += *next++;
+            ++c;
+        } else if (c[0] == '%' && c[1] == '%') {
+            out += '%';
+            ++c;
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
+void put(int code, const gfx::Rect& r) {
+    g_over_rect[code] = r;
+}
+
+uint32_t ink_strong() {
+    return pal(theme::kStrokeHover);
+}
+
+// One line, shortened to fit its box.
+void label(const gfx::Rect& r, const std::string& s, float size, uint32_t color, bool bold = false,
+           gfx::Align align = gfx::Align::Left) {
+    if (!g_paint || r.w <= 4) return;
+    gfx::text(r, ellipsize(s, bold, size, r.w - 4).c_str(), size, color, align, bold);
+}
+
+float wrapped(const gfx::Rect& r, const char* s, float size, uint32_t color, gfx::Align align = gfx::Align::Left) {
+    const float h = gfx::wrapped_height(s, size, r.w);
+    if (g_paint) gfx::text_wrapped({r.x, r.y, r.w, h + 2}, s, size, color, align);
+    return h;
+}
+
+void text_button(const gfx::Rect& r, const char* s, bool primary, int code) {
+    put(code, r);
+    if (!g_paint) return;
+    const bool hover = g_hover == code;
+    if (primary) {
+        gfx::fill_round_rect(r, 9, theme::with_alpha(pal(theme::kAccent), hover ? 0.42f : 0.3f));
+        gfx::stroke_round_rect(r, 9, pal(theme::kAccent), 1);
+    } else {
+        button(r, false, hover);
+    }
+    label({r.x + 8, r.y, r.w - 16, r.h}, s, 13, ink_strong(), true, gfx::Align::Center);
+}
+
+float button_width(const char* s) {
+    return gfx::text_width(s, 13, true) + 36;
+}
+
+void toggle_switch(const gfx::Rect& r, bool on, bool hover) {
+    if (!g_paint) return;
+    const uint32_t off = hover ? pal(theme::kButtonHover) : pal(12);
+    gfx::fill_round_rect(r, r.h / 2, on ? pal(theme::kGood) : off);
+    gfx::stroke_round_rect(r, r.h / 2, pal(theme::kOutline), 1);
+    const float k = r.h / 2 - 3;
+    gfx::fill_circle(on ? r.x + r.w - 3 - k : r.x + 3 + k, r.y + r.h / 2, k, pal(13));
+}
+
+// A row with its text at the left and a switch at the right; the whole row is the element.
+void switch_row(const gfx::Rect& r, const char* text, bool on, int code) {
+    put(code, r);
+    if (!g_paint) return;
+    if (g_hover == code) gfx::fill_round_rect(r, 8, pal(17));
+    label({r.x + 8, r.y, r.w - 74, r.h}, text, 14, ink_strong());
+    toggle_switch({r.x + r.w - 54, r.y + r.h / 2 - 12, 44, 24}, on, g_hover == code);
+}
+
+float link(float x, float y, float w, const char* text, int code) {
+    const float h = gfx::wrapped_height(text, 12.5f, w);
+    const gfx::Rect r{x, y, std::min(w, gfx::text_width(text, 12.5f) + 4), h + 2};
+    put(code, r);
+    if (g_paint) {
+        const uint32_t c = pal(theme::kAccent);
+        gfx::text_wrapped({x, y, w, h + 2}, text, 12.5f, c);
+        if (g_hover == code && h < 20) gfx::line(r.x, r.y + h, r.x + r.w - 4, r.y + h, theme::with_alpha(c, 0.7f), 1);
+    }
+    return h + 2;
+}
+
+std::string version_line() {
+    std::string note;
+    if (const char* rev = std::getenv("SNAP_REVISION")) {
+        const size_t n = std::strlen(rev);
+        bool ok = n >= 1 && n <= 11;
+        for (size_t i = 0; ok && i < n; ++i) ok = (rev[i] >= '0' && rev[i] <= '9') || rev[i] == 'x';
+        if (ok) note = std::string(", Snap Rev. ") + rev;
+    }
+    return fill(i18n::T("about_version"), {LUMAFON_VERSION, std::string(LUMAFON_BUILD) + note});
+}
+
+std::string language_name() {
+    if (S->language == "auto" || S->language.empty()) return i18n::T("language_auto");
+    for (const i18n::Language& l : i18n::languages())
+        if (l.code == S->language) return l.name;
+    return S->language;
+}
+
+void settings_panel(float W, float H) {
+    using i18n::T;
+    const float pw = std::min(W - 40, 820.0f), pad = 24, gap = 32;
+    const float cw = (pw - 2 * pad - gap) / 2;
+    const char* hint = T("remove_filter_hint");
+    const float hint_h = gfx::wrapped_height(hint, 11.5f, cw - 8);
+    const float left_h = 4 * 44 + 26 + 44 + 44 + 10 + 34 + 6 + hint_h;
+    const std::string version = version_line();
+    const std::string bug = std::string(T("about_report_bug")) + " " + kSupportMail;
+    auto wh = [](const char* s, float size, float w) { return gfx::wrapped_height(s, size, w); };
+    const float right_h = wh(version.c_str(), 13, cw) + 4 + wh(T("about_tagline"), 12.5f, cw) + 12 +
+                          wh(bug.c_str(), 12.5f, cw) + 2 + wh("lumafon.org", 12.5f, cw) + 2 +
+                          wh(T("about_linux_packages"), 12.5f, cw) + 2 + 12 + wh(T("third_party"), 12, cw) + 2 +
+                          wh(kThirdParty, 11, cw) + 12 + wh(T("about_disclaimer_title"), 12, cw) + 2 +
+                          wh(T("about_disclaimer"), 11, cw);
+    const float ph = std::min(H - 20, 62 + std::max(left_h, right_h) + 22 + 36 + 20);
+    const gfx::Rect p{std::floor((W - pw) / 2), std::max(10.0f, std::floor((H - ph) / 2)), pw, ph};
+    put(kHitPanel, p);
+    if (g_paint) {
+        gfx::fill_rect({0, 0, W, H}, pal(theme::kBackdrop));
+        gfx::occlude({0, 0, W, H});
+        gfx::fill_round_rect_vgrad(p, 16, pal(theme::kPanelTop), pal(theme::kPanelBottom));
+        gfx::stroke_round_rect(p, 16, pal(theme::kOutline), 1);
+    }
+    label({p.x + pad, p.y + 16, pw - 2 * pad, 30}, T("settings"), 20, ink_strong(), true);
+
+    // Left: the switches, the language, the theme, removing the filter.
+    const float lx = p.x + pad;
+    float y = p.y + 62;
+    switch_row({lx, y, cw, 40}, T("autostart"), g_autostart, kHitAutostart);
+    y += 44;
+    switch_row({lx, y, cw, 40}, T("eq_on_start"), S->active_on_start, kHitEqOnStart);
+    y += 44;
+    switch_row({lx, y, cw, 40}, T("on_top"), S->compact_on_top, kHitOnTop);
+    y += 44;
+    switch_row({lx, y, cw, 40}, T("reduce_flashes"), S->reduce_flashes, kHitReduce);
+    y += 44;
+    link(lx + 8, y - 2, cw - 16, T("flash_notice_title"), kHitFlashLink);
+    y += 26;
+    const float box_w = std::min(220.0f, 0.55f * cw);
+    put(kHitLanguage, {lx, y, cw, 40});
+    g_lang_box = {lx + cw - box_w - 6, y + 5, box_w, 30};
+    if (g_paint) {
+        if (g_hover == kHitLanguage) gfx::fill_round_rect({lx, y, cw, 40}, 8, pal(17));
+        label({lx + 8, y, cw - box_w - 20, 40}, T("language"), 14, ink_strong());
+        button(g_lang_box, false, g_hover == kHitLanguage);
+        label({g_lang_box.x + 10, g_lang_box.y, box_w - 34, 30}, language_name(), 13, ink_strong());
+        chevron(g_lang_box.x + box_w - 14, g_lang_box.y + 15, false, pal(theme::kTextColor));
+    }
+    y += 44;
+    {
+        const float bw = std::max(button_width(T("theme_dark")), button_width(T("theme_light")));
+        const float bx = lx + cw - 6 - 2 * bw - 6;
+        label({lx + 8, y, bx - lx - 12, 40}, T("appearance"), 14, ink_strong());
+        const bool dark = theme::dark();
+        for (int i = 0; i < 2; ++i) {
+            const int code = i == 0 ? kHitDark : kHitLight;
+            const gfx::Rect r{bx + float(i) * (bw + 6), y + 5, bw, 30};
+            put(code, r);
+            if (!g_paint) continue;
+            button(r, (i == 0) == dark, g_hover == code);
+            label({r.x + 6, r.y, r.w - 12, r.h}, T(i == 0 ? "theme_dark" : "theme_light"), 13, ink_strong(), true,
+                  gfx::Align::Center);
+        }
+    }
+    y += 44 + 10;
+    text_button({lx + 6, y, std::min(cw - 12, button_width(T("remove_filter"))), 34}, T("remove_filter"), false,
+                kHitRemoveFilter);
+    y += 40;
+    wrapped({lx + 8, y, cw - 8, hint_h}, hint, 11.5f, pal(theme::kTextColor));
+
+    // Right: about.
+    const float rx = p.x + pad + cw + gap;
+    y = p.y + 62;
+    if (g_paint) gfx::line(rx - gap / 2, y, rx - gap / 2, p.y + ph - 78, theme::with_alpha(pal(theme::kOutline), 0.9f), 1);
+    y += wrapped({rx, y, cw, 0}, version.c_str(), 13, ink_strong()) + 4;
+    y += wrapped({rx, y, cw, 0}, T("about_tagline"), 12.5f, pal(theme::kTextColor)) + 12;
+    y += link(rx, y, cw, bug.c_str(), kHitBug);
+    y += link(rx, y, cw, "lumafon.org", kHitMaker);
+    y += link(rx, y, cw, T("about_linux_packages"), kHitPackages) + 12;
+    y += wrapped({rx, y, cw, 0}, T("third_party"), 12, ink_strong()) + 2;
+    y += wrapped({rx, y, cw, 0}, kThirdParty, 11, pal(theme::kTextColor)) + 12;
+    y += wrapped({rx, y, cw, 0}, T("about_disclaimer_title"), 12, ink_strong()) + 2;
+    wrapped({rx, y, cw, 0}, T("about_disclaimer"), 11, pal(theme::kTextColor));
+
+    const float cbw = button_width(T("close"));
+    text_button({p.x + pw - pad - cbw, p.y + ph - 20 - 36, cbw, 36}, T("close"), true, kHitClosePanel);
+}
+
+bool user_preset_exists(const std::string& name) {
+    for (const UserPreset& u : S->user_presets)
+        if (u.name == name) return true;
+    return false;
+}
+
+void save_dialog(float W, float H) {
+    using i18n::T;
+    const float bw = std::min(460.0f, W - 40);
+    const bool exists = user_preset_exists(g_save.name);
+    const bool full = !exists && S->user_presets.size() >= settings::kMaxUserPresets;
+    const char* notice = exists ? T("preset_overwrite") : full ? T("preset_full") : nullptr;
+    const float counter_w = gfx::text_width("32/32", 12) + 8;
+    const float notice_h = notice ? gfx::wrapped_height(notice, 12, bw - 48 - counter_w) : 16;
+    const float bh = 132 + std::max(16.0f, notice_h) + 20 + 34 + 20;
+    const gfx::Rect box{std::floor((W - bw) / 2), std::floor((H - bh) / 2), bw, bh};
+    put(kHitSaveBox, box);
+    if (g_paint) {
+        gfx::occlude(box);
+        gfx::fill_round_rect_vgrad(box, 14, pal(theme::kPanelTop), pal(theme::kPanelBottom));
+        gfx::stroke_round_rect(box, 14, pal(theme::kAccent), 1);
+    }
+    label({box.x + 20, box.y + 16, bw - 40, 28}, T("save_preset"), 17, ink_strong(), true);
+    label({box.x + 20, box.y + 54, bw - 40, 18}, T("preset_name"), 12, pal(theme::kTextColor));
+    const gfx::Rect field{box.x + 20, box.y + 76, bw - 40, 40};
+    put(kHitField, field);
+    if (g_paint) {
+        gfx::fill_round_rect(field, 8, pal(24));
+        gfx::stroke_round_rect(field, 8, pal(theme::kAccent), 1.2f);
+        // The end of a long name stays in view, where the caret is.
+        const float room = field.w - 28;
+        const float tw = gfx::text_width(g_save.name.c_str(), 15);
+        gfx::push_clip({field.x + 8, field.y + 2, field.w - 16, field.h - 4});
+        const float tx = tw > room ? field.x + 12 + room - tw : field.x + 12;
+        if (g_save.replace && !g_save.name.empty())
+            gfx::fill_rect({tx - 2, field.y + 9, std::min(tw, room) + 4, 22}, pal(10));
+        if (!g_save.name.empty()) gfx::text({tx, field.y, tw + 4, field.h}, g_save.name.c_str(), 15, ink_strong());
+        if (g_caret_on) gfx::line(tx + tw + 1.5f, field.y + 10, tx + tw + 1.5f, field.y + 30, pal(theme::kAccent), 1.5f);
+        gfx::pop_clip();
+    }
+    const long n = std::max(0L, utf8_points(g_save.name));
+    char count[24];
+    std::snprintf(count, sizeof count, "%ld/%zu", n, settings::kMaxNameCodePoints);
+    const bool at_limit = size_t(n) >= settings::kMaxNameCodePoints;
+    label({box.x + bw - 20 - counter_w, box.y + 122, counter_w, 18}, count, 12,
+          pal(at_limit ? theme::kWarning : theme::kTextColor), false, gfx::Align::Right);
+    if (notice) wrapped({box.x + 20, box.y + 124, bw - 48 - counter_w, notice_h}, notice, 12, pal(theme::kWarning));
+    const float by = box.y + bh - 20 - 34;
+    const float ok_w = button_width(T("save")), cancel_w = button_width(T("cancel"));
+    text_button({box.x + bw - 20 - ok_w, by, ok_w, 34}, T("save"), true, kHitSaveOk);
+    text_button({box.x + bw - 20 - ok_w - 10 - cancel_w, by, cancel_w, 34}, T("cancel"), false, kHitSaveCancel);
+}
+
+// The crash note and the flash notice: a box in the middle of the window over a dimmed view.
+void note_box(float W, float H, bool crash) {
+    using i18n::T;
+    const float bw = std::min(600.0f, W - 80);
+    const char* title = T(crash ? "crash_title" : "flash_notice_title");
+    const char* text = T(crash ? "crash_text" : "flash_notice_text");
+    const float title_h = gfx::wrapped_height(title, 17, bw - 48);
+    const float text_h = gfx::wrapped_height(text, 13, bw - 48);
+    const float bh = 22 + title_h + 12 + text_h + (crash ? 0 : 52) + 20 + 36 + 22;
+    const gfx::Rect box{std::floor((W - bw) / 2), std::floor((H - bh) / 2), bw, bh};
+    put(crash ? kHitCrashBox : kHitFlashBox, box);
+    if (g_paint) {
+        gfx::fill_rect({0, 0, W, H}, pal(theme::kBackdrop));
+        gfx::occlude({0, 0, W, H});
+        gfx::fill_round_rect_vgrad(box, 16, pal(theme::kPanelTop), pal(theme::kPanelBottom));
+        gfx::stroke_round_rect(box, 16, pal(crash ? theme::kError : theme::kWarning), 1.2f);
+    }
+    float y = box.y + 22;
+    if (g_paint) gfx::text_wrapped({box.x + 24, y, bw - 48, title_h + 2}, title, 17, ink_strong());
+    y += title_h + 12;
+    wrapped({box.x + 24, y, bw - 48, text_h}, text, 13, pal(theme::kTextColor));
+    y += text_h;
+    if (!crash) {
+        switch_row({box.x + 16, y + 10, bw - 32, 40}, T("reduce_flashes"), S->reduce_flashes, kHitFlashReduce);
+        y += 52;
+    }
+    const float by = box.y + bh - 22 - 36;
+    if (crash) {
+        const float sw = button_width(T("crash_send")), dw = button_width(T("crash_discard"));
+        text_button({box.x + bw - 24 - sw, by, sw, 36}, T("crash_send"), true, kHitCrashSend);
+        text_button({box.x + bw - 24 - sw - 10 - dw, by, dw, 36}, T("crash_discard"), false, kHitCrashDiscard);
+    } else {
+        const float ow = std::max(120.0f, button_width(T("flash_notice_ok")));
+        text_button({box.x + bw - 24 - ow, by, ow, 36}, T("flash_notice_ok"), true, kHitFlashOk);
+    }
+}
+
+// The engine's trouble in words, first match wins; null when it runs normally.
+const char* status_note_text() {
+    const audio::Status& s = g_status;
+    if (s.state == 0) return "status_connecting";
+    if (s.state == 2) return "status_no_server";
+    if (s.state == 3) return "status_other_instance";
+    if (s.snap_no_sink) return "status_snap_no_sink";
+    if (s.select_output && S->active) return "status_select_output";
+    if (s.setup_needed) return "status_setup_needed";
+    if (s.permission_needed) return "status_permission_needed";
+    return nullptr;
+}
+
+void status_note() {
+    const char* key = status_note_text();
+    if (!key) return;
+    const char* text = i18n::T(key);
+    const gfx::Rect& region = S->compact ? L[kMiniBars] : L[kStage];
+    if (region.w <= 60) return;
+    const float bw = std::min(gfx::text_width(text, 14) + 40, region.w - 40);
+    const float th = gfx::wrapped_height(text, 14, bw - 32);
+    const gfx::Rect box{region.x + (region.w - bw) / 2, region.y + (region.h - th - 18) / 2, bw, th + 18};
+    const bool clickable = g_status.state == 1 && (g_status.setup_needed || g_status.permission_needed || g_status.snap_no_sink);
+    if (clickable) put(kHitStatusNote, box);
+    if (!g_paint) return;
+    gfx::occlude(box);
+    gfx::fill_round_rect(box, 8, clickable && g_hover == kHitStatusNote ? theme::with_alpha(pal(theme::kAccent), 0.35f)
+                                                                         : pal(theme::kBackdrop));
+    gfx::text_wrapped({box.x + 16, box.y + 9, bw - 32, th + 2}, text, 14, ink_strong(), gfx::Align::Center);
+}
+
+// ---- popups
+
+void place_popup(float W, float H) {
+    Popup& p = g_popup;
+    const gfx::Rect& a = p.anchor;
+    const int n = int(p.items.size());
+    float w = std::max(p.width, a.w);
+    w = std::min(w, std::max(380.0f, a.w));
+    w = std::min(w, W - 20);
+    const float full = float(n) * 28 + 8;
+    const float below = H - (a.y + a.h) - 12, above = a.y - 12;
+    const bool down = below >= std::min(200.0f, full) || below >= above;
+    const float space = down ? below : above;
+    p.visible = std::clamp(int(std::floor((space - 8) / 28)), 1, std::max(1, n));
+    p.first = std::clamp(p.first, 0, std::max(0, n - p.visible));
+    const float h = float(p.visible) * 28 + 8;
+    p.rect = {std::max(10.0f, std::min(a.x, W - 10 - w)), down ? a.y + a.h + 4 : a.y - 4 - h, w, h};
+    put(kHitPopup, p.rect);
+}
+
+void paint_popup() {
+    const Popup& p = g_popup;
+    const gfx::Rect& r = p.rect;
+    gfx::occlude(r);
+    gfx::fill_round_rect(r, 10, theme::mix(pal(theme::kPanelTop), pal(theme::kPanelBottom), 0.3f));
+    gfx::stroke_round_rect(r, 10, pal(theme::kOutline), 1);
+    const bool scrolls = int(p.items.size()) > p.visible;
+    for (int i = p.first; i < p.first + p.visible && i < int(p.items.size()); ++i) {
+        const gfx::Rect row = popup_row(i);
+        const bool del = p.deletable[size_t(i)];
+        const float text_w = row.w - (del ? 62 : 28) - (scrolls ? 6 : 0);
+        if (p.heading[size_t(i)]) {
+            label({row.x + 10, row.y + 4, text_w, row.h - 4}, p.items[size_t(i)], 11.5f, pal(theme::kTextColor), true);
+            continue;
+        }
+        if (i == p.selected) gfx::fill_round_rect(row, 7, pal(10));
+        if (i == p.hover && !(del && p.strip_hover)) gfx::fill_round_rect(row, 7, pal(18));
+        label({row.x + 14, row.y, text_w, row.h}, p.items[size_t(i)], 14, ink_strong());
+        if (del) {
+            // The delete strip: an X at the row's right end, red under the pointer.
+            const gfx::Rect strip{r.x + r.w - 34, row.y + 3, 28, row.h - 6};
+            const bool hot = i == p.hover && p.strip_hover;
+            if (hot) gfx::fill_round_rect(strip, 6, theme::with_alpha(pal(theme::kError), 0.85f));
+            const uint32_t c = hot ? 0xFFFFFFFF : theme::with_alpha(pal(theme::kTextColor), 0.8f);
+            const float cx = strip.x + strip.w / 2, cy = strip.y + strip.h / 2;
+            gfx::line(cx - 4, cy - 4, cx + 4, cy + 4, c, 1.6f);
+            gfx::line(cx + 4, cy - 4, cx - 4, cy + 4, c, 1.6f);
+        }
+    }
+    if (scrolls) {
+        // Where the visible rows lie in the whole list.
+        const float track = r.h - 12, n = float(p.items.size());
+        const float th = std::max(18.0f, track * float(p.visible) / n);
+        const float ty = r.y + 6 + (track - th) * float(p.first) / std::max(1.0f, n - float(p.visible));
+        gfx::fill_round_rect({r.x + r.w - (p.deletable.empty() ? 7 : 40), ty, 3, th}, 1.5f,
+                             theme::with_alpha(pal(theme::kTextColor), 0.6f));
+    }
+}
+
+void open_popup(const gfx::Rect& anchor, std::vector<std::string> items, std::vector<char> heading,
+                std::vector<char> deletable, int selected, std::function<void(int)> on_pick,
+                std::function<void(int)> on_delete = {}) {
+    Popup& p = g_popup;
+    p = Popup{};
+    p.open = true;
+    p.anchor = anchor;
+    p.items = std::move(items);
+    p.heading = std::move(heading);
+    p.deletable = std::move(deletable);
+    p.heading.resize(p.items.size(), 0);
+    p.deletable.resize(p.items.size(), 0);
+    p.selected = selected;
+    p.first = std::max(0, selected - 4);
+    p.on_pick = std::move(on_pick);
+    p.on_delete = std::move(on_delete);
+    for (size_t i = 0; i < p.items.size(); ++i)
+        p.width = std::max(p.width, gfx::text_width(p.items[i].c_str(), 14) + (p.deletable[i] ? 70 : 40));
+    place_popup(g_w, g_h);
+    g_hover = kHitPopup;
+    g_dirty = true;
+}
+
+eq::Curve selected_curve(const std::string& key) {
+    if (key.rfind("b:", 0) == 0) {
+        const int i = eq::find_preset(key.c_str() + 2);
+        if (i >= 0) return eq::preset_curve(i);
+    } else if (key.rfind("u:", 0) == 0) {
+        for (const UserPreset& u : S->user_presets)
+            if (key.compare(2, std::string::npos, u.name) == 0) return u.curve;
+    }
+    return S->curve;
+}
+
+void open_presets() {
+    std::vector<std::string> items, keys;
+    std::vector<char> heading, deletable;
+    auto row = [&](const std::string& text, const std::string& key, bool head, bool del) {
+        items.push_back(text);
+        keys.push_back(key);
+        heading.push_back(head);
+        deletable.push_back(del);
+    };
+    row(i18n::T("presets_builtin"), "", true, false);
+    int n = 0;
+    const eq::Preset* list = eq::presets(&n);
+    for (int i = 0; i < n; ++i) row(i18n::T(list[i].key), std::string("b:") + list[i].key, false, false);
+    if (!S->user_presets.empty()) {
+        row(i18n::T("presets_user"), "", true, false);
+        for (const UserPreset& u : S->user_presets) row(u.name, "u:" + u.name, false, true);
+    }
+    int selected = -1;
+    for (size_t i = 0; i < keys.size(); ++i)
+        if (!heading[i] && keys[i] == S->preset) selected = int(i);
+    open_popup(L[kPreset], items, heading, deletable, selected, [keys](int i) { select_preset(keys[size_t(i)]); },
+               [keys](int i) {
+                   const std::string name = keys[size_t(i)].substr(2);
+                   auto& users = S->user_presets;
+                   users.erase(std::remove_if(users.begin(), users.end(),
+                                              [&](const UserPreset& u) { return u.name == name; }),
+                               users.end());
+                   schedule_save();
+                   const int first = g_popup.first;
+                   open_presets();
+                   g_popup.first = first;
+                   place_popup(g_w, g_h);
+               });
+}
+
+void open_devices() {
+    std::vector<std::string> items = {i18n::T("device_follow")}, names = {""};
+    for (const audio::Device& d : audio::devices()) {
+        items.push_back(d.label.empty() ? d.name : d.label);
+        names.push_back(d.name);
+    }
+    int selected = 0;
+    for (size_t i = 1; i < names.size(); ++i)
+        if (names[i] == S->output) selected = int(i);
+    open_popup(L[kDevice], items, {}, {}, selected, [names](int i) {
+        S->output = names[size_t(i)];
+        audio::set_output(S->output);
+        schedule_save();
+    });
+}
+
+void open_languages() {
+    std::vector<std::string> items = {i18n::T("language_auto")}, codes = {"auto"};
+    for (const i18n::Language& l : i18n::languages()) {
+        items.push_back(l.name);
+        codes.push_back(l.code);
+    }
+    int selected = 0;
+    for (size_t i = 1; i < codes.size(); ++i)
+        if (codes[i] == S->language) selected = int(i);
+    lay_out_overlay();
+    open_popup(g_lang_box, items, {}, {}, selected, [codes](int i) {
+        S->language = codes[size_t(i)];
+        i18n::set_language(S->language);
+        schedule_save();
+    });
+}
+
+void close_popup() {
+    g_popup.open = false;
+    g_popup.on_pick = nullptr;
+    g_popup.on_delete = nullptr;
+    g_dirty = true;
+}
+
+void popup_press(float x, float y) {
+    Popup& p = g_popup;
+    place_popup(g_w, g_h);
+    if (!inside(p.rect, x, y)) {
+        close_popup();
+        return;
+    }
+    const int row = int(std::floor((y - p.rect.y - 4) / 28)) + p.first;
+    if (row < p.first || row >= p.first + p.visible || row >= int(p.items.size()) || p.heading[size_t(row)]) return;
+    if (p.deletable[size_t(row)] && x >= p.rect.x + p.rect.w - 34 && p.on_delete) {
+        const auto on_delete = p.on_delete; // the callback opens the list anew
+        on_delete(row);
+        return;
+    }
+    const auto on_pick = p.on_pick;
+    close_popup();
+    if (on_pick) on_pick(row);
+}
+
+void select_preset(const std::string& key) {
+    S->preset = key;
+    g_glide = {true, S->curve, selected_curve(key), now_ms()};
+    advance_glide(g_glide.start);
+}
+
+void advance_glide(uint64_t now) {
+    if (!S) return;
+    const float t = float(now - g_glide.start);
+    auto ease = [](float p) { return 1 + (2.2f * (p - 1) + 1.2f) * (p - 1) * (p - 1); };
+    bool done = true;
+    for (int i = 0; i <= 10; ++i) {
+        const float delay = i < 10 ? float(i + 1) * 28 : 0;
+        const float p = std::clamp((t - delay) / 520, 0.0f, 1.0f);
+        if (p < 1) done = false;
+        const float from = i < 10 ? g_glide.from.band[i] : g_glide.from.preamp;
+        const float to = i < 10 ? g_glide.to.band[i] : g_glide.to.preamp;
+        *band_value(i) = std::clamp(from + (to - from) * ease(p), -12.0f, 12.0f);
+    }
+    if (done) {
+        S->curve = g_glide.to;
+        g_glide.on = false;
+        schedule_save();
+    }
+    audio::set_curve(S->curve);
+    g_dirty = true;
+}
+
+// ---- save dialog
+
+void open_save() {
+    close_popup();
+    g_save = SaveDialog{};
+    g_save.open = true;
+    g_save.replace = true;
+    if (S->preset.rfind("u:", 0) == 0 && user_preset_exists(S->preset.substr(2))) {
+        g_save.name = S->preset.substr(2);
+    } else {
+        for (int i = 1; i <= 999; ++i) {
+            const std::string name = fill(i18n::T("preset_default_name"), {std::to_string(i)});
+            if (!user_preset_exists(name)) {
+                g_save.name = name;
+                break;
+            }
+        }
+    }
+    g_caret_from = now_ms();
+    g_caret_on = true;
+    g_dirty = true;
+}
+
+void commit_save() {
+    std::string name = g_save.name;
+    for (char& c : name)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    const size_t b = name.find_first_not_of(' ');
+    name = b == std::string::npos ? "" : name.substr(b, name.find_last_not_of(' ') - b + 1);
+    if (name.empty() || utf8_points(name) < 0) return;
+    bool stored = false;
+    for (UserPreset& u : S->user_presets)
+        if (u.name == name) {
+            u.curve = S->curve;
+            stored = true;
+        }
+    if (!stored && S->user_presets.size() < settings::kMaxUserPresets) {
+        S->user_presets.push_back({name, S->curve});
+        stored = true;
+    }
+    if (!stored) return; // the list is full: the notice says so, the dialog stays
+    S->preset = "u:" + name;
+    g_save.open = false;
+    g_dirty = true;
+    schedule_save();
+}
+
+void open_link(int code) {
+    if (code == kHitBug)
+        platform::open_uri(std::string("mailto:") + kSupportMail + "?subject=Lumafon%20" + LUMAFON_VERSION);
+    else if (code == kHitMaker)
+        platform::open_uri(kMakerPage);
+    else
+        platform::open_uri(kDownloadPage);
+}
+
+// What the overlay lays out depends on these; hit testing lays it out again only when they change.
+struct OverlayKey {
+    float w = -1, h = -1;
+    bool compact = false, settings = false, save = false, crash = false, flash = false, autostart = false;
+    const char* note = nullptr;
+    bool clickable_note = false;
+    const char* language = nullptr;
+    bool operator==(const OverlayKey& o) const {
+        return w == o.w && h == o.h && compact == o.compact && settings == o.settings && save == o.save &&
+               crash == o.crash && flash == o.flash && autostart == o.autostart && note == o.note &&
+               clickable_note == o.clickable_note && language == o.language;
+    }
+};
+OverlayKey g_over_key;
+
+// Lays the overlay out (and paints it with g_paint); true when something is shown.
+bool overlay(float W, float H) {
+    for (gfx::Rect& r : g_over_rect) r = {};
+    g_lang_box = {};
+    bool shown = false;
+    if (status_note_text()) {
+        status_note();
+        shown = true;
+    }
+    if (!S->compact && g_settings_open) {
+        settings_panel(W, H);
+        shown = true;
+    }
+    if (g_popup.open) {
+        place_popup(W, H);
+        if (g_paint) paint_popup();
+        shown = true;
+    }
+    if (g_save.open) {
+        save_dialog(W, H);
+        shown = true;
+    }
+    if (!S->compact && (g_crash_note || g_flash_note)) {
+        note_box(W, H, g_crash_note);
+        shown = true;
+    }
+    return shown;
+}
+
+OverlayKey overlay_key() {
+    OverlayKey k;
+    k.w = g_w;
+    k.h = g_h;
+    k.compact = S->compact;
+    k.settings = g_settings_open;
+    k.save = g_save.open;
+    k.crash = g_crash_note;
+    k.flash = g_flash_note;
+    k.autostart = g_autostart;
+    k.note = status_note_text();
+    k.clickable_note = g_status.state == 1;
+    k.language = i18n::T("settings"); // the translation table's text moves with the language
+    return k;
+}
+
+void lay_out_overlay() {
+    if (!S) return;
+    const OverlayKey k = overlay_key();
+    if (k == g_over_key && !g_popup.open) return;
+    g_over_key = k;
+    g_paint = false;
+    overlay(g_w, g_h);
+}
+
+void run_test_hook() {
+    if (!g_test_open || !S || !(L[kStage].w > 0 || L[kMiniBars].w > 0)) return;
+    const std::string name = g_test_open;
+    if (name == "languages") {
+        // The panel first, the list on a later frame, once the language row is laid out.
+        if (!g_settings_open) {
+            open_settings();
+            return;
+        }
+        if (!g_languages_next) {
+            g_languages_next = true;
+            return;
+        }
+        open_languages();
+    } else if (name == "save") {
+        open_save();
+    } else if (name == "presets") {
+        open_presets();
+    } else if (name == "devices") {
+        open_devices();
+    }
+    g_test_open = nullptr;
+}
+
+void store_geometry() {
+    int x = -1, y = -1, w = 0, h = 0;
+    platform::window_pos(&x, &y);
+    platform::window_size(&w, &h);
+    int* pos = S->compact ? &S->mini_x : &S->win_x;
+    int* size = S->compact ? &S->mini_w : &S->win_w;
+    if (x >= 0 || y >= 0) pos[0] = x, pos[1] = y;
+    if (w > 0 && h > 0) size[0] = w, size[1] = h;
+}
+
+} // namespace
+
+bool draw_overlay(float w, float h) {
+    if (!S) return false;
+    g_w = w;
+    g_h = h;
+    g_paint = true;
+    const bool shown = overlay(w, h);
+    g_paint = false;
+    g_over_key = overlay_key();
+    return shown;
+}
+
+gfx::Rect hit_rect(int code) {
+    if (!S || code < 0 || code >= kHitCodes) return {};
+    lay_out_overlay();
+    if (code == kHitLanguage && g_popup.open) return g_over_rect[code];
+    return g_over_rect[code];
+}
+
+gfx::Rect popup_row(int item) {
+    const Popup& p = g_popup;
+    if (!p.open || item < p.first || item >= p.first + p.visible || item >= int(p.items.size())) return {};
+    return {p.rect.x + 4, p.rect.y + 4 + float(item - p.first) * 28, p.rect.w - 8, 28};
+}
+
+void open_settings_at_start() {
+    g_settings_at_start = true;
+}
+
+void open_settings() {
+    if (!S) return;
+    if (S->compact) set_compact(false);
+    close_popup();
+    g_save.open = false;
+    g_settings_open = true;
+    g_autostart = autostart::enabled();
+    g_dirty = true;
+}
+
+void set_compact(bool on) {
+    if (!S) return;
+    store_geometry();
+    if (on && S->mini_x == -1 && S->win_x >= 0) {
+        S->mini_x = S->win_x + std::max(0, S->win_w - 420);
+        S->mini_y = S->win_y;
+    }
+    S->compact = on;
+    close_popup();
+    g_settings_open = false;
+    g_save.open = false;
+    g_drag = -1;
+    g_hover = kHitNothing;
+    platform::set_compact(on, S->compact_on_top);
+    schedule_save();
+    g_dirty = true;
+}
+
+bool settings_open() {
+    return g_settings_open;
+}
+bool popup_open() {
+    return g_popup.open;
+}
+bool save_open() {
+    return g_save.open;
+}
+const std::string& save_name() {
+    return g_save.name;
+}
+bool flash_note_shown() {
+    return g_flash_note;
+}
+bool crash_note_shown() {
+    return g_crash_note;
 }
 
 

@@ -9,6 +9,8 @@
 //   frame       the per-frame update
 //   painting    the base layer (panels, header, equaliser) and the overlay
 //   templates   painters of the pieces the frame composer caches as textures
+//   input       hit testing, pointer, wheel, keys and typed text
+//   panels      popups, the save dialog, the settings panel, the notes; mode switches
 //   beat tracker
 #pragma once
 
@@ -17,6 +19,7 @@
 #include "render/gfx_cairo.h"
 
 #include <cstdint>
+#include <string>
 
 struct Settings;
 
@@ -142,6 +145,60 @@ void paint_glyph(const char* text, float size, float w, float h);
 void paint_glyph_regular(const char* text, float size, float w, float h);
 void paint_eye_white(float w, float h);
 void paint_eye_iris(float w, float h);
+
+// ---- Input --------------------------------------------------------------------------------------
+// Positions are logical units of the view (the window divides by the view scale).
+
+// What lies under a point: one small code per element (0: nothing).
+enum Hit : int {
+    kHitNothing = 0, kHitPower = 1, kHitPreset = 2, kHitCompact = 3, kHitSettings = 4, kHitReset = 5,
+    kHitDevice = 6, kHitBand0 = 10, kHitPreamp = 20, kHitExpand = 21, kHitMiniPower = 22, kHitMiniBack = 23,
+    kHitFull = 24, kHitAutostart = 25, kHitEqOnStart = 26, kHitOnTop = 27, kHitLanguage = 28, kHitDark = 29,
+    kHitLight = 30, kHitRemoveFilter = 31, kHitClosePanel = 32, kHitBug = 33, kHitMaker = 34,
+    kHitPackages = 35, kHitPanel = 36, kHitPopup = 37, kHitSave = 38, kHitField = 39, kHitSaveOk = 40,
+    kHitSaveCancel = 41, kHitSaveBox = 42, kHitHandle = 43, kHitMute = 44, kHitMiniClose = 45, kHitFold = 46,
+    kHitCrashSend = 47, kHitCrashDiscard = 48, kHitCrashBox = 49, kHitReduce = 50, kHitFlashLink = 51,
+    kHitFlashReduce = 52, kHitFlashOk = 53, kHitFlashBox = 54, kHitStatusNote = 55, kHitScene = 56,
+    kHitSceneBand0 = 57, // ten bands shown inside the scene: kHitSceneBand0 + band
+    kHitCodes = 67
+};
+enum class Key : int { Escape = 0, Enter = 1, Backspace = 2 };
+
+int hit(float x, float y);
+// Pointer shape: 0 arrow, 1 hand, 2 move, 3 hand while dragging.
+int cursor_at(float x, float y);
+void on_mouse_move(float x, float y);
+void on_mouse_down(float x, float y); // one click
+void on_double_click(float x, float y);
+void on_mouse_up();
+void on_mouse_leave();
+void on_wheel(float x, float y, int step); // -1 away from the user, +1 towards
+void on_key(Key key);
+void on_text(const char* text); // UTF-8 from the input method
+
+// The rectangle of an element of the current overlay (settings panel, dialog, notes, status
+// note, the open popup for kHitPopup), empty when it is not shown. For tools and tests.
+gfx::Rect hit_rect(int code);
+// The rectangle of row `item` of the open popup, empty when it is scrolled out of view.
+gfx::Rect popup_row(int item);
+
+// ---- Panels -------------------------------------------------------------------------------------
+
+// Called before init (the "--settings" switch): the settings panel opens with the window.
+void open_settings_at_start();
+// Leaves the compact window, closes popups, opens the settings panel.
+void open_settings();
+// Switches between the compact and the normal window, keeping each mode's geometry.
+void set_compact(bool on);
+// The selected preset's name, " · modified" when the curve differs from it.
+std::string preset_label();
+// What the overlay shows, for tools and tests.
+bool settings_open();
+bool popup_open();
+bool save_open();
+const std::string& save_name();
+bool flash_note_shown();
+bool crash_note_shown();
 
 // ---- Beat tracker -------------------------------------------------------------------------------
 // Kicks, claps and beats from the sound the engine taps, each scheduled for the moment its sound

@@ -6,7 +6,12 @@
 
 namespace testsup {
 
-bool WindowApp::start(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+bool WindowApp::start(const std::vector<std::string>& args, const std::vector<std::string>& env, bool first_run) {
+    if (!first_run && read_file(dir() + "/settings.dat").empty()) {
+        Settings s;
+        s.flash_notice_seen = true;
+        write_settings(s);
+    }
     Child::Options o;
     o.own_group = true;
     o.stdout_file = home_ + "/output.txt";
@@ -54,6 +59,11 @@ std::string WindowApp::output() const {
 Settings WindowApp::settings() const {
     test_support::ScopedEnv config("XDG_CONFIG_HOME", home_.c_str());
     return settings::load();
+}
+
+bool WindowApp::write_settings(const Settings& s) const {
+    test_support::ScopedEnv config("XDG_CONFIG_HOME", home_.c_str());
+    return settings::save(s);
 }
 
 } // namespace testsup

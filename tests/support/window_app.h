@@ -16,8 +16,11 @@ class WindowApp {
     // `config_home` stands for XDG_CONFIG_HOME; the program's files go to its "Lumafon" folder.
     explicit WindowApp(std::string config_home) : home_(std::move(config_home)) {}
 
-    // Starts the program with `args` and extra "NAME=value" environment entries.
-    bool start(const std::vector<std::string>& args = {}, const std::vector<std::string>& env = {});
+    // Starts the program with `args` and extra "NAME=value" environment entries. Unless
+    // `first_run` is set, a configuration without settings gets settings whose notice on flashing
+    // light was acknowledged already, as after the program's first start.
+    bool start(const std::vector<std::string>& args = {}, const std::vector<std::string>& env = {},
+               bool first_run = false);
     // Waits for the mapped window "Lumafon" and its first frame in the log.
     bool wait_shown(int timeout_ms = 20000);
     const std::string& window() const { return window_; }
@@ -37,6 +40,8 @@ class WindowApp {
     std::string output() const;
     // The settings as the program left them, read with the program's own loader.
     Settings settings() const;
+    // Writes settings for the next start with the program's own saver.
+    bool write_settings(const Settings& s) const;
 
   private:
     std::string home_;
