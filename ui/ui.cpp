@@ -1439,6 +1439,9 @@ void on_double_click(float x, float y) {
         scene3d::next_pattern();
     } else if (code == kHitMiniBack) {
         set_compact(false);
+    } else {
+        // Elsewhere a quick second click is a click: mute and unmute in a hurry must both count.
+        on_mouse_down(x, y);
     }
 }
 
