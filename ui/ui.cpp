@@ -1945,7 +1945,7 @@ void paint_popup() {
         const float track = r.h - 12, n = float(p.items.size());
         const float th = std::max(18.0f, track * float(p.visible) / n);
         const float ty = r.y + 6 + (track - th) * float(p.first) / std::max(1.0f, n - float(p.visible));
-        gfx::fill_round_rect({r.x + r.w - (p.deletable.empty() ? 7 : 40), ty, 3, th}, 1.5f,
+        gfx::fill_round_rect({r.x + r.w - 6, ty, 3, th}, 1.5f,
                              theme::with_alpha(pal(theme::kTextColor), 0.6f));
     }
 }
@@ -2250,6 +2250,7 @@ void run_test_hook() {
     } else if (name == "presets") {
         open_presets();
     } else if (name == "devices") {
+        if (g_status.state == 0) return; // the list comes with the engine's first pass
         open_devices();
     }
     g_test_open = nullptr;
