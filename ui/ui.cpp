@@ -203,6 +203,7 @@ bool g_languages_next = false; // the test hook opens the language list once the
 struct Popup {
     bool open = false;
     gfx::Rect anchor, rect;
+    int anchor_region = -1; // the layout region it opened at (kRegions: the language row's box)
     std::vector<std::string> items;
     std::vector<char> heading, deletable;
     int selected = -1, hover = -1, first = 0, visible = 0;
@@ -1895,6 +1896,8 @@ void status_note() {
 
 void place_popup(float W, float H) {
     Popup& p = g_popup;
+    // The anchor moves with the layout (a resized window, full screen).
+    if (p.anchor_region >= 0) p.anchor = p.anchor_region < kRegions ? L[p.anchor_region] : g_lang_box;
     const gfx::Rect& a = p.anchor;
     const int n = int(p.items.size());
     float w = std::max(p.width, a.w);
@@ -1950,13 +1953,13 @@ void paint_popup() {
     }
 }
 
-void open_popup(const gfx::Rect& anchor, std::vector<std::string> items, std::vector<char> heading,
+void open_popup(int anchor_region, std::vector<std::string> items, std::vector<char> heading,
                 std::vector<char> deletable, int selected, std::function<void(int)> on_pick,
                 std::function<void(int)> on_delete = {}) {
     Popup& p = g_popup;
     p = Popup{};
     p.open = true;
-    p.anchor = anchor;
+    p.anchor_region = anchor_region;
     p.items = std::move(items);
     p.heading = std::move(heading);
     p.deletable = std::move(deletable);
@@ -2004,7 +2007,7 @@ void open_presets() {
     int selected = -1;
     for (size_t i = 0; i < keys.size(); ++i)
         if (!heading[i] && keys[i] == S->preset) selected = int(i);
-    open_popup(L[kPreset], items, heading, deletable, selected, [keys](int i) { select_preset(keys[size_t(i)]); },
+    open_popup(kPreset, items, heading, deletable, selected, [keys](int i) { select_preset(keys[size_t(i)]); },
                [keys](int i) {
                    const std::string name = keys[size_t(i)].substr(2);
                    auto& users = S->user_presets;
@@ -2028,7 +2031,7 @@ void open_devices() {
     int selected = 0;
     for (size_t i = 1; i < names.size(); ++i)
         if (names[i] == S->output) selected = int(i);
-    open_popup(L[kDevice], items, {}, {}, selected, [names](int i) {
+    open_popup(kDevice, items, {}, {}, selected, [names](int i) {
         S->output = names[size_t(i)];
         audio::set_output(S->output);
         schedule_save();
@@ -2045,7 +2048,7 @@ void open_languages() {
     for (size_t i = 1; i < codes.size(); ++i)
         if (codes[i] == S->language) selected = int(i);
     lay_out_overlay();
-    open_popup(g_lang_box, items, {}, {}, selected, [codes](int i) {
+    open_popup(kRegions, items, {}, {}, selected, [codes](int i) {
         S->language = codes[size_t(i)];
         i18n::set_language(S->language);
         schedule_save();

@@ -287,6 +287,13 @@ TEST_F(Panels, EverySurfaceFitsTheView) {
         EXPECT_TRUE(within(ui::hit_rect(ui::kHitFlashOk), ui::hit_rect(ui::kHitFlashBox)));
         ui::on_key(ui::Key::Enter);
     }
+    // An open list follows its row when the view changes (the window goes full screen).
+    start(s, 960, 820);
+    click_region(ui::kSettingsButton);
+    click(ui::hit_rect(ui::kHitLanguage));
+    view(960, 1640);
+    const gfx::Rect row = ui::hit_rect(ui::kHitLanguage), list = ui::hit_rect(ui::kHitPopup);
+    EXPECT_NEAR(list.y, row.y + 5 + 30 + 4, 0.5f) << row.y;
 }
 
 } // namespace
