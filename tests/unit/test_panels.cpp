@@ -2,12 +2,17 @@
 // the save dialog against bad typed text, its commit rules and the 100-preset limit, the slider
 // drag with its grab offset, wheel and double click, the order of the hit tests (modal notes,
 // an equaliser that is off), the keys, and every popup, dialog and panel inside the view at the
-// smallest view and at tall and wide ones. The window tests drive the same through a real window.
+// smallest view and at tall and wide ones; the save dialog's fuzz target on its seed corpus. The
+// window tests drive the same through a real window.
+#include "fuzz/fuzz_save_name.cpp"
+
 #include "core/i18n.h"
 #include "core/settings.h"
 #include "render/gfx_cairo.h"
 #include "ui/theme.h"
 #include "ui/ui.h"
+
+#include "support/temp_env.h"
 
 #include <gtest/gtest.h>
 
@@ -294,6 +299,14 @@ TEST_F(Panels, EverySurfaceFitsTheView) {
     view(960, 1640);
     const gfx::Rect row = ui::hit_rect(ui::kHitLanguage), list = ui::hit_rect(ui::kHitPopup);
     EXPECT_NEAR(list.y, row.y + 5 + 30 + 4, 0.5f) << row.y;
+}
+
+// Last: the fuzz target starts the drawing layer on its own.
+TEST(SaveNameFuzz, SeedCorpusPasses) {
+    const std::vector<std::string> corpus = test_support::fuzz_corpus("save_name");
+    for (const std::string& data : corpus)
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    EXPECT_GE(corpus.size(), 5u);
 }
 
 } // namespace
