@@ -224,6 +224,13 @@ TEST_F(WindowPanels, PresetsAreChosenSavedOverwrittenAndDeleted) {
     const float band0 = rock_curve.band[0] - 0.5f;
     EXPECT_TRUE(wait_until([&] { const Settings s = app.settings(); return s.user_presets.size() == 1 && s.user_presets[0].curve.band[0] == band0; }, 6000));
 
+    // Forty typed characters leave a name of 32.
+    click_region(ui::kSave);
+    const std::string forty = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
+    xdo({"type", "--delay", "30", forty});
+    key("Return");
+    EXPECT_TRUE(wait_until([&] { const Settings s = app.settings(); return s.user_presets.size() == 2 && s.user_presets[1].name == forty.substr(0, 32); }, 6000));
+
     // Deleted with the strip at the right of its row.
     model(app.settings());
     click_region(ui::kPreset);
@@ -232,7 +239,7 @@ TEST_F(WindowPanels, PresetsAreChosenSavedOverwrittenAndDeleted) {
     const gfx::Rect list = ui::hit_rect(ui::kHitPopup);
     ASSERT_GT(user.w, 0);
     click({list.x + list.w - 17, user.y + 14, 0.01f, 0.01f});
-    EXPECT_TRUE(wait_until([&] { return app.settings().user_presets.empty(); }, 6000));
+    EXPECT_TRUE(wait_until([&] { const Settings s = app.settings(); return s.user_presets.size() == 1 && s.user_presets[0].name == forty.substr(0, 32); }, 6000));
     shot("presets-deleted");
     key("Escape");
     EXPECT_EQ(app.quit(SIGTERM), 0);
@@ -279,6 +286,7 @@ TEST_F(WindowPanels, DevicesMuteEqualiserCompactAndTheSettingsPanel) {
     // Compact and back.
     click_region(ui::kCompactButton);
     EXPECT_TRUE(wait_until([&] { const XWindow w = app.info(); return w.w == 420 && w.h == 150; }, 6000));
+    wait_until([] { return false; }, 500); // painted at its new size
     shot("compact");
     Settings compact;
     compact.compact = true;
