@@ -2285,7 +2285,6 @@ bool draw_overlay(float w, float h) {
 gfx::Rect hit_rect(int code) {
     if (!S || code < 0 || code >= kHitCodes) return {};
     lay_out_overlay();
-    if (code == kHitLanguage && g_popup.open) return g_over_rect[code];
     return g_over_rect[code];
 }
 
