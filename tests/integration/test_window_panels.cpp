@@ -268,7 +268,8 @@ TEST_F(WindowPanels, DevicesMuteEqualiserCompactAndTheSettingsPanel) {
 
     // Mute and back, on the device the sound is played to.
     auto muted = [] {
-        const PaObject* s = find_named(pa_list("sinks"), "hw_a");
+        const std::vector<PaObject> sinks = pa_list("sinks");
+        const PaObject* s = find_named(sinks, "hw_a");
         return s ? s->field("Mute") : std::string();
     };
     click_region(ui::kMute);
