@@ -149,7 +149,13 @@ TEST_F(WindowPanels, SlidersReachTheEngineAndTheSettingsFile) {
     Recording rec;
     ASSERT_TRUE(rec.start("hw_a.monitor", home_ + "/rec.f32"));
     ASSERT_TRUE(rec.wait_seconds(2.0));
-    const double before = level_now(rec);
+    // The level before any change, once it holds steady (the stream may still be settling).
+    double before = level_now(rec), last = -200;
+    EXPECT_TRUE(wait_until([&] {
+        last = before;
+        before = level_now(rec);
+        return std::fabs(before - last) < 0.2 && before > -40;
+    }, 10000, 300)) << last << " " << before;
     ASSERT_GT(before, -40) << "no sound through the equaliser";
 
     // The 1 kHz knob grabbed 5 units below its centre and dragged up by half the track: +6 dB,
