@@ -1570,9 +1570,10 @@ namespace {
 constexpr const char* kSupportMail = "support@lumafon.org";
 constexpr const char* kMakerPage = "https://lumafon.org/";
 constexpr const char* kDownloadPage = "https://lumafon.org/download/linux";
+// The libraries this build links; the settings seal's primitives come from libsodium.
 constexpr const char* kThirdParty =
     "SDL2 (zlib), cairo (LGPL-2.1 / MPL-1.1), Pango and HarfBuzz (LGPL-2.1 / MIT), GLib (LGPL-2.1), "
-    "libpulse (LGPL-2.1), Monocypher (BSD-2-Clause / CC0)";
+    "libpulse (LGPL-2.1), libsodium (ISC)";
 
 bool g_paint = false;
 gfx::Rect g_lang_box; // the language row's value box, where its list opens
