@@ -9,6 +9,7 @@
 #pragma once
 
 #include "dsp/eq_dsp.h"
+#include "scene/gpu_fractal.h"
 #include "scene/raster_bg.h"
 
 #include <cstdint>
@@ -61,18 +62,13 @@ struct Mesh {
     std::vector<int32_t> index; // triangles
 };
 
-// A GPU fractal draw: the kind, its palette, the camera, a seed, the smoothed bands and the
-// program's parameters.
+// A GPU fractal draw: the GPU layer's parameters (kind, view, palette shift, camera, seed, the
+// smoothed bands and the program's shape values) with the palette kept inline, since the
+// program that made it may end before the window draws it. The layer that refers to it gives
+// destination, alpha and tint.
 struct FractalDraw {
-    int32_t kind = 0;
-    const uint32_t* palette = nullptr; // 256 colours, valid for the frame
-    float yaw = 0, pitch = 0, zoom = 1;
-    float time = 0;
-    uint32_t seed = 0;
-    float bands[3] = {};
-    double p[8] = {};
-    float variant = 0, follow = 0, figure = 0;
-    uint32_t tint = 0xFFFFFFFF;
+    gpu_fractal::Params params;
+    uint32_t palette[256] = {};
 };
 
 struct Seg {
