@@ -21,6 +21,7 @@
 #include "render/gfx_cairo.h"
 #include "resources/icon_data.h"
 #include "scene/gpu_fractal.h"
+#include "scene/raster_bg.h"
 #include "scene/scene3d.h"
 #include "desktop/autostart_linux.h"
 #include "ui/theme.h"
@@ -1082,6 +1083,9 @@ void apply_level() {
 
 void init_gpu_effects() {
     const char* cpu = std::getenv("LUMA2_CPU_FRACTALS");
+    // Test hook: a GPU program whose source is broken, to show the fall-back to the CPU.
+    static const char* broken = std::getenv("LUMA2_TEST_GPU_BREAK");
+    if (broken && *broken) gpu_fractal::test::break_program(broken);
     if (!g_soft && !(cpu && cpu[0] == '1')) gpu_fractal::init(g_ren);
     scene3d::set_gpu_fractals(gpu_fractal::available());
     scene3d::set_gpu_3d(gpu_fractal::available3d());
@@ -1112,7 +1116,9 @@ void govern_gpu(float budget) {
     if (t < window_at) return;
     window_at = t + 2000;
     const double mean = n > 0 ? sum / n : -1;
-    const double late_share = frames > 0 ? double(late) / frames : 0;
+    // Frames further apart than 499 ms are not counted (a hidden or dragged window), but when the
+    // GPU itself needs longer than that per frame, every frame of the window was late.
+    const double late_share = frames > 0 ? double(late) / frames : (mean > 499 ? 1 : 0);
     if (log) {
         char line[200];
         std::snprintf(line, sizeof line, "GPU load: %f ms per frame (%d measured), frame %g ms, %d of %d late, level %d",
@@ -1769,6 +1775,7 @@ void teardown(bool persist) {
     if (persist) iface::persist();
     iface::drop_textures();
     shutdown_gpu_effects();
+    raster::shutdown(); // the scene's picture worker ends with the window that shows its pictures
     free_cursors();
     iface::shutdown();
     gfx::shutdown();

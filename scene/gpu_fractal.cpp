@@ -37,6 +37,7 @@ struct Gl {
     void(APIENTRY* BindTexture)(GLenum, GLuint);
     void(APIENTRY* TexImage2D)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum, const void*);
     void(APIENTRY* TexParameteri)(GLenum, GLenum, GLint);
+    void(APIENTRY* PixelStorei)(GLenum, GLint);
     void(APIENTRY* Begin)(GLenum);
     void(APIENTRY* End)();
     void(APIENTRY* Vertex2f)(GLfloat, GLfloat);
@@ -109,6 +110,7 @@ bool fetch_all() {
 #undef LF_FBO
     fetch(gl.BlitFramebuffer, "glBlitFramebuffer", "glBlitFramebufferEXT");
     fetch(gl.Finish, "glFinish");
+    fetch(gl.PixelStorei, "glPixelStorei");
     fetch(gl.GenQueries, "glGenQueries");
     fetch(gl.DeleteQueries, "glDeleteQueries");
     fetch(gl.BeginQuery, "glBeginQuery");
@@ -236,7 +238,20 @@ GLuint make_texture(int w, int h, bool zero) {
     // Histories must start black; glClear would change SDL's cached clear colour.
     std::vector<uint8_t> black;
     if (zero) black.assign(static_cast<size_t>(w) * h * 4, 0);
+    // SDL leaves its last upload's row length set (the width of the texture it updated last);
+    // read with it, the black rows would run past their end.
+    GLint row = 0, align = 4;
+    if (zero && gl.PixelStorei) {
+        gl.GetIntegerv(GL_UNPACK_ROW_LENGTH, &row);
+        gl.GetIntegerv(GL_UNPACK_ALIGNMENT, &align);
+        gl.PixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+        gl.PixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    }
     gl.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, zero ? black.data() : nullptr);
+    if (zero && gl.PixelStorei) {
+        gl.PixelStorei(GL_UNPACK_ROW_LENGTH, row);
+        gl.PixelStorei(GL_UNPACK_ALIGNMENT, align);
+    }
     return t;
 }
 
@@ -558,10 +573,13 @@ bool draw(SDL_Renderer* ren, const Params& p) {
             Variant& v = g_v3d[k];
             if (!v.tried) {
                 v.tried = true;
-                v.prog = specialised("3d", glsl::kKinds3d, "#define KIND " + std::to_string(k) + "\n");
+                v.prog = specialised("3d-kinds", glsl::kKinds3d, "#define KIND " + std::to_string(k) + "\n");
                 if (v.prog) g_v3d_u[k] = lookup_u3(v.prog);
             }
-            gl.UseProgram(v.prog ? v.prog : g_prog3d);
+            // A kind the driver refuses fails the draw: the general program runs every kind's
+            // branches for every pixel, far too slow to stand in for it.
+            if (!v.prog) return false;
+            gl.UseProgram(v.prog);
             set_3d_uniforms(p, v.prog ? g_v3d_u[k] : g_u3);
         } else {
             const int k = std::clamp(p.kind, 0, 3) + (deep_view(p) ? 4 : 0);

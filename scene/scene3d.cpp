@@ -244,6 +244,7 @@ struct State {
     float bend[2] = {};
 
     // elements
+    float presence = 0; // 0 in lasting silence, 1 while music plays: the stage rests in the dark
     float disco_flash = 0;
     float laser_burst = 0, sweep = 0, sweep_dir = 1, sweep_off = 0;
     int32_t figure_model = -1;
@@ -2846,21 +2847,23 @@ void draw_disco(const Stage& st, float dt, Out& out) {
     g.disco_flash *= std::exp(-9 * dt);
     if (g.hit && g.snd[4] > 0.35f) g.disco_flash = 1;
     if (!f.disco) return;
-    const float at = float(g.at), e = 0.35f + 0.65f * g.disco_flash;
+    const float at = float(g.at), e = 0.5f + 0.5f * g.disco_flash;
     const int n = f.disco_spots;
     const float px = st.px;
     auto col = [&](int i) { return f.disco_col[i & 1]; };
     switch (f.disco_style) {
     case 0: { // a mirror ball: reflections wander over the walls, a few rays reach them
         const float bx = st.cx, by = st.ay + 0.12f * st.ah;
-        dot(out.beam_dots, bx, by, 22 * px, rgb_alpha(0xFFFFFF, 0.5f + 0.4f * e));
-        for (int i = 0; i < n * 2; ++i) {
+        dot(out.beam_dots, bx, by, 34 * px, rgb_alpha(0xFFFFFF, 0.6f + 0.4f * e));
+        dot(out.beam_dots, bx, by, 12 * px, rgb_alpha(0xFFFFFF, 1));
+        for (int i = 0; i < n * 3; ++i) {
             const float lon = 0.35f * at + float(i) * 2.39996f, lat = std::asin(2 * std::fmod(float(i) * 0.618034f, 1.0f) - 1);
             const float z = std::cos(lat) * std::cos(lon);
             if (z < 0) continue;
             const float x = st.cx + 0.55f * st.aw * std::cos(lat) * std::sin(lon), y = st.cy + 0.5f * st.ah * std::sin(lat);
-            dot(out.beam_dots, x, y, (5 + 6 * z) * px, rgb_alpha(whiten(col(i), 0.4f), e * (0.4f + 0.6f * z)));
-            if (i % 4 == 0) beam(out, bx, by, x, y, 2 * px, 8 * px, col(i), 0.18f * e * z);
+            const uint32_t c = whiten(col(i), 0.35f);
+            dot(out.beam_dots, x, y, (10 + 12 * z) * px, rgb_alpha(c, std::min(1.0f, e * (0.7f + 0.5f * z))));
+            if (i % 3 == 0) beam(out, bx, by, x, y, 2 * px, 10 * px, col(i), 0.3f * e * z);
         }
         break;
     }
@@ -3029,6 +3032,21 @@ void draw_lights(const Stage& st, float dt, Out& out) {
     draw_disco(st, dt, out);
 }
 
+// In lasting silence the elements fade out over three seconds (the window shows its hint and
+// the meter's eyes then); music brings them back within a second.
+void rest_in_silence(float dt, Out& out) {
+    const bool sound = g.overall > 0.02f || g.snd[5] > 0.05f;
+    g.presence = clampf(g.presence + (sound ? dt : -dt / 3), 0, 1);
+    if (g.presence >= 1) return;
+    const float f = smoothstep(g.presence);
+    for (std::vector<Seg>* v : {&out.segs, &out.front_segs})
+        for (Seg& s : *v) s.color = shade_alpha(s.color, f);
+    for (std::vector<Dot>* v : {&out.dots, &out.beam_dots, &out.front_dots})
+        for (Dot& d : *v) d.color = shade_alpha(d.color, f);
+    for (Beam& b : out.beams)
+        for (uint32_t& c : b.color) c = shade_alpha(c, f);
+}
+
 Stage stage_of(const Input& in, const Geometry& geo) {
     Stage st;
     st.px = geo.px;
@@ -3110,6 +3128,7 @@ void build(const Input& in, double t, Out& out) {
     draw_lights(st, dt, out);  // 10.
     effects(in, geo, dt, out); // 11.-18.
     draw_puffs_and_sparks(st, out);
+    rest_in_silence(dt, out);
 }
 
 void set_gpu_fractals(bool on) { g.gpu_fractals = on; }
