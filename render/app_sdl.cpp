@@ -1003,19 +1003,21 @@ void draw_scene(double t) {
         draw_segs(g_out.segs);
         draw_dots(g_out.dots);
         draw_raster_images(g_out.front, true);
+        // Light cones stay behind the round meter, which is drawn next: it reads as an object
+        // on the stage, and its bars stay readable.
+        draw_beams(g_out.beams);
+        draw_dots(g_out.beam_dots);
         g_drawn = true;
     }
     soft_target_end();
     if (g_drawn) post_and_echo(ow, oh);
 }
 
-// Frame step 10: light cones and the glow above the front images, over the panels' edges but
+// Frame step 10: the glow that lies above everything (clap sparks), over the panels' edges but
 // inside the scene area.
 void draw_scene_foreground() {
     if (!g_drawn) return;
     SDL_RenderSetClipRect(g_ren, &g_clip);
-    draw_beams(g_out.beams);
-    draw_dots(g_out.beam_dots);
     draw_segs(g_out.front_segs);
     draw_dots(g_out.front_dots);
     SDL_RenderSetClipRect(g_ren, nullptr);

@@ -2736,7 +2736,7 @@ void laser_ray(Out& out, const Stage& st, float x0, float y0, float ang, uint32_
     const float len = st.reach * 1.2f;
     const float x1 = x0 + len * std::cos(ang), y1 = y0 + len * std::sin(ang);
     beam(out, x0, y0, x1, y1, 2 * st.px, 14 * st.px, col, 0.35f * a);
-    seg(out.front_segs, x0, y0, x1, y1, 1.1f * st.px, rgb_alpha(whiten(col, 0.35f), 0.8f * a));
+    seg(out.segs, x0, y0, x1, y1, 1.1f * st.px, rgb_alpha(whiten(col, 0.35f), 0.8f * a));
     dot(out.beam_dots, x0, y0, 7 * st.px, rgb_alpha(whiten(col, 0.6f), a));
 }
 
@@ -2826,7 +2826,7 @@ void draw_lasers(const Stage& st, float dt, Out& out) {
             const float a1 = sw * 0.5f + float(kTwoPi) * float(i + n) / float(pts);
             const float x0 = cx + r * std::cos(a0), y0 = cy + r * std::sin(a0);
             const float x1 = cx + r * std::cos(a1), y1 = cy + r * std::sin(a1);
-            seg(out.front_segs, x0, y0, x1, y1, 1.3f * st.px, rgb_alpha(whiten(col(i), 0.3f), 0.8f * a));
+            seg(out.segs, x0, y0, x1, y1, 1.3f * st.px, rgb_alpha(whiten(col(i), 0.3f), 0.8f * a));
             beam(out, x0, y0, x1, y1, 3 * st.px, 3 * st.px, col(i), 0.3f * a);
             dot(out.beam_dots, x0, y0, 6 * st.px, rgb_alpha(col(i), a));
         }

@@ -28,22 +28,6 @@ namespace {
 
 constexpr int kScreenW = 1920, kScreenH = 1200;
 
-// A screenshot read back for pixel checks.
-struct Picture {
-    cairo_surface_t* s = nullptr;
-    explicit Picture(const std::string& path) : s(cairo_image_surface_create_from_png(path.c_str())) {}
-    ~Picture() { cairo_surface_destroy(s); }
-    Picture(const Picture&) = delete;
-    Picture& operator=(const Picture&) = delete;
-    bool ok() const { return cairo_surface_status(s) == CAIRO_STATUS_SUCCESS; }
-    uint32_t at(int x, int y) const {
-        if (!ok() || x < 0 || y < 0 || x >= cairo_image_surface_get_width(s) || y >= cairo_image_surface_get_height(s))
-            return 0;
-        const unsigned char* row = cairo_image_surface_get_data(s) + y * cairo_image_surface_get_stride(s);
-        return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
-    }
-};
-
 int red(uint32_t c) { return int(c >> 16) & 255; }
 int green(uint32_t c) { return int(c >> 8) & 255; }
 int blue(uint32_t c) { return int(c) & 255; }
