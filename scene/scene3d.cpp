@@ -10,6 +10,7 @@
 #include "scene/scene3d.h"
 
 #include "core/logger.h"
+#include "render/gfx_cairo.h"
 #include "ui/theme.h"
 
 #include <algorithm>
@@ -3129,6 +3130,37 @@ void build(const Input& in, double t, Out& out) {
     effects(in, geo, dt, out); // 11.-18.
     draw_puffs_and_sparks(st, out);
     rest_in_silence(dt, out);
+}
+
+Ball ball(const Input& in, double t) {
+    Ball b;
+    const float cap = (in.compact ? 0.6f : 0.66f) * in.area_h * g.zoom;
+    b.r = std::max(0.0f, std::min(0.44f * in.area_w * g.zoom, cap));
+    b.x = in.area_x + in.area_w / 2;
+    b.y = in.area_y + in.area_h / 2;
+    if (!in.compact) b.y += 0.025f * b.r * float(std::sin(0.6 * t));
+    return b;
+}
+
+Square back_rect(const Ball& b) { return {b.x - 1.04f * b.r, b.y - 1.04f * b.r, 2.08f * b.r}; }
+
+void paint_back(const Ball& b) {
+    const float r = b.r, c = 1.04f * r;
+    gfx::fill_radial(c, c, 1.03f * r, c, c, 0, 0x60000000, 0x00000000);
+    gfx::fill_radial(c, c, r, c - 0.25f * r, c - 0.3f * r, 0, 0xC0122040, 0xE003050B);
+    gfx::stroke_circle(c, c, r - std::max(1.0f, 0.012f * r), 0x553C6EAA, std::max(1.0f, 0.02f * r));
+}
+
+void paint_front(const Ball& b) {
+    const float r = b.r, c = 1.04f * r;
+    gfx::fill_radial(c, c, r, c, c, 0, 0x00A0C8FF, 0x38A0C8FF);
+    const float hx = c - 0.36f * r, hy = c - 0.42f * r;
+    gfx::fill_radial(hx, hy, 0.42f * r, hx, hy, 0, 0x36FFFFFF, 0x00FFFFFF);
+    const float sx = c - 0.42f * r, sy = c - 0.5f * r;
+    gfx::fill_radial(sx, sy, 0.09f * r, sx, sy, 0, 0xB0FFFFFF, 0x00FFFFFF);
+    const float lx = c + 0.3f * r, ly = c + 0.58f * r;
+    gfx::fill_radial(lx, ly, 0.3f * r, lx, ly, 0, 0x1CFFFFFF, 0x00FFFFFF);
+    gfx::stroke_circle(c, c, r - 0.5f, 0x70C8DCFF, std::max(1.0f, 0.008f * r));
 }
 
 void set_gpu_fractals(bool on) { g.gpu_fractals = on; }

@@ -135,6 +135,21 @@ struct Out {
 // One frame; `t` is the frame time in seconds on a steady clock.
 void build(const Input& in, double t, Out& out);
 
+// The glass ball that frames the scene: its centre and radius in logical units (it follows the
+// camera's zoom and, outside the compact window, bobs gently), the square around it that its
+// painters fill, and the painters themselves (through the drawing layer, in the square's own
+// coordinates, the centre at 1.04 r): the body behind the scene and the reflections over it.
+struct Ball {
+    float x = 0, y = 0, r = 0;
+};
+Ball ball(const Input& in, double t);
+struct Square {
+    float x = 0, y = 0, side = 0;
+};
+Square back_rect(const Ball& b);
+void paint_back(const Ball& b);
+void paint_front(const Ball& b);
+
 void set_gpu_fractals(bool on); // the GPU may draw raster kinds 0..3
 void set_gpu_3d(bool on);       // the GPU may draw the shader kinds 20..42
 void set_gpu_post(bool on);     // post effects allowed; off also clears the current effect
