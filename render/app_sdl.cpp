@@ -135,6 +135,36 @@ std::string software_reason(const std::string& renderer, bool accelerated, const
     return why;
 }
 
+bool govern_window(Governor& g, double mean_ms, double late_share, float budget, uint64_t now_ms, bool fixed,
+                   bool available) {
+    if (fixed || !available || mean_ms < 0) {
+        g.over_n = g.under_n = 0;
+        return false;
+    }
+    const bool over = mean_ms > 0.6 * budget && late_share > 0.1;
+    const bool under = (g.level == 4 ? mean_ms < 4.1666667 : mean_ms < 0.25 * budget) && late_share < 0.02;
+    if (under) {
+        g.over_n = 0;
+        if (++g.under_n > 7 && g.level > g.top) {
+            g.under_n = 0;
+            --g.level;
+            g.lowered_at = now_ms;
+            return true;
+        }
+    } else if (over) {
+        g.under_n = 0;
+        if (++g.over_n > 1 && g.level <= 3) {
+            g.over_n = 0;
+            ++g.level;
+            if (g.lowered_at && now_ms - g.lowered_at <= 59999) g.top = g.level;
+            return true;
+        }
+    } else {
+        g.over_n = g.under_n = 0;
+    }
+    return false;
+}
+
 } // namespace app_sdl::detail
 
 using namespace app_sdl::detail;
@@ -1093,8 +1123,7 @@ void compose() {
 // needs too long per frame the level rises (lighter), when it has room for long enough it falls
 // back, but not below a level that had to be raised again within a minute.
 
-int g_level_top = 0;
-uint64_t g_level_up_at = 0;
+Governor g_gov; // the level's floor and the window counters; the level itself is g_level
 
 // What each quality level switches.
 void apply_level() {
@@ -1123,7 +1152,7 @@ void init_gpu_effects() {
 
 void govern_gpu(float budget) {
     static uint64_t prev = 0, window_at = 0;
-    static int frames = 0, late = 0, over_n = 0, under_n = 0;
+    static int frames = 0, late = 0;
     static double sum = 0;
     static int n = 0;
     static const bool log = std::getenv("LUMA2_GPULOG") != nullptr;
@@ -1152,39 +1181,22 @@ void govern_gpu(float budget) {
     const int measured = n;
     frames = late = n = 0;
     sum = 0;
-    if (g_level_fixed || !gpu_fractal::available() || measured == 0) {
-        over_n = under_n = 0;
+    g_gov.level = g_level;
+    const int before = g_level;
+    if (!govern_window(g_gov, measured > 0 ? mean : -1, late_share, budget, t, g_level_fixed, gpu_fractal::available()))
         return;
-    }
-    const bool over = mean > 0.6 * budget && late_share > 0.1;
-    const bool under = (g_level == 4 ? mean < 4.1666667 : mean < 0.25 * budget) && late_share < 0.02;
+    g_level = g_gov.level;
     char line[200];
-    if (under) {
-        over_n = 0;
-        if (++under_n > 7 && g_level > g_level_top) {
-            under_n = 0;
-            --g_level;
-            g_level_up_at = t;
-            std::snprintf(line, sizeof line, "Graphics: GPU has room again (%.1f ms per frame) - quality level %d", mean,
-                          g_level);
-            logger::info(line);
-            apply_level();
-        }
-    } else if (over) {
-        under_n = 0;
-        if (++over_n > 1 && g_level <= 3) {
-            over_n = 0;
-            ++g_level;
-            if (g_level_up_at && t - g_level_up_at <= 59999) g_level_top = g_level;
-            std::snprintf(line, sizeof line,
-                          "Graphics: the GPU needs %.1f ms of %.1f ms per frame, %.0f %% late - quality level %d", mean,
-                          double(budget), 100 * late_share, g_level);
-            logger::warn(line);
-            apply_level();
-        }
-    } else {
-        over_n = under_n = 0;
-    }
+    if (g_level < before)
+        std::snprintf(line, sizeof line, "Graphics: GPU has room again (%.1f ms per frame) - quality level %d", mean,
+                      g_level);
+    else
+        std::snprintf(line, sizeof line,
+                      "Graphics: the GPU needs %.1f ms of %.1f ms per frame, %.0f %% late - quality level %d", mean,
+                      double(budget), 100 * late_share, g_level);
+    if (g_level < before) logger::info(line);
+    else logger::warn(line);
+    apply_level();
 }
 
 void shutdown_gpu_effects() {
