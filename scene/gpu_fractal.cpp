@@ -394,6 +394,7 @@ GLuint g_fbo = 0, g_tex = 0;
 int g_fw = 0, g_fh = 0;
 uint64_t g_last_render = 0; // ms; 0 = never
 bool g_last_3d = false;
+int g_last_kind = -1; // the kind of the picture in the target: two programs fading share it
 
 // Makes the fractal target w x h and leaves its framebuffer bound; false when incomplete.
 bool fractal_target(int w, int h) {
@@ -558,7 +559,8 @@ bool draw(SDL_Renderer* ren, const Params& p) {
     const int th = std::clamp(static_cast<int>(p.h * f), 64, 1600);
     const Output o = output_of(ren);
     Scope scope(ren);
-    const bool same = tw == g_fw && th == g_fh && is3d == g_last_3d;
+    const int kind = is3d ? 100 + p.shader : p.kind;
+    const bool same = tw == g_fw && th == g_fh && is3d == g_last_3d && kind == g_last_kind;
     if (!fractal_target(tw, th)) return false;
     const uint64_t now = SDL_GetTicks64();
     if (!(same && g_last_render && now - g_last_render < 30 && !g_always_render)) {
@@ -596,6 +598,7 @@ bool draw(SDL_Renderer* ren, const Params& p) {
         quad();
         g_last_render = now;
         g_last_3d = is3d;
+        g_last_kind = kind;
     }
     // Onto the destination in the output; SDL's clip (scissor) stays as SDL set it.
     gl.BindFramebuffer(GL_FRAMEBUFFER, static_cast<GLuint>(scope.state().fbo));
