@@ -714,12 +714,14 @@ void make_pattern(Program& pr, int family, float detail) {
         break;
     }
     case 2: { // golden spiral with the squares of the Fibonacci numbers
+        // three arms, like a galaxy, so that the figure fills its place
         const float phi = 1.6180339f;
-        m.curve(n, [&](float s, float& x, float& y, float& z) {
-            const float t = -3 * tau / 4 + s * 2.6f * tau;
-            const float r = std::pow(phi, 2 * t / float(kPi)) * 0.02f;
-            x = r * std::cos(t), y = r * std::sin(t), z = 0;
-        });
+        for (int arm = 0; arm < 3; ++arm)
+            m.curve(n / 3, [&](float s, float& x, float& y, float& z) {
+                const float t = -tau / 2 + s * 1.6f * tau;
+                const float r = std::pow(phi, 2 * t / float(kPi)) * 0.02f, a = t + tau * float(arm) / 3;
+                x = r * std::cos(a), y = r * std::sin(a), z = 0;
+            });
         p.flat = true;
         cap = "r = φ^(2θ/π),  Fₙ = Fₙ₋₁ + Fₙ₋₂";
         break;
@@ -1035,7 +1037,7 @@ void make_pattern(Program& pr, int family, float detail) {
         break;
     }
     case 24: { // Halvorsen
-        const float a = 1.3f + 0.2f * U();
+        const float a = 1.85f + 0.08f * U();
         attractor(m, -1.48f, -1.51f, 2.04f, 0.006f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
             dx = -a * x - 4 * y - 4 * z - y * y, dy = -a * y - 4 * z - 4 * x - z * z, dz = -a * z - 4 * x - 4 * y - x * x;
         });
@@ -2264,8 +2266,12 @@ void draw_pattern(const Program& pr, const Stage& st, float weight, Out& out) {
     if (weight <= 0.01f || p.pts.empty()) return;
     Cam cam;
     const float s = st.size * 0.92f * g.zoom * p.breathe;
-    if (p.flat) cam.set(p.spin, 0.25f * std::sin(0.3f * float(g.at)), s, st.cx, st.cy);
+    // A plane figure turns in its plane and sways a little out of it; a solid one turns with
+    // the camera.
+    const float at0 = float(g.at);
+    if (p.flat) cam.set(0.35f * std::sin(0.21f * at0), 0.25f * std::sin(0.3f * at0), s, st.cx, st.cy);
     else cam.set(g.yaw + p.spin, g.pitch, s, st.cx, st.cy);
+    const float rc = p.flat ? std::cos(p.spin) : 1, rs = p.flat ? std::sin(p.spin) : 0;
     const float at = float(g.at);
     const float w = (1.1f + 0.9f * g.snd[5]) * st.px;
     const int n = int(p.pts.size());
@@ -2278,8 +2284,8 @@ void draw_pattern(const Program& pr, const Stage& st, float weight, Out& out) {
         for (int k = 0; k < mod; ++k) {
             const float a0 = float(kTwoPi) * float(k) / float(mod), a1 = a0 * mult;
             float x0, y0, x1, y1;
-            cam.project(std::cos(a0), std::sin(a0), 0, x0, y0);
-            cam.project(std::cos(a1), std::sin(a1), 0, x1, y1);
+            cam.project(std::cos(a0 + p.spin), std::sin(a0 + p.spin), 0, x0, y0);
+            cam.project(std::cos(a1 + p.spin), std::sin(a1 + p.spin), 0, x1, y1);
             const uint32_t c = pr.palette[(k * 256 / mod + int(20 * at)) & 255];
             seg(out.segs, x0, y0, x1, y1, w * 0.8f, rgb_alpha(c, weight * (0.45f + 0.4f * kick)));
         }
@@ -2291,7 +2297,8 @@ void draw_pattern(const Program& pr, const Stage& st, float weight, Out& out) {
         const float t = float(i) / float(n);
         const float bend = 1 + p.wave * std::sin(17 * t * float(kTwoPi) + 2.3f * at) + 0.06f * kick * std::sin(5 * t * float(kTwoPi));
         float x, y;
-        const float f = cam.project(q.v[0] * bend, q.v[1] * bend, q.v[2] * bend, x, y);
+        const float qx = q.v[0] * rc - q.v[1] * rs, qy = q.v[0] * rs + q.v[1] * rc;
+        const float f = cam.project(qx * bend, qy * bend, q.v[2] * bend, x, y);
         const int pi = (int(t * 256) + int(20 * at)) & 255;
         const int d = (i - head + n) % n;
         const float glint = d < n / 40 ? 1 - float(d) / float(n / 40 + 1) : 0;
@@ -2667,9 +2674,11 @@ void plasma(const Stage& st, const uint32_t* pal, Out& out) {
                       std::sin(std::sqrt((x - 3) * (x - 3) + (y - 2) * (y - 2)) * (1.5f + bass) - 2 * at);
             v = v * 0.25f + 0.5f;
             const uint32_t c = g.plasma_scheme ? pal[int(v * 255) & 255] : pal[(int(v * 180) + int(30 * at)) & 255];
-            const float r = (0.3f + 0.55f * v * v + 0.2f * mid) * std::min(dx, dy);
-            dot(out.dots, st.ax + (float(i) + 0.5f) * dx, st.ay + (float(j) + 0.5f) * dy, r,
-                rgb_alpha(c, 0.25f + 0.45f * v));
+            // overlapping soft dots on a staggered grid blend into one flowing field
+            const float r = (0.55f + 0.7f * v * v + 0.2f * mid) * std::min(dx, dy);
+            const float ox = (j & 1) ? 0.5f * dx : 0;
+            dot(out.dots, st.ax + (float(i) + 0.25f) * dx + ox, st.ay + (float(j) + 0.5f) * dy, r,
+                rgb_alpha(c, 0.18f + 0.4f * v));
         }
 }
 
@@ -2857,8 +2866,10 @@ void draw_disco(const Stage& st, float dt, Out& out) {
         const float bx = st.cx, by = st.ay + 0.12f * st.ah;
         dot(out.beam_dots, bx, by, 34 * px, rgb_alpha(0xFFFFFF, 0.6f + 0.4f * e));
         dot(out.beam_dots, bx, by, 12 * px, rgb_alpha(0xFFFFFF, 1));
-        for (int i = 0; i < n * 3; ++i) {
-            const float lon = 0.35f * at + float(i) * 2.39996f, lat = std::asin(2 * std::fmod(float(i) * 0.618034f, 1.0f) - 1);
+        const int spots = n * 3;
+        for (int i = 0; i < spots; ++i) {
+            // the mirrors of a Fibonacci sphere, turning
+            const float lon = 0.35f * at + float(i) * 2.39996f, lat = std::asin(1 - 2 * (float(i) + 0.5f) / float(spots));
             const float z = std::cos(lat) * std::cos(lon);
             if (z < 0) continue;
             const float x = st.cx + 0.55f * st.aw * std::cos(lat) * std::sin(lon), y = st.cy + 0.5f * st.ah * std::sin(lat);
