@@ -20,6 +20,9 @@
 #include "desktop/crash_handler_linux.h"
 #include "render/gfx_cairo.h"
 #include "resources/icon_data.h"
+#include "scene/gpu_fractal.h"
+#include "scene/raster_bg.h"
+#include "scene/scene3d.h"
 #include "desktop/autostart_linux.h"
 #include "ui/theme.h"
 #include "ui/ui.h"
@@ -130,6 +133,36 @@ std::string software_reason(const std::string& renderer, bool accelerated, const
     if (env && std::strcmp(env, "full") == 0) why.clear();
     if (env && std::strcmp(env, "soft") == 0) why = "LUMA2_GPU=soft";
     return why;
+}
+
+bool govern_window(Governor& g, double mean_ms, double late_share, float budget, uint64_t now_ms, bool fixed,
+                   bool available) {
+    if (fixed || !available || mean_ms < 0) {
+        g.over_n = g.under_n = 0;
+        return false;
+    }
+    const bool over = mean_ms > 0.6 * budget && late_share > 0.1;
+    const bool under = (g.level == 4 ? mean_ms < 4.1666667 : mean_ms < 0.25 * budget) && late_share < 0.02;
+    if (under) {
+        g.over_n = 0;
+        if (++g.under_n > 7 && g.level > g.top) {
+            g.under_n = 0;
+            --g.level;
+            g.lowered_at = now_ms;
+            return true;
+        }
+    } else if (over) {
+        g.under_n = 0;
+        if (++g.over_n > 1 && g.level <= 3) {
+            g.over_n = 0;
+            ++g.level;
+            if (g.lowered_at && now_ms - g.lowered_at <= 59999) g.top = g.level;
+            return true;
+        }
+    } else {
+        g.over_n = g.under_n = 0;
+    }
+    return false;
 }
 
 } // namespace app_sdl::detail
@@ -724,6 +757,328 @@ void draw_title(double t) {
 
 } // namespace compose_detail
 
+// ============================================================================ scene
+//
+// The visualizer: the scene director fills its record for this frame and this section draws it.
+// Glowing lines and dots go through SDL_RenderGeometry with one glow texture, light cones as
+// coloured quads; GPU fractals, post effects and the echo through the GPU layer. In software
+// rendering the scene is drawn at half size and stretched. The lists are kept between frames,
+// so a warm frame allocates nothing.
+
+namespace scene_detail {
+
+scene3d::Out g_out;
+SDL_Texture* g_glow = nullptr;
+SDL_Texture* g_soft_tgt = nullptr;
+int g_soft_w = 0, g_soft_h = 0;
+bool g_on_soft_target = false;
+bool g_ball_logged = false;
+bool g_drawn = false;      // the last frame showed a scene
+SDL_Rect g_clip{};         // the scene area in output pixels
+std::vector<SDL_Vertex> g_v;
+std::vector<int> g_i;
+gpu_fractal::Params g_fp;
+
+// A texture with linear filtering: the hint is set for its creation only.
+SDL_Texture* with_linear_filter(int w, int h, int access) {
+    const char* before = SDL_GetHint(SDL_HINT_RENDER_SCALE_QUALITY);
+    const std::string keep = before ? before : "0";
+    SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "1");
+    SDL_Texture* t = SDL_CreateTexture(g_ren, SDL_PIXELFORMAT_ARGB8888, access, w, h);
+    SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, keep.c_str());
+    return t;
+}
+
+// White with a bright core and a soft halo, added onto what lies beneath.
+SDL_Texture* glow() {
+    if (g_glow) return g_glow;
+    constexpr int kSide = 64;
+    static uint32_t px[kSide * kSide];
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x) {
+            const float u = (float(x) + 0.5f) / kSide * 2 - 1, v = (float(y) + 0.5f) / kSide * 2 - 1;
+            const float d = std::sqrt(u * u + v * v);
+            float a = 0;
+            if (d < 1) a = std::min(1.0f, 0.85f * std::pow(1 - d, 2.2f) + 0.6f * std::exp(-28 * d * d));
+            px[y * kSide + x] = (uint32_t(std::lround(255 * a)) << 24) | 0xFFFFFFu;
+        }
+    g_glow = with_linear_filter(kSide, kSide, SDL_TEXTUREACCESS_STATIC);
+    if (!g_glow) return nullptr;
+    SDL_UpdateTexture(g_glow, nullptr, px, kSide * 4);
+    SDL_SetTextureBlendMode(g_glow, SDL_BLENDMODE_ADD);
+    return g_glow;
+}
+
+SDL_Color color_of(uint32_t c) {
+    return {uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c), uint8_t(c >> 24)};
+}
+
+void flush_geometry(SDL_Texture* tex) {
+    if (!g_i.empty()) compat::render_geometry(g_ren, tex, g_v.data(), int(g_v.size()), g_i.data(), int(g_i.size()));
+    g_v.clear();
+    g_i.clear();
+}
+
+void push_quad(const SDL_FPoint* p, const SDL_Color* c, const SDL_FPoint* uv) {
+    const int base = int(g_v.size());
+    for (int k = 0; k < 4; ++k) g_v.push_back({p[k], c[k], uv[k]});
+    for (int k : {0, 1, 2, 0, 2, 3}) g_i.push_back(base + k);
+}
+
+// Glowing segments: a quad three line widths across whose middle row of the glow texture gives
+// the cross-section; the ends are lengthened by half a width so that polylines join.
+void draw_segs(const std::vector<scene3d::Seg>& segs) {
+    if (segs.empty()) return;
+    SDL_Texture* tex = compat::geometry() ? glow() : nullptr;
+    if (!tex) {
+        SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_ADD);
+        for (const scene3d::Seg& s : segs) {
+            const SDL_Color c = color_of(s.color);
+            SDL_SetRenderDrawColor(g_ren, c.r, c.g, c.b, c.a);
+            SDL_RenderDrawLineF(g_ren, s.x0, s.y0, s.x1, s.y1);
+        }
+        SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+        return;
+    }
+    const SDL_FPoint uv[4] = {{0.5f, 0}, {0.5f, 1}, {0.5f, 1}, {0.5f, 0}};
+    for (const scene3d::Seg& s : segs) {
+        if ((s.color >> 24) == 0) continue;
+        float dx = s.x1 - s.x0, dy = s.y1 - s.y0;
+        const float len = std::sqrt(dx * dx + dy * dy);
+        if (!(len > 1e-3f)) dx = 1, dy = 0;
+        else dx /= len, dy /= len;
+        const float h = 1.5f * std::max(0.5f, s.width), e = 0.5f * std::max(0.5f, s.width);
+        const float nx = -dy * h, ny = dx * h;
+        const float ax = s.x0 - dx * e, ay = s.y0 - dy * e, bx = s.x1 + dx * e, by = s.y1 + dy * e;
+        const SDL_FPoint p[4] = {{ax + nx, ay + ny}, {ax - nx, ay - ny}, {bx - nx, by - ny}, {bx + nx, by + ny}};
+        const SDL_Color c = color_of(s.color);
+        const SDL_Color cs[4] = {c, c, c, c};
+        push_quad(p, cs, uv);
+    }
+    flush_geometry(tex);
+}
+
+void draw_dots(const std::vector<scene3d::Dot>& dots) {
+    if (dots.empty()) return;
+    SDL_Texture* tex = compat::geometry() ? glow() : nullptr;
+    if (!tex) {
+        SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_ADD);
+        for (const scene3d::Dot& d : dots) {
+            const SDL_Color c = color_of(d.color);
+            SDL_SetRenderDrawColor(g_ren, c.r, c.g, c.b, c.a);
+            const float r = std::max(1.0f, d.radius * 0.4f);
+            const SDL_FRect box{d.x - r, d.y - r, 2 * r, 2 * r};
+            SDL_RenderFillRectF(g_ren, &box);
+        }
+        SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+        return;
+    }
+    const SDL_FPoint uv[4] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+    for (const scene3d::Dot& d : dots) {
+        if ((d.color >> 24) == 0 || !(d.radius > 0.05f)) continue;
+        const float r = d.radius;
+        const SDL_FPoint p[4] = {{d.x - r, d.y - r}, {d.x + r, d.y - r}, {d.x + r, d.y + r}, {d.x - r, d.y + r}};
+        const SDL_Color c = color_of(d.color);
+        const SDL_Color cs[4] = {c, c, c, c};
+        push_quad(p, cs, uv);
+    }
+    flush_geometry(tex);
+}
+
+// Light cones: quads whose corner colours fade along the cone, added onto the scene.
+void draw_beams(const std::vector<scene3d::Beam>& beams) {
+    if (beams.empty() || !compat::geometry()) return;
+    const SDL_FPoint uv[4] = {};
+    for (const scene3d::Beam& b : beams) {
+        const SDL_FPoint p[4] = {{b.x[0], b.y[0]}, {b.x[1], b.y[1]}, {b.x[2], b.y[2]}, {b.x[3], b.y[3]}};
+        const SDL_Color cs[4] = {color_of(b.color[0]), color_of(b.color[1]), color_of(b.color[2]),
+                                 color_of(b.color[3])};
+        push_quad(p, cs, uv);
+    }
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_ADD);
+    flush_geometry(nullptr);
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+}
+
+void draw_quads(const std::vector<scene3d::Quad>& quads) {
+    if (quads.empty() || !compat::geometry()) return;
+    const SDL_FPoint uv[4] = {};
+    for (const scene3d::Quad& q : quads) {
+        const SDL_FPoint p[4] = {{q.x[0], q.y[0]}, {q.x[1], q.y[1]}, {q.x[2], q.y[2]}, {q.x[3], q.y[3]}};
+        const SDL_Color c = color_of(q.color);
+        const SDL_Color cs[4] = {c, c, c, c};
+        push_quad(p, cs, uv);
+    }
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+    flush_geometry(nullptr);
+}
+
+// The raster pictures of the scene (back layers and the additive front images) are drawn by
+// the raster layer's painter; this is where the scene step hands them over.
+void draw_raster_images(const std::vector<scene3d::RasterDraw>&, bool) {}
+
+// In software rendering the scene is drawn into a half-size target and stretched afterwards.
+void soft_target_begin(int ow, int oh) {
+    g_on_soft_target = false;
+    if (!g_soft) return;
+    const int w = ow < 34 ? 16 : ow / 2, h = oh < 34 ? 16 : oh / 2;
+    if (!g_soft_tgt || w != g_soft_w || h != g_soft_h) {
+        if (g_soft_tgt) SDL_DestroyTexture(g_soft_tgt);
+        g_soft_tgt = with_linear_filter(w, h, SDL_TEXTUREACCESS_TARGET);
+        g_soft_w = w, g_soft_h = h;
+    }
+    if (!g_soft_tgt || SDL_SetRenderTarget(g_ren, g_soft_tgt) != 0) return;
+    g_on_soft_target = true;
+    SDL_RenderSetScale(g_ren, float(w) / float(std::max(1, ow)), float(h) / float(std::max(1, oh)));
+    SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
+    SDL_RenderClear(g_ren);
+}
+
+void soft_target_end() {
+    if (!g_on_soft_target) return;
+    g_on_soft_target = false;
+    SDL_SetRenderTarget(g_ren, nullptr);
+    SDL_RenderSetScale(g_ren, 1, 1);
+    SDL_SetTextureBlendMode(g_soft_tgt, SDL_BLENDMODE_NONE);
+    SDL_RenderCopy(g_ren, g_soft_tgt, nullptr, nullptr);
+}
+
+// The glass ball around the scene: its body behind the elements, its reflections over them.
+// Both are templates, painted once per size.
+void draw_ball(const scene3d::Ball& b, bool back) {
+    if (b.r < 4) return;
+    const scene3d::Square sq = scene3d::back_rect(b);
+    using compose_detail::cached;
+    using compose_detail::key;
+    SDL_Texture* tex = cached(key(back ? "ball-back" : "ball-front", 0, sq.side, sq.side), sq.side, sq.side,
+                              [&](float, float) { back ? scene3d::paint_back(b) : scene3d::paint_front(b); });
+    if (!tex) return;
+    // The reflections at 60 %: at full strength the glass turns milky over the lights.
+    const uint8_t k = back ? 255 : 153;
+    SDL_SetTextureColorMod(tex, k, k, k);
+    SDL_SetTextureAlphaMod(tex, k);
+    compose_detail::copy_part_scaled(tex, 0, 0, sq.side, sq.side, sq.x, sq.y, sq.side, sq.side);
+}
+
+// GPU fractal draws of the scene's back layers; false when the GPU layer failed.
+bool draw_fractals() {
+    for (const scene3d::RasterDraw& l : g_out.layers) {
+        if (l.fractal < 0 || l.fractal >= int(g_out.fractals.size()) || l.alpha <= 0.003f) continue;
+        const scene3d::FractalDraw& f = g_out.fractals[size_t(l.fractal)];
+        g_fp = f.params;
+        g_fp.palette = f.palette;
+        g_fp.alpha = l.alpha;
+        g_fp.x = l.x, g_fp.y = l.y, g_fp.w = l.w, g_fp.h = l.h;
+        if (!gpu_fractal::draw(g_ren, g_fp)) return false;
+    }
+    return true;
+}
+
+// The GPU layer failed: the rest of the run draws on the CPU.
+void gpu_failed() {
+    logger::warn("GPU fractals: draw failed - back to the CPU");
+    gpu_fractal::shutdown();
+    scene3d::set_gpu_fractals(false);
+    scene3d::set_gpu_3d(false);
+    scene3d::set_gpu_post(false);
+    scene3d::set_gpu_echo(false);
+    scene3d::next_pattern();
+}
+
+void post_and_echo(int ow, int oh) {
+    const scene3d::Out& o = g_out;
+    if (o.post_fx >= 0 && gpu_fractal::available_post()) {
+        gpu_fractal::PostParams p;
+        p.fx = o.post_fx;
+        p.time = o.post_time;
+        p.amount = o.post_drive;
+        p.cx = o.post_pts[0], p.cy = o.post_pts[1], p.lx = o.post_pts[2], p.ly = o.post_pts[3];
+        p.lr = o.post_spread;
+        p.mix = o.post_amt;
+        std::memcpy(p.drops, o.drops, sizeof p.drops);
+        p.fx2 = o.post_next;
+        p.morph = o.post_next_mix;
+        std::copy(o.bands3, o.bands3 + 3, p.bands);
+        if (!gpu_fractal::post(g_ren, p)) {
+            logger::warn("GPU post effects: draw failed - switched off");
+            scene3d::set_gpu_post(false);
+        }
+    }
+    if (o.echo_on && gpu_fractal::available_echo()) {
+        const gpu_fractal::EchoParams e{o.echo_cx, o.echo_cy,  o.echo_zoom,   o.echo_rot, o.echo_swirl,
+                                        o.echo_decay, o.echo_gain, o.echo_thresh, o.echo_hue, o.echo_alpha};
+        if (!gpu_fractal::echo(g_ren, e)) {
+            logger::warn("GPU echo: draw failed - switched off");
+            scene3d::set_gpu_echo(false);
+        }
+    }
+    if (o.white_flash > 0.02f) {
+        SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_ADD);
+        SDL_SetRenderDrawColor(g_ren, 255, 255, 255, uint8_t(std::min(128.0f, 128 * o.white_flash)));
+        const SDL_Rect all{0, 0, ow, oh};
+        SDL_RenderFillRect(g_ren, &all);
+        SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+    }
+}
+
+// Frame steps 2 to 6: the scene behind the meter and the panels.
+void draw_scene(double t) {
+    g_drawn = false;
+    int ow = 0, oh = 0;
+    SDL_GetRendererOutputSize(g_ren, &ow, &oh);
+    const scene3d::Input in = ui::scene_input();
+    soft_target_begin(ow, oh);
+    if (in.area_w >= 8 && in.area_h >= 8) {
+        const double k = g_k;
+        const int x0 = int(std::floor(in.area_x * k)), y0 = int(std::floor(in.area_y * k));
+        g_clip = {x0, y0, int(std::ceil(in.area_w * k)), int(std::ceil(in.area_h * k))};
+        SDL_RenderSetClipRect(g_ren, &g_clip);
+        if (!g_ball_logged) {
+            g_ball_logged = true;
+            logger::info(compat::geometry() ? "Crystal ball: GPU geometry with glow texture"
+                                            : "Crystal ball: SDL_RenderGeometry not available (SDL < 2.0.18), plain lines");
+        }
+        scene3d::build(in, t, g_out);
+        const scene3d::Ball ball = scene3d::ball(in, t);
+        draw_raster_images(g_out.layers, false);
+        if (!draw_fractals()) gpu_failed();
+        draw_ball(ball, true);
+        draw_quads(g_out.quads);
+        SDL_RenderSetClipRect(g_ren, nullptr);
+        draw_segs(g_out.segs);
+        draw_dots(g_out.dots);
+        draw_raster_images(g_out.front, true);
+        SDL_RenderSetClipRect(g_ren, &g_clip);
+        draw_ball(ball, false);
+        SDL_RenderSetClipRect(g_ren, nullptr);
+        // Light cones stay behind the round meter, which is drawn next: it reads as an object
+        // on the stage, and its bars stay readable.
+        draw_beams(g_out.beams);
+        draw_dots(g_out.beam_dots);
+        g_drawn = true;
+    }
+    soft_target_end();
+    if (g_drawn) post_and_echo(ow, oh);
+}
+
+// Frame step 10: the glow that lies above everything (clap sparks), over the panels' edges but
+// inside the scene area.
+void draw_scene_foreground() {
+    if (!g_drawn) return;
+    SDL_RenderSetClipRect(g_ren, &g_clip);
+    draw_segs(g_out.front_segs);
+    draw_dots(g_out.front_dots);
+    SDL_RenderSetClipRect(g_ren, nullptr);
+}
+
+void drop_textures() {
+    for (SDL_Texture** t : {&g_glow, &g_soft_tgt})
+        if (*t) SDL_DestroyTexture(*t), *t = nullptr;
+    g_soft_w = g_soft_h = 0;
+}
+
+} // namespace scene_detail
+
 namespace iface {
 
 void picture_changed() {}
@@ -744,30 +1099,105 @@ void compose() {
     const double t = double(now) / 1000;
     SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
     SDL_RenderClear(g_ren);
+    gpu_fractal::frame_begin(g_ren);
+    scene_detail::draw_scene(t);
     draw_round_meter(dt, t);
     draw_hint(dt, t);
     if (g_base.valid && g_base.texture) SDL_RenderCopy(g_ren, g_base.texture, nullptr, nullptr);
+    scene_detail::draw_scene_foreground();
     draw_compact_bars();
     draw_title(t);
     if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
+    gpu_fractal::frame_end(g_ren);
 }
 
 } // namespace iface
 
 // ============================================================================ gpu
 //
-// The GPU fractals, their post effects and the load governor come with the visualizer. Until then
-// only the quality level is kept (it also sets the frame budget), and these calls do nothing else.
+// The GPU effects of the visualizer and the quality level that the governor moves: when the GPU
+// needs too long per frame the level rises (lighter), when it has room for long enough it falls
+// back, but not below a level that had to be raised again within a minute.
+
+Governor g_gov; // the level's floor and the window counters; the level itself is g_level
+
+// What each quality level switches.
+void apply_level() {
+    static const int kQuality[5] = {0, 1, 2, 2, 2};
+    gpu_fractal::set_quality(kQuality[std::clamp(g_level, 0, 4)]);
+    scene3d::set_light_load(g_level >= 3);
+    scene3d::set_gpu_post(g_level < 3 && gpu_fractal::available_post());
+    scene3d::set_gpu_echo(g_level < 3 && gpu_fractal::available_echo());
+}
 
 void init_gpu_effects() {
+    const char* cpu = std::getenv("LUMA2_CPU_FRACTALS");
+    // Test hook: a GPU program whose source is broken, to show the fall-back to the CPU.
+    static const char* broken = std::getenv("LUMA2_TEST_GPU_BREAK");
+    if (broken && *broken) gpu_fractal::test::break_program(broken);
+    if (!g_soft && !(cpu && cpu[0] == '1')) gpu_fractal::init(g_ren);
+    scene3d::set_gpu_fractals(gpu_fractal::available());
+    scene3d::set_gpu_3d(gpu_fractal::available3d());
     const char* env = std::getenv("LUMA2_GPU_LEVEL");
     if (env && *env) {
         g_level = std::clamp(std::atoi(env), 0, 4);
         g_level_fixed = true;
     }
+    apply_level();
 }
-void govern_gpu(float) {}
-void shutdown_gpu_effects() {}
+
+void govern_gpu(float budget) {
+    static uint64_t prev = 0, window_at = 0;
+    static int frames = 0, late = 0;
+    static double sum = 0;
+    static int n = 0;
+    static const bool log = std::getenv("LUMA2_GPULOG") != nullptr;
+    const uint64_t t = platform::ticks_ms();
+    if (prev && t > prev && t - prev <= 499) {
+        ++frames;
+        if (double(t - prev) > 1.5 * budget) ++late;
+    }
+    prev = t;
+    double ms = 0;
+    int count = 0;
+    if (gpu_fractal::take_gpu_time(&ms, &count)) sum += ms, n += count;
+    if (!window_at) window_at = t + 2000;
+    if (t < window_at) return;
+    window_at = t + 2000;
+    const double mean = n > 0 ? sum / n : -1;
+    // Frames further apart than 499 ms are not counted (a hidden or dragged window), but when the
+    // GPU itself needs longer than that per frame, every frame of the window was late.
+    const double late_share = frames > 0 ? double(late) / frames : (mean > 499 ? 1 : 0);
+    if (log) {
+        char line[200];
+        std::snprintf(line, sizeof line, "GPU load: %f ms per frame (%d measured), frame %g ms, %d of %d late, level %d",
+                      mean, n, double(budget), late, frames, g_level);
+        logger::info(line);
+    }
+    const int measured = n;
+    frames = late = n = 0;
+    sum = 0;
+    g_gov.level = g_level;
+    const int before = g_level;
+    if (!govern_window(g_gov, measured > 0 ? mean : -1, late_share, budget, t, g_level_fixed, gpu_fractal::available()))
+        return;
+    g_level = g_gov.level;
+    char line[200];
+    if (g_level < before)
+        std::snprintf(line, sizeof line, "Graphics: GPU has room again (%.1f ms per frame) - quality level %d", mean,
+                      g_level);
+    else
+        std::snprintf(line, sizeof line,
+                      "Graphics: the GPU needs %.1f ms of %.1f ms per frame, %.0f %% late - quality level %d", mean,
+                      double(budget), 100 * late_share, g_level);
+    if (g_level < before) logger::info(line);
+    else logger::warn(line);
+    apply_level();
+}
+
+void shutdown_gpu_effects() {
+    gpu_fractal::shutdown();
+}
 
 // ============================================================================ renderer
 
@@ -925,6 +1355,7 @@ void iface::drop_textures() {
     for (SDL_Texture** t : {&g_meter_target, &g_meter_mask})
         if (*t) SDL_DestroyTexture(*t), *t = nullptr;
     g_meter_side = 0;
+    scene_detail::drop_textures();
     drop_layer(g_base);
     drop_layer(g_over);
 }
@@ -1376,6 +1807,7 @@ void teardown(bool persist) {
     if (persist) iface::persist();
     iface::drop_textures();
     shutdown_gpu_effects();
+    raster::shutdown(); // the scene's picture worker ends with the window that shows its pictures
     free_cursors();
     iface::shutdown();
     gfx::shutdown();

@@ -86,4 +86,17 @@ Budget frame_budget(bool light, bool lively, bool vsync, float refresh_ms);
 std::string software_reason(const std::string& renderer, bool accelerated, const std::string& gl_renderer,
                             const char* env);
 
+// The GPU governor's verdict at the end of one 2-second window: the quality level moves one step
+// lighter after two loaded windows, one step back after eight quiet ones, but not below a level
+// that had to be raised again within a minute of lowering it. `mean_ms` < 0: nothing measured.
+struct Governor {
+    int level = 0;            // 0 (everything) .. 4 (lightest)
+    int top = 0;              // the lowest level it may return to
+    uint64_t lowered_at = 0;  // when the level last went down (0: never)
+    int over_n = 0, under_n = 0;
+};
+// True when the level changed.
+bool govern_window(Governor& g, double mean_ms, double late_share, float budget, uint64_t now_ms, bool fixed,
+                   bool available);
+
 } // namespace app_sdl::detail

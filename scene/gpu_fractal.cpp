@@ -37,6 +37,7 @@ struct Gl {
     void(APIENTRY* BindTexture)(GLenum, GLuint);
     void(APIENTRY* TexImage2D)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum, const void*);
     void(APIENTRY* TexParameteri)(GLenum, GLenum, GLint);
+    void(APIENTRY* PixelStorei)(GLenum, GLint);
     void(APIENTRY* Begin)(GLenum);
     void(APIENTRY* End)();
     void(APIENTRY* Vertex2f)(GLfloat, GLfloat);
@@ -109,6 +110,7 @@ bool fetch_all() {
 #undef LF_FBO
     fetch(gl.BlitFramebuffer, "glBlitFramebuffer", "glBlitFramebufferEXT");
     fetch(gl.Finish, "glFinish");
+    fetch(gl.PixelStorei, "glPixelStorei");
     fetch(gl.GenQueries, "glGenQueries");
     fetch(gl.DeleteQueries, "glDeleteQueries");
     fetch(gl.BeginQuery, "glBeginQuery");
@@ -236,7 +238,20 @@ GLuint make_texture(int w, int h, bool zero) {
     // Histories must start black; glClear would change SDL's cached clear colour.
     std::vector<uint8_t> black;
     if (zero) black.assign(static_cast<size_t>(w) * h * 4, 0);
+    // SDL leaves its last upload's row length set (the width of the texture it updated last);
+    // read with it, the black rows would run past their end.
+    GLint row = 0, align = 4;
+    if (zero && gl.PixelStorei) {
+        gl.GetIntegerv(GL_UNPACK_ROW_LENGTH, &row);
+        gl.GetIntegerv(GL_UNPACK_ALIGNMENT, &align);
+        gl.PixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+        gl.PixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    }
     gl.TexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, zero ? black.data() : nullptr);
+    if (zero && gl.PixelStorei) {
+        gl.PixelStorei(GL_UNPACK_ROW_LENGTH, row);
+        gl.PixelStorei(GL_UNPACK_ALIGNMENT, align);
+    }
     return t;
 }
 
@@ -379,6 +394,7 @@ GLuint g_fbo = 0, g_tex = 0;
 int g_fw = 0, g_fh = 0;
 uint64_t g_last_render = 0; // ms; 0 = never
 bool g_last_3d = false;
+int g_last_kind = -1; // the kind of the picture in the target: two programs fading share it
 
 // Makes the fractal target w x h and leaves its framebuffer bound; false when incomplete.
 bool fractal_target(int w, int h) {
@@ -543,7 +559,8 @@ bool draw(SDL_Renderer* ren, const Params& p) {
     const int th = std::clamp(static_cast<int>(p.h * f), 64, 1600);
     const Output o = output_of(ren);
     Scope scope(ren);
-    const bool same = tw == g_fw && th == g_fh && is3d == g_last_3d;
+    const int kind = is3d ? 100 + p.shader : p.kind;
+    const bool same = tw == g_fw && th == g_fh && is3d == g_last_3d && kind == g_last_kind;
     if (!fractal_target(tw, th)) return false;
     const uint64_t now = SDL_GetTicks64();
     if (!(same && g_last_render && now - g_last_render < 30 && !g_always_render)) {
@@ -558,10 +575,13 @@ bool draw(SDL_Renderer* ren, const Params& p) {
             Variant& v = g_v3d[k];
             if (!v.tried) {
                 v.tried = true;
-                v.prog = specialised("3d", glsl::kKinds3d, "#define KIND " + std::to_string(k) + "\n");
+                v.prog = specialised("3d-kinds", glsl::kKinds3d, "#define KIND " + std::to_string(k) + "\n");
                 if (v.prog) g_v3d_u[k] = lookup_u3(v.prog);
             }
-            gl.UseProgram(v.prog ? v.prog : g_prog3d);
+            // A kind the driver refuses fails the draw: the general program runs every kind's
+            // branches for every pixel, far too slow to stand in for it.
+            if (!v.prog) return false;
+            gl.UseProgram(v.prog);
             set_3d_uniforms(p, v.prog ? g_v3d_u[k] : g_u3);
         } else {
             const int k = std::clamp(p.kind, 0, 3) + (deep_view(p) ? 4 : 0);
@@ -578,6 +598,7 @@ bool draw(SDL_Renderer* ren, const Params& p) {
         quad();
         g_last_render = now;
         g_last_3d = is3d;
+        g_last_kind = kind;
     }
     // Onto the destination in the output; SDL's clip (scissor) stays as SDL set it.
     gl.BindFramebuffer(GL_FRAMEBUFFER, static_cast<GLuint>(scope.state().fbo));

@@ -86,7 +86,8 @@ void frame_end(SDL_Renderer* ren);
 bool take_gpu_time(double* ms, int* n);
 bool load_once_u4fv();
 
-// Hooks for the tests: break one program's source before init ("2d", "blit", "3d", "post",
+// Hooks for the tests: break one program's source before init ("2d", "blit", "3d", "3d-kinds" (the
+// shader kinds' own programs, built on first use), "post",
 // "echo"; null mends all), iterate deep views in plain float (to show what the split centre
 // buys), and render every draw instead of reusing a picture younger than 30 ms.
 namespace test {

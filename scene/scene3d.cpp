@@ -10,6 +10,7 @@
 #include "scene/scene3d.h"
 
 #include "core/logger.h"
+#include "render/gfx_cairo.h"
 #include "ui/theme.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <random>
 
 namespace scene3d {
@@ -32,6 +34,23 @@ constexpr size_t kSegRoom = 12000;
 
 // ---------------------------------------------------------------------------------------------
 // 1. State and random numbers
+
+struct P3 {
+    float v[3] = {};
+};
+
+// A vector pattern: points in a box of about -1..1, each joined to the one before it where `pen`
+// is set; turned, bent and coloured every frame.
+struct Pattern {
+    std::vector<P3> pts;
+    std::vector<uint8_t> pen;
+    bool dots = false;    // points drawn as dots, not joined
+    bool flat = false;    // a plane figure: it turns in its plane and only tilts a little
+    bool chords = false;  // the multiplication circle, drawn from its numbers
+    int32_t modulus = 0;
+    float mult = 2;
+    float spin = 0, spin_speed = 0.2f, phase = 0, breathe = 1, wave = 0;
+};
 
 struct Program {
     int32_t family = 0;
@@ -57,6 +76,7 @@ struct Program {
     int64_t image_serial = 0;
     int64_t wall_key = -1;
     std::shared_ptr<Program> back; // background raster program of a pattern program
+    Pattern pat;
     std::string label;
 };
 
@@ -223,6 +243,12 @@ struct State {
          shrink_live = false, bend_follow = false;
     int32_t corner = 0;
     float bend[2] = {};
+
+    // elements
+    float presence = 0; // 0 in lasting silence, 1 while music plays: the stage rests in the dark
+    float disco_flash = 0;
+    float laser_burst = 0, sweep = 0, sweep_dir = 1, sweep_off = 0;
+    int32_t figure_model = -1;
 };
 
 State g;
@@ -294,6 +320,8 @@ const Env& env() {
         env_int("LUMA2_DISCO", 0, 1000, &e.disco);
         env_int("LUMA2_LASER", 0, 11, &e.laser);
         g.env = e;
+        g.figure_model = -1;
+        env_int("LUMA2_FIGURE_MODEL", 0, 7, &g.figure_model);
         g.env_read = true;
         if (e.meter_spin > 0) g.next_in = std::min(g.next_in, 2.5); // the episode test comes soon
 
@@ -570,6 +598,505 @@ void make_raster(Program& pr, int kind, float detail) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// 3b. Pattern generators: the vector figures of families 0..28 with their captions. Each builds
+// its points once, at the program's start, in a box of about -1..1; shape() and draw_pattern()
+// turn, breathe and colour them every frame.
+
+const char* const kSup[10] = {"⁰", "¹", "²", "³", "⁴", "⁵", "⁶", "⁷", "⁸", "⁹"};
+const char* const kSub[10] = {"₀", "₁", "₂", "₃", "₄", "₅", "₆", "₇", "₈", "₉"};
+
+std::string num(double v, int decimals) {
+    char b[48];
+    std::snprintf(b, sizeof b, "%.*f", decimals, v);
+    return b;
+}
+
+// A non-negative integer in superscript or subscript digits.
+std::string digits(int v, bool sup) {
+    const std::string plain = std::to_string(std::max(0, v));
+    std::string out;
+    for (char c : plain) out += (sup ? kSup : kSub)[c - '0'];
+    return out;
+}
+
+struct PatternMaker {
+    Pattern& p;
+    void move(float x, float y, float z) { add(x, y, z, false); }
+    void line(float x, float y, float z) { add(x, y, z, true); }
+    void add(float x, float y, float z, bool pen) {
+        p.pts.push_back({x, y, z});
+        p.pen.push_back(pen ? 1 : 0);
+    }
+    // A closed or open curve of n + 1 points from f(s), s in 0..1.
+    template <typename F> void curve(int n, F f) {
+        for (int i = 0; i <= n; ++i) {
+            float x = 0, y = 0, z = 0;
+            f(float(i) / float(n), x, y, z);
+            add(x, y, z, i > 0);
+        }
+    }
+};
+
+// Scales the points into the unit ball around their centre.
+void normalise(Pattern& p) {
+    if (p.pts.empty()) return;
+    float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
+    for (const P3& q : p.pts)
+        for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], q.v[k]), hi[k] = std::max(hi[k], q.v[k]);
+    float c[3], r = 1e-6f;
+    for (int k = 0; k < 3; ++k) c[k] = (lo[k] + hi[k]) / 2;
+    for (const P3& q : p.pts)
+        r = std::max(r, std::sqrt((q.v[0] - c[0]) * (q.v[0] - c[0]) + (q.v[1] - c[1]) * (q.v[1] - c[1]) +
+                                  (q.v[2] - c[2]) * (q.v[2] - c[2])));
+    for (P3& q : p.pts)
+        for (int k = 0; k < 3; ++k) q.v[k] = (q.v[k] - c[k]) / r;
+}
+
+// Integrates a flow with small Euler steps after a run-in, keeping every second point.
+template <typename F> void attractor(PatternMaker& m, float x, float y, float z, float h, int steps, F f) {
+    for (int i = 0; i < 600 + 2 * steps; ++i) {
+        float dx = 0, dy = 0, dz = 0;
+        f(x, y, z, dx, dy, dz);
+        x += h * dx, y += h * dy, z += h * dz;
+        if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) x = y = z = 0.1f;
+        if (i >= 600 && i % 2 == 0) m.add(x, y, z, i > 600);
+    }
+}
+
+void make_pattern(Program& pr, int family, float detail) {
+    Pattern& p = pr.pat;
+    p = Pattern{};
+    p.pts.reserve(2400);
+    p.pen.reserve(2400);
+    PatternMaker m{p};
+    const int n = detail < 1 ? 500 : 1000; // points along a curve
+    constexpr float tau = float(kTwoPi);
+    std::string cap;
+    switch (family) {
+    case 0:
+    case 27: { // epicycles
+        const float b = 0.3f + 0.35f * U();
+        const int pf = irand(2, 9), q = irand(1, 4);
+        if (family == 0) {
+            m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+                const float t = s * tau * float(q);
+                x = std::cos(t) + b * std::cos(-float(pf) * t / float(q));
+                y = std::sin(t) + b * std::sin(-float(pf) * t / float(q));
+                z = 0.25f * std::sin(3 * t);
+            });
+            cap = "z(t) = e^(it) + " + num(b, 2) + "·e^(−" + std::to_string(pf) + "it/" + std::to_string(q) + ")";
+        } else {
+            const int k1 = irand(2, 5), k2 = irand(6, 11);
+            const float a1 = 0.5f * U() + 0.3f, a2 = 0.25f * U() + 0.1f;
+            m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+                const float t = s * tau;
+                x = std::cos(t) + a1 * std::cos(-float(k1) * t) + a2 * std::cos(-float(k2) * t);
+                y = std::sin(t) + a1 * std::sin(-float(k1) * t) + a2 * std::sin(-float(k2) * t);
+                z = 0.2f * std::cos(float(k1) * t);
+            });
+            cap = "z(t) = e^(it) + " + num(a1, 2) + "·e^(−" + std::to_string(k1) + "it) + " + num(a2, 2) + "·e^(−" +
+                  std::to_string(k2) + "it)";
+        }
+        p.flat = true;
+        break;
+    }
+    case 1: { // rose
+        const int a = irand(2, 9), d = irand(1, 5);
+        const float k = float(a) / float(d);
+        m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+            const float t = s * tau * float(d);
+            const float r = std::cos(k * t);
+            x = r * std::cos(t), y = r * std::sin(t), z = 0.15f * std::sin(2 * k * t);
+        });
+        cap = "r = cos(k·θ),  k = " + std::to_string(a) + "/" + std::to_string(d);
+        p.flat = true;
+        break;
+    }
+    case 2: { // golden spiral with the squares of the Fibonacci numbers
+        // three arms, like a galaxy, so that the figure fills its place
+        const float phi = 1.6180339f;
+        for (int arm = 0; arm < 3; ++arm)
+            m.curve(n / 3, [&](float s, float& x, float& y, float& z) {
+                const float t = -tau / 2 + s * 1.6f * tau;
+                const float r = std::pow(phi, 2 * t / float(kPi)) * 0.02f, a = t + tau * float(arm) / 3;
+                x = r * std::cos(a), y = r * std::sin(a), z = 0;
+            });
+        p.flat = true;
+        cap = "r = φ^(2θ/π),  Fₙ = Fₙ₋₁ + Fₙ₋₂";
+        break;
+    }
+    case 3: { // dragon curve
+        const int order = detail < 1 ? 10 : 11;
+        std::string path = "FX";
+        for (int i = 0; i < order; ++i) {
+            std::string next;
+            for (char c : path) {
+                if (c == 'X') next += "X+YF+";
+                else if (c == 'Y') next += "-FX-Y";
+                else next += c;
+            }
+            path.swap(next);
+        }
+        float x = 0, y = 0;
+        int dir = 0;
+        m.move(0, 0, 0);
+        for (char c : path) {
+            if (c == '+') dir = (dir + 1) & 3;
+            else if (c == '-') dir = (dir + 3) & 3;
+            else if (c == 'F') {
+                x += dir == 0 ? 1 : dir == 2 ? -1 : 0;
+                y += dir == 1 ? 1 : dir == 3 ? -1 : 0;
+                m.line(x, y, 0);
+            }
+        }
+        p.flat = true;
+        cap = "X → X+YF+,  Y → −FX−Y";
+        break;
+    }
+    case 4: { // spherical pendulum
+        const float a = 0.5f + 0.6f * U(), w = 3 + 4 * U(), big = 0.6f + 0.8f * U();
+        m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+            const float t = s * 12 * tau / w * 3;
+            const float th = float(kPi) / 2 + a * std::sin(w * t + 0.7f), ph = big * t;
+            x = std::sin(th) * std::cos(ph), y = std::cos(th), z = std::sin(th) * std::sin(ph);
+        });
+        cap = "θ = π/2 + " + num(a, 2) + "·sin(" + num(w, 1) + "t + δ),  φ = " + num(big, 2) + "t";
+        break;
+    }
+    case 5:
+    case 28: { // harmonographs
+        float A[3], f[3], ph[3];
+        for (int k = 0; k < 3; ++k) A[k] = 0.6f + 0.4f * U(), f[k] = float(irand(2, 6)) + 0.02f * (U() - 0.5f), ph[k] = tau * U();
+        const float damp = family == 5 ? 0.02f + 0.03f * U() : 0;
+        m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+            const float t = s * 40;
+            const float e = std::exp(-damp * t);
+            x = A[0] * std::sin(f[0] * t + ph[0]) * e;
+            y = A[1] * std::sin(f[1] * t + ph[1]) * e;
+            z = A[2] * std::sin(f[2] * t + ph[2]) * e;
+        });
+        cap = family == 5 ? "x(t) = Σ Aᵢ·sin(fᵢt + φᵢ)·e^(−dt)" : "x(t) = Σ Aᵢ·sin(fᵢt + φᵢ)";
+        break;
+    }
+    case 6: { // hypotrochoid
+        const int R = irand(5, 11), r = irand(2, R - 1);
+        const float d = float(r) * (0.5f + U());
+        const int turns = r / std::gcd(R, r);
+        m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+            const float t = s * tau * float(turns);
+            x = float(R - r) * std::cos(t) + d * std::cos(float(R - r) * t / float(r));
+            y = float(R - r) * std::sin(t) - d * std::sin(float(R - r) * t / float(r));
+            z = 0;
+        });
+        p.flat = true;
+        cap = "z(t) = (R−r)·e^(it) + d·e^(−i(R−r)t/r),  R = " + std::to_string(R) + ", r = " + std::to_string(r);
+        break;
+    }
+    case 7: { // loxodromes
+        const float k = 1.5f + 2.5f * U();
+        const int arms = irand(2, 4);
+        for (int a = 0; a < arms; ++a)
+            m.curve(n / arms, [&](float s, float& x, float& y, float& z) {
+                const float lat = -1.45f + 2.9f * s;
+                const float lon = k * std::atanh(std::sin(lat)) + tau * float(a) / float(arms);
+                x = std::cos(lat) * std::cos(lon), y = std::sin(lat), z = std::cos(lat) * std::sin(lon);
+            });
+        cap = "φ = " + num(k, 2) + "·artanh(sin λ)";
+        break;
+    }
+    case 8: { // spherical harmonic as a wire globe
+        const int l = irand(2, 6), mm = irand(1, l);
+        const float a = 0.35f + 0.3f * U();
+        auto r_of = [&](float th, float ph) {
+            return 1 + a * std::pow(std::sin(th), float(mm)) * std::cos(float(mm) * ph) * std::cos(float(l - mm) * th);
+        };
+        const int rings = 9, seg = detail < 1 ? 36 : 60;
+        for (int i = 1; i < rings; ++i) {
+            const float th = float(kPi) * float(i) / rings;
+            m.curve(seg, [&](float s, float& x, float& y, float& z) {
+                const float ph = s * tau, r = r_of(th, ph);
+                x = r * std::sin(th) * std::cos(ph), y = r * std::cos(th), z = r * std::sin(th) * std::sin(ph);
+            });
+        }
+        for (int j = 0; j < 12; ++j) {
+            const float ph = tau * float(j) / 12;
+            m.curve(seg / 2, [&](float s, float& x, float& y, float& z) {
+                const float th = s * float(kPi), r = r_of(th, ph);
+                x = r * std::sin(th) * std::cos(ph), y = r * std::cos(th), z = r * std::sin(th) * std::sin(ph);
+            });
+        }
+        cap = "r(θ,φ) = 1 + " + num(a, 2) + "·Y" + digits(l, false) + digits(mm, true) + "(θ,φ)";
+        break;
+    }
+    case 9: { // branching tree in three dimensions
+        const float ratio = 0.62f + 0.12f * U(), alpha = 0.35f + 0.35f * U();
+        const int depth = detail < 1 ? 8 : 9;
+        struct Br {
+            float x, y, z, dx, dy, dz, len;
+            int d;
+        };
+        std::vector<Br> stack{{0, -1, 0, 0, 1, 0, 0.55f, 0}};
+        while (!stack.empty()) {
+            const Br b = stack.back();
+            stack.pop_back();
+            const float ex = b.x + b.dx * b.len, ey = b.y + b.dy * b.len, ez = b.z + b.dz * b.len;
+            m.move(b.x, b.y, b.z);
+            m.line(ex, ey, ez);
+            if (b.d >= depth) continue;
+            const float spin = float(b.d) * 2.4f;
+            for (int k = 0; k < 2; ++k) {
+                const float side = k ? alpha : -alpha;
+                // turn the direction about an axis perpendicular to it
+                const float ax = std::cos(spin), az = std::sin(spin);
+                const float c = std::cos(side), s = std::sin(side);
+                float nx = b.dx * c + (az * b.dy) * s, ny = b.dy * c + (-az * b.dx + ax * b.dz) * s,
+                      nz = b.dz * c + (-ax * b.dy) * s;
+                const float l = std::sqrt(nx * nx + ny * ny + nz * nz) + 1e-6f;
+                stack.push_back({ex, ey, ez, nx / l, ny / l, nz / l, b.len * ratio, b.d + 1});
+            }
+        }
+        cap = "Lₙ₊₁ = " + num(ratio, 2) + "·Lₙ,  θₙ₊₁ = θₙ ± " + num(alpha * 180 / float(kPi), 0) + "°";
+        break;
+    }
+    case 10: { // rose on a sphere
+        const int k = irand(2, 7);
+        m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+            const float ph = s * tau * 2;
+            const float r = std::cos(float(k) * ph);
+            x = r * std::cos(ph), y = r * std::sin(ph), z = std::sqrt(std::max(0.0f, 1 - r * r)) * (s < 0.5f ? 1 : -1) * 0.8f;
+        });
+        cap = "r = cos(" + std::to_string(k) + "·φ)";
+        break;
+    }
+    case 11: { // Lissajous in three dimensions
+        const int a = irand(1, 5), b = irand(2, 6), c = irand(3, 7);
+        m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+            const float t = s * tau;
+            x = std::cos(float(a) * t + 0.5f), y = std::cos(float(b) * t + 1.1f), z = std::cos(float(c) * t);
+        });
+        cap = "(cos(" + std::to_string(a) + "t + φ), cos(" + std::to_string(b) + "t + ψ), cos " + std::to_string(c) + "t)";
+        break;
+    }
+    case 12: { // torus knot
+        int pp = irand(2, 7), q = irand(3, 9);
+        if (std::gcd(pp, q) != 1) q += 1;
+        if (std::gcd(pp, q) != 1) pp = 2, q = 5;
+        m.curve(2 * n, [&](float s, float& x, float& y, float& z) {
+            const float t = s * tau;
+            const float r = 1 + 0.45f * std::cos(float(q) * t);
+            x = r * std::cos(float(pp) * t), z = r * std::sin(float(pp) * t), y = 0.45f * std::sin(float(q) * t);
+        });
+        cap = "x + iz = (R + r·cos " + std::to_string(q) + "t)·e^(" + std::to_string(pp) + "it)";
+        break;
+    }
+    case 13: { // great circles of planes through the origin
+        const int k = irand(5, 11);
+        for (int i = 0; i < k; ++i) {
+            const float a = tau * U(), b = std::acos(2 * U() - 1);
+            const float nx = std::sin(b) * std::cos(a), ny = std::cos(b), nz = std::sin(b) * std::sin(a);
+            // two unit vectors in the plane
+            float ux = -ny, uy = nx, uz = 0;
+            float l = std::sqrt(ux * ux + uy * uy);
+            if (l < 1e-3f) ux = 1, uy = 0, l = 1;
+            ux /= l, uy /= l;
+            const float vx = ny * uz - nz * uy, vy = nz * ux - nx * uz, vz = nx * uy - ny * ux;
+            m.curve(72, [&](float s, float& x, float& y, float& z) {
+                const float t = s * tau;
+                x = ux * std::cos(t) + vx * std::sin(t), y = uy * std::cos(t) + vy * std::sin(t), z = uz * std::cos(t) + vz * std::sin(t);
+            });
+        }
+        cap = "⟨n̂ₖ, x⟩ = 0,  k = 1…" + std::to_string(k);
+        break;
+    }
+    case 14: { // Hopf fibration: circles over points of three latitudes
+        const int per = detail < 1 ? 8 : 12;
+        for (int ring = 0; ring < 3; ++ring) {
+            const float c = -0.6f + 0.6f * float(ring);
+            for (int j = 0; j < per; ++j) {
+                const float ph = tau * float(j) / float(per) + 0.3f * float(ring);
+                const float s2 = std::sqrt(1 - c * c), a = s2 * std::cos(ph), b = s2 * std::sin(ph);
+                const float k = 1 / std::sqrt(2 * (1 + c));
+                m.curve(48, [&](float s, float& x, float& y, float& z) {
+                    const float t = s * tau;
+                    const float x1 = (1 + c) * std::cos(t) * k, x2 = (a * std::sin(t) - b * std::cos(t)) * k,
+                                x3 = (a * std::cos(t) + b * std::sin(t)) * k, x4 = (1 + c) * std::sin(t) * k;
+                    const float d = std::max(0.15f, 1 - x4);
+                    x = x1 / d, y = x2 / d, z = x3 / d;
+                });
+            }
+        }
+        cap = "S¹ ↪ S³ → S²";
+        break;
+    }
+    case 15: { // multiplication circle: drawn from its parameters every frame (see draw_pattern)
+        p.modulus = irand(120, 240);
+        p.mult = float(irand(2, 9));
+        p.chords = true;
+        for (int i = 0; i < p.modulus; ++i) {
+            m.move(0, 0, 0);
+            m.line(0, 0, 0);
+        }
+        p.flat = true;
+        cap = "k ↦ " + std::to_string(int(p.mult)) + "·k (mod " + std::to_string(p.modulus) + ")";
+        break;
+    }
+    case 16: { // Maurer rose
+        const int nn = irand(2, 7), d = irand(29, 97);
+        for (int k = 0; k <= 360; ++k) {
+            const float th = float(k * d) * float(kPi) / 180;
+            const float r = std::sin(float(nn) * th);
+            m.add(r * std::cos(th), r * std::sin(th), 0, k > 0);
+        }
+        m.curve(360, [&](float s, float& x, float& y, float& z) {
+            const float th = s * tau, r = std::sin(float(nn) * th);
+            x = r * std::cos(th), y = r * std::sin(th), z = 0;
+        });
+        p.flat = true;
+        cap = "r = sin(" + std::to_string(nn) + "θ),  θₖ = k·" + std::to_string(d) + "°";
+        break;
+    }
+    case 17: { // sunflower
+        const int count = detail < 1 ? 400 : 700;
+        for (int i = 1; i <= count; ++i) {
+            const float r = std::sqrt(float(i) / float(count)), th = float(i) * 137.508f * float(kPi) / 180;
+            m.move(r * std::cos(th), r * std::sin(th), 0);
+        }
+        p.dots = true, p.flat = true;
+        cap = "rₙ = c·√n,  θₙ = n·137.508°";
+        break;
+    }
+    case 18: { // superformula
+        const int mm = irand(3, 12);
+        const float n1 = 0.3f + 1.5f * U(), n2 = 0.3f + 2.0f * U(), n3 = 0.3f + 2.0f * U();
+        m.curve(n, [&](float s, float& x, float& y, float& z) {
+            const float ph = s * tau;
+            const float v = std::pow(std::fabs(std::cos(float(mm) * ph / 4)), n2) + std::pow(std::fabs(std::sin(float(mm) * ph / 4)), n3);
+            const float r = std::min(3.0f, std::pow(std::max(1e-4f, v), -1 / n1));
+            x = r * std::cos(ph), y = r * std::sin(ph), z = 0;
+        });
+        p.flat = true;
+        cap = "r(φ) = (|cos " + std::to_string(mm) + "φ/4|^" + num(n2, 1) + " + |sin " + std::to_string(mm) + "φ/4|^" +
+              num(n3, 1) + ")^(−1/" + num(n1, 1) + ")";
+        break;
+    }
+    case 19: { // geodesic sphere: icosahedron faces split ν times, pushed onto the sphere
+        const int nu = irand(2, detail < 1 ? 3 : 4);
+        const float gr = 1.618034f;
+        const float V[12][3] = {{-1, gr, 0}, {1, gr, 0}, {-1, -gr, 0}, {1, -gr, 0}, {0, -1, gr}, {0, 1, gr},
+                                {0, -1, -gr}, {0, 1, -gr}, {gr, 0, -1}, {gr, 0, 1}, {-gr, 0, -1}, {-gr, 0, 1}};
+        const int F[20][3] = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+                              {11, 10, 2}, {10, 7, 6}, {7, 1, 8},  {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
+                              {3, 8, 9},  {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
+        auto at = [&](const int* f, float a, float b, float* o) {
+            const float c = 1 - a - b;
+            float l = 0;
+            for (int k = 0; k < 3; ++k) o[k] = V[f[0]][k] * c + V[f[1]][k] * a + V[f[2]][k] * b, l += o[k] * o[k];
+            l = std::sqrt(l);
+            for (int k = 0; k < 3; ++k) o[k] /= l;
+        };
+        for (const auto& f : F)
+            for (int i = 0; i < nu; ++i)
+                for (int j = 0; j < nu - i; ++j) {
+                    float a[3], b[3], c[3];
+                    at(f, float(i) / nu, float(j) / nu, a);
+                    at(f, float(i + 1) / nu, float(j) / nu, b);
+                    at(f, float(i) / nu, float(j + 1) / nu, c);
+                    m.move(a[0], a[1], a[2]), m.line(b[0], b[1], b[2]), m.line(c[0], c[1], c[2]), m.line(a[0], a[1], a[2]);
+                }
+        cap = "{3,5},  ν = " + std::to_string(nu);
+        break;
+    }
+    case 20: { // Rössler
+        const float a = 0.1f + 0.1f * U(), b = 0.1f + 0.1f * U(), c = 5.7f + 4 * U();
+        attractor(m, 1, 1, 0, 0.02f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
+            dx = -y - z, dy = x + a * y, dz = b + z * (x - c);
+        });
+        break;
+    }
+    case 21: { // Aizawa
+        attractor(m, 0.1f, 0, 0, 0.01f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
+            const float a = 0.95f, b = 0.7f, c = 0.6f, d = 3.5f, e = 0.25f, f = 0.1f;
+            dx = (z - b) * x - d * y, dy = d * x + (z - b) * y;
+            dz = c + a * z - z * z * z / 3 - (x * x + y * y) * (1 + e * z) + f * z * x * x * x;
+        });
+        break;
+    }
+    case 22: { // Lorenz
+        const float rho = 24 + 8 * U();
+        attractor(m, 0.1f, 0, 0, 0.006f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
+            dx = 10 * (y - x), dy = x * (rho - z) - y, dz = x * y - 8.0f / 3 * z;
+        });
+        break;
+    }
+    case 23: { // Thomas
+        const float b = 0.17f + 0.04f * U();
+        attractor(m, 0.1f, 0, 0, 0.08f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
+            dx = std::sin(y) - b * x, dy = std::sin(z) - b * y, dz = std::sin(x) - b * z;
+        });
+        break;
+    }
+    case 24: { // Halvorsen
+        const float a = 1.85f + 0.08f * U();
+        attractor(m, -1.48f, -1.51f, 2.04f, 0.006f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
+            dx = -a * x - 4 * y - 4 * z - y * y, dy = -a * y - 4 * z - 4 * x - z * z, dz = -a * z - 4 * x - 4 * y - x * x;
+        });
+        break;
+    }
+    case 25: { // Fibonacci sphere
+        const int count = detail < 1 ? 300 : 500;
+        for (int i = 0; i < count; ++i) {
+            const float y = 1 - 2 * (float(i) + 0.5f) / float(count), r = std::sqrt(1 - y * y);
+            const float th = float(i) * 137.508f * float(kPi) / 180;
+            m.move(r * std::cos(th), y, r * std::sin(th));
+        }
+        p.dots = true;
+        cap = "φₙ = n·137.508°,  yₙ = 1 − 2n/" + std::to_string(count);
+        break;
+    }
+    default: { // 26: a spanning tree of random points, grown by Prim's rule
+        const int count = detail < 1 ? 90 : 150;
+        std::vector<P3> v(static_cast<size_t>(count));
+        for (P3& q : v) {
+            const float a = tau * U(), b = std::acos(2 * U() - 1), r = std::cbrt(U());
+            q = {r * std::sin(b) * std::cos(a), r * std::cos(b), r * std::sin(b) * std::sin(a)};
+        }
+        std::vector<float> best(static_cast<size_t>(count), 1e30f);
+        std::vector<int> from(static_cast<size_t>(count), 0);
+        std::vector<char> in(static_cast<size_t>(count), 0);
+        int cur = 0;
+        for (int step = 0; step < count; ++step) {
+            in[size_t(cur)] = 1;
+            if (step > 0) {
+                const P3& a = v[size_t(from[size_t(cur)])];
+                const P3& b = v[size_t(cur)];
+                m.move(a.v[0], a.v[1], a.v[2]);
+                m.line(b.v[0], b.v[1], b.v[2]);
+            }
+            int next = -1;
+            for (int j = 0; j < count; ++j) {
+                if (in[size_t(j)]) continue;
+                const P3& a = v[size_t(cur)];
+                const P3& b = v[size_t(j)];
+                const float d = (a.v[0] - b.v[0]) * (a.v[0] - b.v[0]) + (a.v[1] - b.v[1]) * (a.v[1] - b.v[1]) +
+                                (a.v[2] - b.v[2]) * (a.v[2] - b.v[2]);
+                if (d < best[size_t(j)]) best[size_t(j)] = d, from[size_t(j)] = cur;
+                if (next < 0 || best[size_t(j)] < best[size_t(next)]) next = j;
+            }
+            if (next < 0) break;
+            cur = next;
+        }
+        cap = "G = (V, E),  T ⊂ E,  |T| = |V| − 1";
+        break;
+    }
+    }
+    if (cap.empty()) cap = kPatternCaption[family]; // the attractors name their equations alone
+    if (!p.chords) normalise(p);
+    p.spin_speed = (irand(0, 1) ? 1.0f : -1.0f) * (0.12f + 0.2f * U());
+    p.phase = tau * U();
+    pr.label = cap;
+}
+
 std::shared_ptr<Program> make_program(int family, float detail) {
     auto pr = std::make_shared<Program>();
     pr->family = family;
@@ -579,11 +1106,11 @@ std::shared_ptr<Program> make_program(int family, float detail) {
         pr->kind = family - kFirstRaster;
         make_raster(*pr, pr->kind, detail);
     } else {
-        // The pattern generator fills the pattern itself; until then a pattern program carries
-        // its caption, a palette and the raster background it is drawn over.
+        // A pattern program: the figure, its palette and caption, and the raster background
+        // it is drawn over.
         pr->has_pattern = true;
-        pr->label = kPatternCaption[family];
         random_palette(pr->palette);
+        make_pattern(*pr, family, detail);
         static const int kBacks[7] = {17, 17, 16, 4, 15, 12, 5};
         pr->back = make_program(kBacks[irand(0, 6)] + kFirstRaster, detail);
     }
@@ -760,6 +1287,8 @@ const int kNext[16] = {17, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
 bool harsh_fx(int fx) { return fx == 6 || fx == 7 || fx == 11; }
 
+void clear_overlays();
+
 // The overlay kind, post effect with its follow-up, echo mode and meter size of a new program.
 void new_overlay(const Program& pr) {
     int32_t forced = 0;
@@ -778,6 +1307,7 @@ void new_overlay(const Program& pr) {
     }
     g.overlay = overlay_set ? forced : kind;
     g.plasma_scheme = irand(0, 1);
+    clear_overlays();
 
     // Post effect and follow-up.
     int32_t post_forced = -1, post2_forced = -1;
@@ -1211,7 +1741,7 @@ void disco_dimming(Out& out, float dt) {
     if (g.disco_env <= 0) return;
     const float f = static_cast<float>(1 - 0.72 * g.disco_env);
     for (RasterDraw& l : out.layers) l.tint = shade(l.tint, f);
-    for (FractalDraw& fr : out.fractals) fr.tint = shade(fr.tint, f);
+    for (FractalDraw& fr : out.fractals) fr.params.tint = shade(fr.params.tint, f);
     for (Mesh& m : out.meshes)
         for (MeshV& v : m.verts) v.color = shade(v.color, f);
     for (Seg& s : out.segs) s.color = shade_alpha(s.color, f);
@@ -1473,6 +2003,7 @@ void spray_and_puffs(const Input& in, float meter_x, float meter_y, float dt) {
         Puff p = g.puffs[i];
         p.age += dt;
         p.x += p.vx * dt, p.y += p.vy * dt;
+        p.vx *= std::exp(-1.8f * dt), p.vy *= std::exp(-1.8f * dt); // smoke slows in the air
         if (p.age < 1.6f) g.puffs[n++] = p;
     }
     g.puff_n = n;
@@ -1651,6 +2182,895 @@ void effects(const Input& in, const Geometry& geo, float dt, Out& out) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// 10. Elements: patterns, overlays, light rig, fog, lasers, disco, puffs and sparks. They append
+// draw items in device pixels; nothing here allocates once the lists have their room.
+
+uint32_t rgb_alpha(uint32_t c, float a) {
+    const uint32_t ab = uint32_t(clampf(a, 0, 1) * 255 + 0.5f);
+    return (ab << 24) | (c & 0xFFFFFFu);
+}
+
+// A colour brightened toward white by w (0..1).
+uint32_t whiten(uint32_t c, float w) {
+    auto ch = [&](int sh) {
+        const float v = float((c >> sh) & 0xFF);
+        return uint32_t(v + (255 - v) * clampf(w, 0, 1)) << sh;
+    };
+    return (c & 0xFF000000u) | ch(16) | ch(8) | ch(0);
+}
+
+void seg(std::vector<Seg>& v, float x0, float y0, float x1, float y1, float w, uint32_t c) {
+    if ((c >> 24) < 2) return;
+    v.push_back({x0, y0, x1, y1, w, c});
+}
+void dot(std::vector<Dot>& v, float x, float y, float r, uint32_t c) {
+    if ((c >> 24) < 2 || !(r > 0.2f)) return;
+    v.push_back({x, y, r, c});
+}
+
+// A light cone from (x0, y0) to (x1, y1), w0 wide at the start and w1 at the end; its colour
+// fades to a tenth along the way.
+void beam(Out& out, float x0, float y0, float x1, float y1, float w0, float w1, uint32_t col, float alpha) {
+    const float dx = x1 - x0, dy = y1 - y0, len = std::sqrt(dx * dx + dy * dy);
+    if (!(len >= 1) || !(alpha >= 0.004f)) return;
+    const float nx = -dy / len, ny = dx / len;
+    Beam b;
+    b.x[0] = x0 + nx * w0 / 2, b.y[0] = y0 + ny * w0 / 2;
+    b.x[1] = x0 - nx * w0 / 2, b.y[1] = y0 - ny * w0 / 2;
+    b.x[2] = x1 - nx * w1 / 2, b.y[2] = y1 - ny * w1 / 2;
+    b.x[3] = x1 + nx * w1 / 2, b.y[3] = y1 + ny * w1 / 2;
+    b.color[0] = b.color[1] = rgb_alpha(col, alpha);
+    b.color[2] = b.color[3] = rgb_alpha(col, alpha * 0.1f);
+    out.beams.push_back(b);
+}
+
+// Where the elements draw this frame, in device pixels.
+struct Stage {
+    float cx = 0, cy = 0;     // scene centre
+    float mx = 0, my = 0;     // meter centre
+    float ax = 0, ay = 0, aw = 0, ah = 0; // scene area
+    float ww = 0, wh = 0;     // window
+    float px = 1;
+    float reach = 0;          // 0.75 of the window diagonal
+    float size = 0;           // half the smaller side of the area: the scale of figures
+};
+
+// The camera: yaw about the vertical, then pitch; perspective with the zoom.
+struct Cam {
+    float cy_ = 1, sy_ = 0, cp = 1, sp = 0, scale = 1, ox = 0, oy = 0;
+    void set(float yaw, float pitch, float s, float x, float y) {
+        cy_ = std::cos(yaw), sy_ = std::sin(yaw), cp = std::cos(pitch), sp = std::sin(pitch);
+        scale = s, ox = x, oy = y;
+    }
+    // Projects; returns the depth factor (larger is nearer).
+    float project(float x, float y, float z, float& sx, float& sy) const {
+        const float x1 = x * cy_ + z * sy_, z1 = -x * sy_ + z * cy_;
+        const float y2 = y * cp - z1 * sp, z2 = y * sp + z1 * cp;
+        const float f = 3.2f / (3.2f + z2);
+        sx = ox + x1 * f * scale, sy = oy - y2 * f * scale;
+        return f;
+    }
+};
+
+// 10.1 Patterns.
+void shape(Pattern& p, double at, float detail) {
+    p.spin = float(p.phase + p.spin_speed * at);
+    p.breathe = 1 + 0.1f * g.sm[0];
+    p.wave = 0.05f * g.sm[1];
+    (void)detail;
+}
+
+void draw_pattern(const Program& pr, const Stage& st, float weight, Out& out) {
+    const Pattern& p = pr.pat;
+    if (weight <= 0.01f || p.pts.empty()) return;
+    Cam cam;
+    const float s = st.size * 0.92f * g.zoom * p.breathe;
+    // A plane figure turns in its plane and sways a little out of it; a solid one turns with
+    // the camera.
+    const float at0 = float(g.at);
+    if (p.flat) cam.set(0.35f * std::sin(0.21f * at0), 0.25f * std::sin(0.3f * at0), s, st.cx, st.cy);
+    else cam.set(g.yaw + p.spin, g.pitch, s, st.cx, st.cy);
+    const float rc = p.flat ? std::cos(p.spin) : 1, rs = p.flat ? std::sin(p.spin) : 0;
+    const float at = float(g.at);
+    const float w = (1.1f + 0.9f * g.snd[5]) * st.px;
+    const int n = int(p.pts.size());
+    const float kick = g.snd[5];
+    float px0 = 0, py0 = 0;
+    if (p.chords) {
+        // k ↦ m·k on a circle, m slowly drifting so that the chords flow into new figures
+        const float mult = p.mult + 0.03f * at;
+        const int mod = p.modulus;
+        for (int k = 0; k < mod; ++k) {
+            const float a0 = float(kTwoPi) * float(k) / float(mod), a1 = a0 * mult;
+            float x0, y0, x1, y1;
+            cam.project(std::cos(a0 + p.spin), std::sin(a0 + p.spin), 0, x0, y0);
+            cam.project(std::cos(a1 + p.spin), std::sin(a1 + p.spin), 0, x1, y1);
+            const uint32_t c = pr.palette[(k * 256 / mod + int(20 * at)) & 255];
+            seg(out.segs, x0, y0, x1, y1, w * 0.8f, rgb_alpha(c, weight * (0.45f + 0.4f * kick)));
+        }
+        return;
+    }
+    const int head = int(std::fmod(double(at) * 0.08, 1.0) * n);
+    for (int i = 0; i < n; ++i) {
+        const P3& q = p.pts[size_t(i)];
+        const float t = float(i) / float(n);
+        const float bend = 1 + p.wave * std::sin(17 * t * float(kTwoPi) + 2.3f * at) + 0.06f * kick * std::sin(5 * t * float(kTwoPi));
+        float x, y;
+        const float qx = q.v[0] * rc - q.v[1] * rs, qy = q.v[0] * rs + q.v[1] * rc;
+        const float f = cam.project(qx * bend, qy * bend, q.v[2] * bend, x, y);
+        const int pi = (int(t * 256) + int(20 * at)) & 255;
+        const int d = (i - head + n) % n;
+        const float glint = d < n / 40 ? 1 - float(d) / float(n / 40 + 1) : 0;
+        const float depth = clampf(0.45f + 0.9f * (f - 0.75f), 0.25f, 1.0f);
+        const uint32_t c = whiten(pr.palette[pi], 0.6f * glint);
+        const float a = weight * depth * (0.7f + 0.3f * glint);
+        if (p.dots) {
+            dot(out.dots, x, y, (2.2f + 2.5f * glint + 2 * kick) * st.px * f, rgb_alpha(c, a));
+        } else if (p.pen[size_t(i)]) {
+            seg(out.segs, px0, py0, x, y, w * (0.8f + 0.5f * f), rgb_alpha(c, a * 0.9f));
+        }
+        px0 = x, py0 = y;
+    }
+}
+
+// 10.2 Wire models for the flying bodies and the orbit figures: edges resampled into a fixed
+// number of points, so that any two models morph point by point.
+constexpr int kModelPts = 192;
+struct Model {
+    P3 pts[kModelPts];
+    uint8_t pen[kModelPts];
+};
+constexpr int kModels = 8;
+Model g_models[kModels];
+bool g_models_made = false;
+
+void model_from_edges(Model& m, const float (*v)[3], const int (*e)[2], int ne) {
+    float total = 0;
+    for (int i = 0; i < ne; ++i) {
+        const float* a = v[e[i][0]];
+        const float* b = v[e[i][1]];
+        total += std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+    }
+    int k = 0;
+    for (int i = 0; i < ne && k < kModelPts; ++i) {
+        const float* a = v[e[i][0]];
+        const float* b = v[e[i][1]];
+        const float len = std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+        int steps = std::max(1, int(std::lround(len / total * float(kModelPts - ne))));
+        if (i == ne - 1) steps = std::max(1, kModelPts - k - 1);
+        for (int s = 0; s <= steps && k < kModelPts; ++s) {
+            const float f = float(s) / float(steps);
+            m.pts[k] = {a[0] + (b[0] - a[0]) * f, a[1] + (b[1] - a[1]) * f, a[2] + (b[2] - a[2]) * f};
+            m.pen[k] = s > 0;
+            ++k;
+        }
+    }
+    for (; k > 0 && k < kModelPts; ++k) m.pts[k] = m.pts[k - 1], m.pen[k] = 0;
+}
+
+template <typename F> void model_from_curves(Model& m, int curves, F f) {
+    const int per = kModelPts / curves;
+    int k = 0;
+    for (int c = 0; c < curves; ++c)
+        for (int i = 0; i < per; ++i, ++k) {
+            float x, y, z;
+            f(c, float(i) / float(per - 1), x, y, z);
+            m.pts[k] = {x, y, z};
+            m.pen[k] = i > 0;
+        }
+    for (; k > 0 && k < kModelPts; ++k) m.pts[k] = m.pts[k - 1], m.pen[k] = 0;
+}
+
+void make_models() {
+    if (g_models_made) return;
+    g_models_made = true;
+    const float tv[4][3] = {{1, 1, 1}, {1, -1, -1}, {-1, 1, -1}, {-1, -1, 1}};
+    const int te[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+    model_from_edges(g_models[0], tv, te, 6);
+    const float cv[8][3] = {{-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, {-1, -1, 1}, {1, -1, 1}, {1, 1, 1}, {-1, 1, 1}};
+    const int ce[12][2] = {{0, 1}, {1, 2}, {2, 3}, {3, 0}, {4, 5}, {5, 6}, {6, 7}, {7, 4}, {0, 4}, {1, 5}, {2, 6}, {3, 7}};
+    model_from_edges(g_models[1], cv, ce, 12);
+    const float ov[6][3] = {{1.3f, 0, 0}, {-1.3f, 0, 0}, {0, 1.3f, 0}, {0, -1.3f, 0}, {0, 0, 1.3f}, {0, 0, -1.3f}};
+    const int oe[12][2] = {{0, 2}, {0, 3}, {0, 4}, {0, 5}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {2, 4}, {4, 3}, {3, 5}, {5, 2}};
+    model_from_edges(g_models[2], ov, oe, 12);
+    const float gr = 1.618034f;
+    const float iv[12][3] = {{-1, gr, 0}, {1, gr, 0}, {-1, -gr, 0}, {1, -gr, 0}, {0, -1, gr}, {0, 1, gr},
+                             {0, -1, -gr}, {0, 1, -gr}, {gr, 0, -1}, {gr, 0, 1}, {-gr, 0, -1}, {-gr, 0, 1}};
+    int ie[30][2];
+    int n = 0;
+    for (int a = 0; a < 12; ++a)
+        for (int b = a + 1; b < 12; ++b) {
+            const float d = (iv[a][0] - iv[b][0]) * (iv[a][0] - iv[b][0]) + (iv[a][1] - iv[b][1]) * (iv[a][1] - iv[b][1]) +
+                            (iv[a][2] - iv[b][2]) * (iv[a][2] - iv[b][2]);
+            if (d < 4.1f && n < 30) ie[n][0] = a, ie[n][1] = b, ++n;
+        }
+    model_from_edges(g_models[3], iv, ie, n);
+    model_from_curves(g_models[4], 4, [](int c, float s, float& x, float& y, float& z) { // torus rings
+        const float t = s * float(kTwoPi), a = float(c) * float(kPi) / 4;
+        const float r = 1 + 0.4f * std::cos(t);
+        x = r * std::cos(a), z = r * std::sin(a), y = 0.4f * std::sin(t);
+    });
+    model_from_curves(g_models[5], 3, [](int c, float s, float& x, float& y, float& z) { // three great circles
+        const float t = s * float(kTwoPi);
+        const float u = 1.2f * std::cos(t), v = 1.2f * std::sin(t);
+        if (c == 0) x = u, y = v, z = 0;
+        else if (c == 1) x = u, y = 0, z = v;
+        else x = 0, y = u, z = v;
+    });
+    model_from_curves(g_models[6], 1, [](int, float s, float& x, float& y, float& z) { // spring
+        const float t = s * float(kTwoPi) * 6;
+        x = std::cos(t), z = std::sin(t), y = -1.3f + 2.6f * s;
+    });
+    model_from_curves(g_models[7], 2, [](int c, float s, float& x, float& y, float& z) { // star prism
+        const float t = s * float(kTwoPi);
+        const float r = (int(std::lround(s * 10)) % 2 == 0) ? 1.3f : 0.55f;
+        x = r * std::cos(t), y = r * std::sin(t), z = c ? 0.4f : -0.4f;
+    });
+}
+
+// One model, or the morph between two at weight f, spinning at the given angles.
+void draw_morph(int a, int b, float f, float yaw, float pitch, float scale, float x, float y, const uint32_t* pal,
+                float alpha, float width, std::vector<Seg>& segs) {
+    make_models();
+    const Model& ma = g_models[a % kModels];
+    const Model& mb = g_models[b % kModels];
+    Cam cam;
+    cam.set(yaw, pitch, scale, x, y);
+    float px0 = 0, py0 = 0;
+    const float at = float(g.at);
+    for (int i = 0; i < kModelPts; ++i) {
+        const P3& p = ma.pts[i];
+        const P3& q = mb.pts[i];
+        float sx, sy;
+        const float d = cam.project(p.v[0] + (q.v[0] - p.v[0]) * f, p.v[1] + (q.v[1] - p.v[1]) * f, p.v[2] + (q.v[2] - p.v[2]) * f,
+                                    sx, sy);
+        const bool pen = f < 0.5f ? ma.pen[i] : mb.pen[i];
+        if (pen && i > 0) {
+            const uint32_t c = pal[(i + int(30 * at)) & 255];
+            seg(segs, px0, py0, sx, sy, width * d, rgb_alpha(c, alpha * clampf(d, 0.3f, 1)));
+        }
+        px0 = sx, py0 = sy;
+    }
+}
+
+void draw_wire(int model, float yaw, float pitch, float scale, float x, float y, const uint32_t* pal, float alpha,
+               float width, std::vector<Seg>& segs) {
+    draw_morph(model, model, 0, yaw, pitch, scale, x, y, pal, alpha, width, segs);
+}
+
+// 10.3 Overlays. Their lists are fixed arrays, emptied at every program start.
+struct Mote {
+    float x = 0, y = 0, z = 0, vx = 0, vy = 0, speed = 0, phase = 0, age = 0, life = 0;
+    uint32_t color = 0;
+};
+constexpr int kMaxMotes = 160;
+struct Overlays {
+    Mote m[kMaxMotes];
+    int n = 0;
+    float figure_t = 0;
+    int body_model[4] = {};
+    int orbit_a = 0, orbit_b = 1;
+    float orbit_t = 0;
+};
+Overlays g_ov;
+
+void clear_overlays() { g_ov.n = 0; }
+
+void spawn_star(Mote& s, const Stage& st, bool anywhere) {
+    s.x = (2 * U() - 1) * st.aw * 0.6f;
+    s.y = (2 * U() - 1) * st.ah * 0.6f;
+    s.z = anywhere ? 0.1f + 0.9f * U() : 1;
+    s.phase = float(kTwoPi) * U();
+}
+
+void fly_bodies(const Stage& st, float dt, const uint32_t* pal, Out& out);
+void plasma(const Stage& st, const uint32_t* pal, Out& out);
+
+void overlay(const Stage& st, float dt, const uint32_t* pal, Out& out) {
+    Overlays& o = g_ov;
+    const float kick = g.snd[5], level = g.snd[3], slow = g.snd[4], at = float(g.at);
+    const float px = st.px;
+    switch (g.overlay) {
+    case 0: { // star field flying toward the viewer
+        if (o.n == 0)
+            for (o.n = 0; o.n < 140; ++o.n) spawn_star(o.m[o.n], st, true);
+        const float speed = (0.12f + 0.5f * slow + 1.4f * kick) * dt;
+        for (int i = 0; i < o.n; ++i) {
+            Mote& s = o.m[i];
+            const float z0 = s.z;
+            s.z -= speed;
+            if (s.z <= 0.04f) spawn_star(s, st, false);
+            const float x0 = st.mx + s.x / z0 * 0.25f, y0 = st.my + s.y / z0 * 0.25f;
+            const float x1 = st.mx + s.x / s.z * 0.25f, y1 = st.my + s.y / s.z * 0.25f;
+            const float b = clampf(1.1f - s.z, 0.05f, 1) * (0.5f + 0.5f * level + 0.5f * kick);
+            const uint32_t c = whiten(pal[(i * 7) & 255], 0.55f);
+            seg(out.segs, x0, y0, x1, y1, (0.6f + 1.6f * (1 - s.z)) * px, rgb_alpha(c, b));
+        }
+        break;
+    }
+    case 1:
+    case 4:
+    case 6: { // a particle field swirling about the meter, or particles that form a figure
+        if (o.n == 0) {
+            for (o.n = 0; o.n < 150; ++o.n) {
+                Mote& m = o.m[o.n];
+                m.x = (2 * U() - 1) * st.aw / 2, m.y = (2 * U() - 1) * st.ah / 2;
+                m.phase = float(kTwoPi) * U(), m.speed = 0.5f + U();
+                m.color = pal[irand(0, 255)];
+            }
+        }
+        o.figure_t += dt * (0.2f + 0.5f * slow);
+        for (int i = 0; i < o.n; ++i) {
+            Mote& m = o.m[i];
+            float tx, ty;
+            if (g.overlay == 1) {
+                // swirl: tangential drift and a kick that throws the particles outward
+                const float r = std::sqrt(m.x * m.x + m.y * m.y) + 1;
+                const float sw = (20 + 60 * slow) * m.speed * px;
+                m.vx += (-m.y / r * sw - m.vx) * std::min(1.0f, 2 * dt) + m.x / r * 260 * kick * dt * px;
+                m.vy += (m.x / r * sw - m.vy) * std::min(1.0f, 2 * dt) + m.y / r * 260 * kick * dt * px;
+                m.x += m.vx * dt, m.y += m.vy * dt;
+                if (std::fabs(m.x) > st.aw * 0.6f || std::fabs(m.y) > st.ah * 0.6f)
+                    m.x = (2 * U() - 1) * st.aw * 0.2f, m.y = (2 * U() - 1) * st.ah * 0.2f, m.vx = m.vy = 0;
+                tx = m.x, ty = m.y;
+            } else {
+                // the figure: a heart (4) or a five-armed star (6), turning, scattered by kicks
+                const float s = float(i) / float(o.n) * float(kTwoPi);
+                float fx, fy;
+                if (g.overlay == 4) {
+                    fx = 16 * std::pow(std::sin(s), 3.0f) / 17;
+                    fy = -(13 * std::cos(s) - 5 * std::cos(2 * s) - 2 * std::cos(3 * s) - std::cos(4 * s)) / 17;
+                } else {
+                    const float r = 0.55f + 0.45f * std::cos(5 * s + o.figure_t);
+                    fx = r * std::cos(s), fy = r * std::sin(s);
+                }
+                const float turn = 0.4f * o.figure_t, c = std::cos(turn), sn = std::sin(turn);
+                const float size = st.size * 0.8f * (1 + 0.15f * g.sm[0]);
+                const float gx = (fx * c - fy * sn) * size, gy = (fx * sn + fy * c) * size;
+                m.vx = m.vx * std::exp(-3 * dt) + (2 * U() - 1) * 900 * kick * kick * dt * px;
+                m.vy = m.vy * std::exp(-3 * dt) + (2 * U() - 1) * 900 * kick * kick * dt * px;
+                m.x += (gx - m.x) * std::min(1.0f, 3 * dt) + m.vx * dt;
+                m.y += (gy - m.y) * std::min(1.0f, 3 * dt) + m.vy * dt;
+                tx = m.x, ty = m.y;
+            }
+            const float tw = 0.55f + 0.45f * std::sin(5 * at + m.phase);
+            dot(out.dots, st.mx + tx, st.my + ty, (2 + 2.5f * kick) * px, rgb_alpha(m.color, (0.35f + 0.5f * level) * tw));
+        }
+        break;
+    }
+    case 2: { // rings that start on hits
+        if (g.hit && o.n < kMaxMotes) {
+            Mote& r = o.m[o.n++];
+            r.age = 0, r.life = 1.6f + 0.8f * U(), r.color = pal[irand(0, 255)];
+            r.speed = (0.6f + 0.6f * g.snd[0]) * st.size;
+        }
+        int k = 0;
+        for (int i = 0; i < o.n; ++i) {
+            Mote r = o.m[i];
+            r.age += dt;
+            if (r.age >= r.life) continue;
+            o.m[k++] = r;
+            const float f = r.age / r.life;
+            const float rad = st.size * 0.3f + r.speed * 1.6f * (1 - (1 - f) * (1 - f));
+            const uint32_t c = rgb_alpha(r.color, (1 - f) * 0.9f);
+            constexpr int kSteps = 56;
+            float x0 = st.mx + rad, y0 = st.my;
+            for (int s = 1; s <= kSteps; ++s) {
+                const float a = float(s) / kSteps * float(kTwoPi);
+                const float x1 = st.mx + rad * std::cos(a), y1 = st.my + rad * std::sin(a);
+                seg(out.segs, x0, y0, x1, y1, (2.4f - 1.6f * f) * px, c);
+                x0 = x1, y0 = y1;
+            }
+        }
+        o.n = k;
+        break;
+    }
+    case 3: { // rising lights
+        for (int k = 0; k < 3 && o.n < 140; ++k) {
+            Mote& m = o.m[o.n++];
+            m.x = st.ax + st.aw * U(), m.y = st.ay + st.ah + 10 * px;
+            m.speed = (25 + 45 * U()) * px, m.phase = float(kTwoPi) * U();
+            m.color = pal[irand(0, 255)];
+        }
+        for (int i = 0; i < o.n; ++i) {
+            Mote& m = o.m[i];
+            m.y -= (2.5f * slow + 1 + 3 * kick) * m.speed * dt;
+            if (m.y < st.ay - 10 * px) m.y = st.ay + st.ah + 10 * px;
+            const float x = m.x + 25 * px * std::sin(1.3f * at + m.phase);
+            const float b = (0.5f * std::sin(9 * at + m.phase) + 0.5f) * (0.5f * level + 0.35f + 0.4f * kick);
+            dot(out.dots, x, m.y, (2.5f + 1.5f * b) * px, rgb_alpha(whiten(m.color, 0.3f), b));
+        }
+        break;
+    }
+    case 5: { // bursts of particles from random places on hits
+        if (g.hit) {
+            const int count = irand(3, 8);
+            const float bx = st.ax + st.aw * (0.1f + 0.8f * U()), by = st.ay + st.ah * (0.1f + 0.8f * U());
+            const uint32_t c = pal[irand(0, 255)];
+            for (int k = 0; k < count * 4 && o.n < kMaxMotes; ++k) {
+                Mote& m = o.m[o.n++];
+                const float a = float(kTwoPi) * U(), v = (80 + 220 * U()) * px;
+                m.x = bx, m.y = by, m.vx = v * std::cos(a), m.vy = v * std::sin(a);
+                m.age = 0, m.life = 0.9f + 0.6f * U(), m.color = whiten(c, 0.3f * U());
+            }
+        }
+        int k = 0;
+        for (int i = 0; i < o.n; ++i) {
+            Mote m = o.m[i];
+            m.age += dt;
+            if (m.age >= m.life) continue;
+            m.vy += 120 * px * dt;
+            m.vx *= std::exp(-1.5f * dt), m.vy *= std::exp(-1.5f * dt);
+            const float x0 = m.x, y0 = m.y;
+            m.x += m.vx * dt, m.y += m.vy * dt;
+            o.m[k++] = m;
+            const float f = 1 - m.age / m.life;
+            seg(out.segs, x0 - m.vx * 0.03f, y0 - m.vy * 0.03f, m.x, m.y, 1.8f * px, rgb_alpha(m.color, f));
+        }
+        o.n = k;
+        break;
+    }
+    case 7: { // flying wire bodies
+        if (o.n == 0) {
+            for (o.n = 0; o.n < 4; ++o.n) {
+                Mote& b = o.m[o.n];
+                b.x = st.ax + st.aw * U(), b.y = st.ay + st.ah * U();
+                b.vx = (irand(0, 1) ? 1 : -1) * (30 + 50 * U()) * px, b.vy = (2 * U() - 1) * 25 * px;
+                b.phase = float(kTwoPi) * U(), b.speed = 0.5f + U(), b.z = 0.5f + 0.6f * U();
+                o.body_model[o.n] = irand(0, kModels - 1);
+            }
+        }
+        fly_bodies(st, dt, pal, out);
+        break;
+    }
+    case 9: plasma(st, pal, out); break;
+    case 10: { // orbit figures: models that morph into each other, tilted and spinning
+        o.orbit_t += dt * (0.18f + 0.3f * slow);
+        if (o.orbit_t >= 1) {
+            o.orbit_t = 0;
+            o.orbit_a = o.orbit_b;
+            o.orbit_b = (o.orbit_b + irand(1, kModels - 1)) % kModels;
+        }
+        const float f = smoothstep(clampf((o.orbit_t - 0.55f) / 0.45f, 0, 1));
+        int a = o.orbit_a, b = o.orbit_b;
+        if (g.figure_model >= 0) a = b = g.figure_model;
+        const float scale = st.size * 0.55f * (1 + 0.12f * kick) * g.zoom;
+        draw_morph(a, b, f, 0.7f * at + g.yaw, 0.35f + 0.2f * std::sin(0.4f * at), scale, st.mx, st.my, pal,
+                   0.55f + 0.4f * level, (1.3f + kick) * px, out.segs);
+        break;
+    }
+    default: break; // 8: none
+    }
+}
+
+void fly_bodies(const Stage& st, float dt, const uint32_t* pal, Out& out) {
+    Overlays& o = g_ov;
+    const float kick = g.snd[5], at = float(g.at);
+    for (int i = 0; i < o.n && i < 4; ++i) {
+        Mote& b = o.m[i];
+        const float boost = 1 + 1.5f * g.snd[4] + 2 * kick;
+        b.x += b.vx * boost * dt, b.y += b.vy * boost * dt;
+        const float margin = st.size * 0.4f;
+        if (b.x < st.ax - margin) b.x = st.ax + st.aw + margin * 0.9f;
+        if (b.x > st.ax + st.aw + margin) b.x = st.ax - margin * 0.9f;
+        if (b.y < st.ay - margin) b.y = st.ay + st.ah + margin * 0.9f;
+        if (b.y > st.ay + st.ah + margin) b.y = st.ay - margin * 0.9f;
+        const float scale = st.size * 0.16f * b.z * (1 + 0.25f * kick);
+        draw_wire(o.body_model[i], b.phase + at * 0.6f * b.speed, 0.5f * at * b.speed + b.phase, scale, b.x, b.y,
+                  pal + 32 * i, 0.7f + 0.3f * g.snd[3], (1.2f + kick) * st.px, out.segs);
+    }
+}
+
+// A plasma of glow dots on a grid: sums of waves give each dot its colour and size.
+void plasma(const Stage& st, const uint32_t* pal, Out& out) {
+    const float at = float(g.at), bass = g.sm[0], mid = g.sm[1];
+    const int cols = 26, rows = std::max(6, int(26 * st.ah / std::max(1.0f, st.aw)));
+    const float dx = st.aw / cols, dy = st.ah / float(rows);
+    for (int j = 0; j < rows; ++j)
+        for (int i = 0; i < cols; ++i) {
+            const float x = (float(i) + 0.5f) / cols * 6, y = (float(j) + 0.5f) / float(rows) * 6 * st.ah / st.aw;
+            float v = std::sin(x + at) + std::sin(0.7f * y - 1.3f * at) + std::sin(0.5f * (x + y) + 0.9f * at) +
+                      std::sin(std::sqrt((x - 3) * (x - 3) + (y - 2) * (y - 2)) * (1.5f + bass) - 2 * at);
+            v = v * 0.25f + 0.5f;
+            const uint32_t c = g.plasma_scheme ? pal[int(v * 255) & 255] : pal[(int(v * 180) + int(30 * at)) & 255];
+            // overlapping soft dots on a staggered grid blend into one flowing field
+            const float r = (0.55f + 0.7f * v * v + 0.2f * mid) * std::min(dx, dy);
+            const float ox = (j & 1) ? 0.5f * dx : 0;
+            dot(out.dots, st.ax + (float(i) + 0.25f) * dx + ox, st.ay + (float(j) + 0.5f) * dy, r,
+                rgb_alpha(c, 0.18f + 0.4f * v));
+        }
+}
+
+// 10.4 The light rig.
+void draw_light_rig(const Stage& st, float dt, Out& out) {
+    LightRig& l = g.light;
+    const float level = g.snd[3], kick = g.snd[5], at = float(g.at);
+    l.phase += ((2.5 * g.snd[4] + 1) * l.speed + 0.6 * kick) * dt;
+    const float I = clampf((0.42f * level + 0.06f + 0.7f * kick) * (0.35f * g.snd[2] * std::sin(37 * at) + 1), 0, 1);
+    const float ph = float(l.phase);
+    if (l.fan) {
+        for (int i = 0; i < l.beams; ++i) {
+            const float a = float(kTwoPi) * float(i) / float(l.beams) + ph;
+            const float len = st.reach;
+            const uint32_t c = l.palette[(256 * i / l.beams + int(10 * at)) & 255];
+            beam(out, st.mx, st.my, st.mx + len * std::cos(a), st.my + len * std::sin(a), 3 * st.px,
+                 float(l.width) * len * 0.45f, c, 0.4f * I);
+        }
+    }
+    if (l.spots) {
+        for (int i = 0; i < l.spot_count; ++i) {
+            const float x = (float(i) + 0.5f) * st.ww / float(l.spot_count), y = st.ay;
+            const float a = float(kPi) / 2 + 0.55f * std::sin(2.3f * ph + 1.9f * float(i));
+            const float len = st.ah * 1.15f;
+            const uint32_t c = i % 2 ? 0xA0C8FF : 0xFFE0B0;
+            beam(out, x, y, x + len * std::cos(a), y + len * std::sin(a), 8 * st.px, float(l.width) * len * 0.9f, c, 0.45f * I);
+            dot(out.beam_dots, x, y, 18 * st.px, rgb_alpha(c, 0.3f + 0.6f * I));
+        }
+    }
+    if (l.head) {
+        const float hx = st.cx + 0.42f * st.aw * std::sin(0.9f * ph), hy = st.cy + 0.36f * st.ah * std::sin(1.3f * ph + 1);
+        const uint32_t c = l.palette[int(40 * at) & 255];
+        beam(out, hx, hy, hx - st.reach, hy, 4 * st.px, float(l.width) * st.reach * 0.35f, c, 0.4f * I);
+        beam(out, hx, hy, hx + st.reach, hy, 4 * st.px, float(l.width) * st.reach * 0.35f, c, 0.4f * I);
+        dot(out.beam_dots, hx, hy, 26 * st.px, rgb_alpha(whiten(c, 0.5f), 0.5f + 0.5f * I));
+        static const float kAt[5] = {0.35f, 0.7f, 1.2f, 1.55f, 1.9f};
+        static const int kCol[5] = {30, 80, 130, 180, 230};
+        for (int k = 0; k < 5; ++k) {
+            const float x = hx + (st.cx - hx) * kAt[k], y = hy + (st.cy - hy) * kAt[k];
+            dot(out.beam_dots, x, y, (6 + 5 * float(k % 3)) * st.px, rgb_alpha(l.palette[kCol[k]], 0.25f * I));
+        }
+    }
+}
+
+// 10.5 Fog: large soft blobs drifting through the scene, thicker with the bass and the kick.
+void draw_fog(const Stage& st, float dt, Out& out) {
+    LaserFog& f = g.lf;
+    for (int k = 0; k < 2; ++k) f.fog_off[k] = std::fmod(f.fog_off[k] + f.fog_speed[k] * (1 + 2.5 * g.snd[4]) * dt + 256, 256.0);
+    const float kick = g.snd[5], level = g.snd[3];
+    float a = f.disco ? std::min(0.9f, 0.42f + 0.15f * g.snd[0] + 0.4f * g.disco_flash)
+                      : clampf((0.3f * g.snd[0] + 0.1f + 0.35f * kick) * float(f.fog_density), 0, 0.75f);
+    const uint32_t base = f.lasers ? f.laser_col[0] : (f.disco ? 0x9AAAD8u : f.fog_col);
+    const uint32_t c = shade(base | 0xFF000000u, std::min(1.0f, 0.45f + 0.55f * (kick + level)));
+    const float r = std::max(st.aw, st.ah) * 0.28f;
+    for (int i = 0; i < 12; ++i) {
+        const float u = std::fmod(float(f.fog_off[0]) / 256 + 0.37f * float(i) + 0.05f * std::sin(float(f.fog_off[2]) + float(i)), 1.0f);
+        const float v = std::fmod(float(f.fog_off[1]) / 256 + 0.61f * float(i) * 0.7f, 1.0f);
+        const float x = st.ax - r * 0.5f + (st.aw + r) * u, y = st.ay - r * 0.3f + (st.ah + r * 0.6f) * v;
+        dot(out.dots, x, y, r * (0.8f + 0.4f * std::sin(float(i) * 1.7f)), rgb_alpha(c, a * 0.22f));
+    }
+}
+
+// 10.6 Lasers in twelve arrangements around the scene centre.
+void laser_ray(Out& out, const Stage& st, float x0, float y0, float ang, uint32_t col, float a) {
+    const float len = st.reach * 1.2f;
+    const float x1 = x0 + len * std::cos(ang), y1 = y0 + len * std::sin(ang);
+    beam(out, x0, y0, x1, y1, 2 * st.px, 14 * st.px, col, 0.35f * a);
+    seg(out.segs, x0, y0, x1, y1, 1.1f * st.px, rgb_alpha(whiten(col, 0.35f), 0.8f * a));
+    dot(out.beam_dots, x0, y0, 7 * st.px, rgb_alpha(whiten(col, 0.6f), a));
+}
+
+void draw_lasers(const Stage& st, float dt, Out& out) {
+    LaserFog& f = g.lf;
+    const float level = g.snd[3], slow = g.snd[4], kick = g.snd[5];
+    if (g.hit) {
+        if (!f.lasers && g.spray_left > 0) g.laser_burst = 3 + 3 * U();
+        else if (f.lasers && slow > 0.55f) g.laser_burst = 3 + 4 * U();
+        if (U() < 0.5f) g.sweep_dir = -g.sweep_dir;
+        else g.sweep_off = -0.6f + 1.2f * U();
+    }
+    if (env().laser >= 0) g.laser_burst = std::max(g.laser_burst, 1.0f);
+    g.laser_burst = std::max(0.0f, g.laser_burst - dt);
+    const bool firing = g.laser_burst > 0;
+    if (level < 0.03f || (!f.lasers && !firing)) return;
+    g.sweep += (2.6f * slow + 0.4f) * g.sweep_dir * dt;
+    const float a = clampf((firing ? 0.75f : 0.4f) + 0.5f * kick, 0, 1) * clampf(level * 3, 0.3f, 1);
+    const int n = f.laser_beams;
+    const float sw = g.sweep, off = g.sweep_off;
+    const float cx = st.cx, cy = st.cy, L = st.ax, R = st.ax + st.aw, T = st.ay, B = st.ay + st.ah;
+    auto col = [&](int i) { return f.laser_col[i % 3]; };
+    const float up = -float(kPi) / 2;
+    switch (f.laser_style) {
+    case 0: // fan from the bottom centre
+        for (int i = 0; i < n; ++i)
+            laser_ray(out, st, cx, B, up + (float(i) / float(n - 1) - 0.5f) * (1.0f + 0.5f * std::sin(sw)) + off * 0.3f, col(i), a);
+        break;
+    case 1: // fan from the top centre
+        for (int i = 0; i < n; ++i)
+            laser_ray(out, st, cx, T, -up + (float(i) / float(n - 1) - 0.5f) * (1.2f + 0.5f * std::sin(sw)), col(i), a);
+        break;
+    case 2: // crossing fans from the bottom corners
+        for (int i = 0; i < n; ++i) {
+            const float s = float(i) / float(n - 1);
+            laser_ray(out, st, L, B, up + 0.2f + 0.9f * s + 0.35f * std::sin(sw), col(i), a);
+            laser_ray(out, st, R, B, up - 0.2f - 0.9f * s - 0.35f * std::sin(sw), col(i + 1), a);
+        }
+        break;
+    case 3: // a turning star from the centre
+        for (int i = 0; i < 2 * n; ++i) laser_ray(out, st, cx, cy, sw + float(kTwoPi) * float(i) / float(2 * n), col(i), a);
+        break;
+    case 4: // scanners from the side edges, climbing and falling
+        for (int i = 0; i < n; ++i) {
+            const float y = cy + 0.45f * st.ah * std::sin(sw + float(i) * 0.7f);
+            laser_ray(out, st, L, y, 0.12f * std::sin(1.7f * sw + float(i)), col(i), a);
+            laser_ray(out, st, R, cy - (y - cy), float(kPi) + 0.12f * std::sin(1.3f * sw + float(i)), col(i + 1), a);
+        }
+        break;
+    case 5: { // from the four corners to a wandering focus
+        const float fx = cx + 0.3f * st.aw * std::sin(sw), fy = cy + 0.25f * st.ah * std::sin(1.3f * sw + off);
+        const float xs[4] = {L, R, L, R}, ys[4] = {T, T, B, B};
+        for (int k = 0; k < 4; ++k)
+            for (int i = 0; i < (n + 1) / 2; ++i)
+                laser_ray(out, st, xs[k], ys[k], std::atan2(fy - ys[k], fx - xs[k]) + 0.06f * float(i - n / 4), col(k), a);
+        break;
+    }
+    case 6: // zigzag from the top corners
+        for (int i = 0; i < n; ++i) {
+            const float s = float(i) / float(n - 1);
+            laser_ray(out, st, L + 0.1f * st.aw, T, 0.25f + 1.1f * s + 0.25f * std::sin(sw), col(i), a);
+            laser_ray(out, st, R - 0.1f * st.aw, T, float(kPi) - 0.25f - 1.1f * s - 0.25f * std::sin(sw), col(i), a);
+        }
+        break;
+    case 7: // a sheet of parallel beams from the bottom edge, tilting together
+        for (int i = 0; i < 3 * n; ++i) {
+            const float x = L + st.aw * (float(i) + 0.5f) / float(3 * n);
+            laser_ray(out, st, x, B, up + 0.45f * std::sin(sw) + off * 0.2f, col(i), a * 0.7f);
+        }
+        break;
+    case 8: // fan from the meter that jumps on the beat
+        for (int i = 0; i < n; ++i)
+            laser_ray(out, st, st.mx, st.my, up + off * 2 + (float(i) / float(n - 1) - 0.5f) * 2.2f + 0.3f * std::sin(sw), col(i), a);
+        break;
+    case 9: // two counter-turning fans from the middle of the sides
+        for (int i = 0; i < n; ++i) {
+            const float s = (float(i) / float(n - 1) - 0.5f) * 1.4f;
+            laser_ray(out, st, L, cy, s + 0.5f * std::sin(sw), col(i), a);
+            laser_ray(out, st, R, cy, float(kPi) + s - 0.5f * std::sin(sw), col(i + 2), a);
+        }
+        break;
+    case 10: { // a web: a star polygon of beams across a turning circle
+        const int pts = 2 * n + 1;
+        const float r = 0.48f * std::min(st.aw, st.ah) * (1 + 0.1f * kick);
+        for (int i = 0; i < pts; ++i) {
+            const float a0 = sw * 0.5f + float(kTwoPi) * float(i) / float(pts);
+            const float a1 = sw * 0.5f + float(kTwoPi) * float(i + n) / float(pts);
+            const float x0 = cx + r * std::cos(a0), y0 = cy + r * std::sin(a0);
+            const float x1 = cx + r * std::cos(a1), y1 = cy + r * std::sin(a1);
+            seg(out.segs, x0, y0, x1, y1, 1.3f * st.px, rgb_alpha(whiten(col(i), 0.3f), 0.8f * a));
+            beam(out, x0, y0, x1, y1, 3 * st.px, 3 * st.px, col(i), 0.3f * a);
+            dot(out.beam_dots, x0, y0, 6 * st.px, rgb_alpha(col(i), a));
+        }
+        break;
+    }
+    default: // 11: a rain of vertical beams from the ceiling, marching with the sweep
+        for (int i = 0; i < 2 * n; ++i) {
+            const float u = std::fmod(float(i) / float(2 * n) + 0.1f * sw + 10, 1.0f);
+            laser_ray(out, st, L + st.aw * u, T, -up + 0.08f * std::sin(sw + float(i)), col(i), a);
+        }
+        break;
+    }
+}
+
+// 10.7 Disco: light spots in five arrangements, brighter on the beat.
+void draw_disco(const Stage& st, float dt, Out& out) {
+    LaserFog& f = g.lf;
+    g.disco_flash *= std::exp(-9 * dt);
+    if (g.hit && g.snd[4] > 0.35f) g.disco_flash = 1;
+    if (!f.disco) return;
+    const float at = float(g.at), e = 0.5f + 0.5f * g.disco_flash;
+    const int n = f.disco_spots;
+    const float px = st.px;
+    auto col = [&](int i) { return f.disco_col[i & 1]; };
+    switch (f.disco_style) {
+    case 0: { // a mirror ball: reflections wander over the walls, a few rays reach them
+        const float bx = st.cx, by = st.ay + 0.12f * st.ah;
+        dot(out.beam_dots, bx, by, 34 * px, rgb_alpha(0xFFFFFF, 0.6f + 0.4f * e));
+        dot(out.beam_dots, bx, by, 12 * px, rgb_alpha(0xFFFFFF, 1));
+        const int spots = n * 3;
+        for (int i = 0; i < spots; ++i) {
+            // the mirrors of a Fibonacci sphere, turning
+            const float lon = 0.35f * at + float(i) * 2.39996f, lat = std::asin(1 - 2 * (float(i) + 0.5f) / float(spots));
+            const float z = std::cos(lat) * std::cos(lon);
+            if (z < 0) continue;
+            const float x = st.cx + 0.55f * st.aw * std::cos(lat) * std::sin(lon), y = st.cy + 0.5f * st.ah * std::sin(lat);
+            const uint32_t c = whiten(col(i), 0.35f);
+            dot(out.beam_dots, x, y, (10 + 12 * z) * px, rgb_alpha(c, std::min(1.0f, e * (0.7f + 0.5f * z))));
+            if (i % 3 == 0) beam(out, bx, by, x, y, 2 * px, 10 * px, col(i), 0.3f * e * z);
+        }
+        break;
+    }
+    case 1: // moving heads: pools of light on the floor with cones from the ceiling
+        for (int i = 0; i < std::min(n, 8); ++i) {
+            const float x = st.cx + 0.42f * st.aw * std::sin(0.5f * at * (1 + 0.13f * float(i)) + float(i) * 1.7f);
+            const float y = st.ay + st.ah * (0.72f + 0.18f * std::sin(0.7f * at + float(i)));
+            const float sx = st.ax + st.aw * (float(i) + 0.5f) / float(std::min(n, 8));
+            beam(out, sx, st.ay, x, y, 6 * px, 60 * px, col(i), 0.3f * e);
+            dot(out.beam_dots, x, y, 34 * px, rgb_alpha(col(i), 0.5f * e));
+        }
+        break;
+    case 2: { // a ring of spots about the meter, turning
+        const float r = 0.34f * std::min(st.aw, st.ah) * (1 + 0.12f * g.disco_flash);
+        for (int i = 0; i < n; ++i) {
+            const float a = float(kTwoPi) * float(i) / float(n) + 0.6f * at;
+            const float x = st.mx + r * std::cos(a), y = st.my + r * std::sin(a);
+            dot(out.beam_dots, x, y, (9 + 8 * g.disco_flash) * px, rgb_alpha(col(i), e));
+            beam(out, st.mx, st.my, x, y, 2 * px, 10 * px, col(i), 0.12f * e);
+        }
+        break;
+    }
+    case 3: { // a grid that flashes in alternate squares on the beat
+        const int cols = 6, rows = 4;
+        const bool odd = (g.beats & 1) != 0;
+        for (int j = 0; j < rows; ++j)
+            for (int i = 0; i < cols; ++i) {
+                const bool on = ((i + j) & 1) == odd;
+                const float x = st.ax + st.aw * (float(i) + 0.5f) / cols, y = st.ay + st.ah * (float(j) + 0.5f) / rows;
+                dot(out.beam_dots, x, y, (on ? 30 : 14) * px, rgb_alpha(col(i + j), on ? 0.6f * e : 0.12f));
+            }
+        break;
+    }
+    default: { // 4: a wash of colour beams crossing from the bottom corners, with their laser
+        const float L = st.ax, R = st.ax + st.aw, B = st.ay + st.ah;
+        for (int i = 0; i < n / 3; ++i) {
+            const float s = std::sin(0.8f * at + float(i) * 0.9f);
+            beam(out, L, B, st.cx + s * st.aw * 0.5f, st.ay, 6 * px, 90 * px, col(i), 0.22f * e);
+            beam(out, R, B, st.cx - s * st.aw * 0.5f, st.ay, 6 * px, 90 * px, col(i + 1), 0.22f * e);
+        }
+        const float la = -float(kPi) / 2 + 0.7f * std::sin(1.3f * at);
+        laser_ray(out, st, st.cx, B, la, f.disco_laser, 0.7f * e);
+        break;
+    }
+    }
+}
+
+// 10.8 Smoke puffs from the meter's rim and the clap sparks.
+void draw_puffs_and_sparks(const Stage& st, Out& out) {
+    const uint32_t* pal = g.cur ? g.cur->palette : g.light.palette;
+    for (int i = 0; i < g.puff_n; ++i) {
+        const Puff& p = g.puffs[i];
+        const float f = p.age / 1.6f;
+        const float r = p.size * (4 + 22 * f) * st.px;
+        const uint32_t c = whiten(pal[(i * 37) & 255], 0.5f);
+        dot(out.dots, p.x * st.px, p.y * st.px, r, rgb_alpha(c, 0.32f * (1 - f) * (1 - f)));
+    }
+    for (int i = 0; i < g.spark_n; ++i) {
+        const Spark& s = g.sparks[i];
+        const float f = s.age / std::max(0.01f, s.life), a = 1 - f;
+        const float x = s.x * st.px, y = s.y * st.px, r = (10 + 18 * f) * st.px;
+        dot(out.front_dots, x, y, (6 + 6 * a) * st.px, rgb_alpha(s.color, a));
+        seg(out.front_segs, x - r, y, x + r, y, 1.2f * st.px, rgb_alpha(s.color, 0.8f * a));
+        seg(out.front_segs, x, y - r, x, y + r, 1.2f * st.px, rgb_alpha(s.color, 0.8f * a));
+    }
+}
+
+// 10.9 The GPU's programs: escape-time kinds 0..3 while GPU fractals are on and the shader kinds
+// 20..42 while GPU 3D is on become fractal draws over the scene square.
+bool drawn_on_gpu(const Program& pr) {
+    return pr.raster && ((pr.kind <= 3 && g.gpu_fractals) || (pr.kind >= 20 && g.gpu_3d));
+}
+
+void draw_gpu_kind(const Program& pr, const Stage& st, const Geometry& geo, float weight, Out& out) {
+    if (weight <= 0.003f || !drawn_on_gpu(pr)) return;
+    out.fractals.emplace_back();
+    FractalDraw& fd = out.fractals.back();
+    gpu_fractal::Params& p = fd.params;
+    std::copy(pr.palette, pr.palette + 256, fd.palette);
+    const float kick = g.snd[5], bass = g.snd[0];
+    const double c1 = pr.clock[0];
+    const float aspect = geo.sq_h / std::max(1.0f, geo.sq_w);
+    p.pal_shift = float(6 * c1);
+    p.light = float(0.6 * std::sin(0.1 * c1) + 0.8);
+    if (pr.kind <= 3) {
+        p.kind = pr.kind;
+        double jp[8] = {};
+        int32_t iter = 200;
+        job_params(pr, jp, &iter);
+        if (pr.kind == 0 || pr.kind == 2) {
+            const double half = pr.scale * std::exp(-pr.depth);
+            p.cx = pr.cx, p.cy = pr.cy, p.hw = half;
+            p.iter = int32_t(std::min(pr.kind == 2 ? 240.0 : 400.0, 100 + 40 * std::log2(pr.scale / half)));
+        } else {
+            p.cx = 0, p.cy = 0, p.hw = jp[2] > 0 ? jp[2] : 1.5;
+            p.c[0] = float(jp[3]), p.c[1] = float(jp[4]);
+            p.iter = pr.kind == 1 ? 160 : 40;
+            if (pr.kind == 3) p.pal_shift = float(8 * jp[3]);
+        }
+        p.hh = p.hw * aspect;
+        p.ss = 1;
+    } else {
+        p.kind = 0;
+        p.shader = pr.kind;
+        const float dist = 2.7f / g.zoom;
+        const float cyaw = std::cos(g.yaw), syaw = std::sin(g.yaw), cp = std::cos(g.pitch), sp = std::sin(g.pitch);
+        const float cam[3] = {dist * syaw * cp, dist * sp, -dist * cyaw * cp};
+        float fwd[3] = {-cam[0] / dist, -cam[1] / dist, -cam[2] / dist};
+        float right[3] = {fwd[2], 0, -fwd[0]};
+        const float rl = std::max(1e-4f, std::sqrt(right[0] * right[0] + right[2] * right[2]));
+        right[0] /= rl, right[2] /= rl;
+        const float up[3] = {right[1] * fwd[2] - right[2] * fwd[1], right[2] * fwd[0] - right[0] * fwd[2],
+                             right[0] * fwd[1] - right[1] * fwd[0]};
+        std::copy(cam, cam + 3, p.cam), std::copy(fwd, fwd + 3, p.fwd);
+        std::copy(right, right + 3, p.right), std::copy(up, up + 3, p.up);
+        p.param = float(pr.p[2]) + pr.variant;
+        p.glow = 0.6f + 0.8f * g.snd[2];
+        p.flash = kick;
+        p.shift = float(4 * c1);
+        p.time = float(g.at);
+        std::copy(g.sm, g.sm + 3, p.bands);
+        p.seed[0] = pr.variant > 0 ? pr.variant : float(pr.p[0]);
+        p.seed[1] = float(pr.p[1]);
+    }
+    const float f = kick + g.snd[3];
+    const uint8_t grey = uint8_t(f >= 1 ? 255 : std::lround((f * 0.68f + 0.32f) * 255));
+    p.tint = 0xFF000000u | (uint32_t(grey) << 16) | (uint32_t(grey) << 8) | grey;
+    RasterDraw l;
+    const float grow = 1 + 0.12f * kick + 0.06f * bass;
+    const float w = geo.sq_w * geo.px * grow, h = geo.sq_h * geo.px * grow;
+    l.x = st.cx - w / 2, l.y = st.cy - h / 2, l.w = w, l.h = h;
+    l.alpha = weight;
+    l.tint = p.tint;
+    l.fractal = int32_t(out.fractals.size() - 1);
+    out.layers.push_back(std::move(l));
+}
+
+// Step 8: the patterns turn, the overlay plays, and the programs draw: the previous one first,
+// the current one on top at the fade weight.
+void draw_programs(const Stage& st, const Geometry& geo, float dt, Out& out) {
+    if (g.cur && g.cur->has_pattern) shape(g.cur->pat, g.at, g.detail);
+    if (g.prev && g.prev->has_pattern) shape(g.prev->pat, g.at, g.detail);
+    if (!g.lf.disco && g.cur) overlay(st, dt, g.cur->palette, out);
+    const float fade = g.prev ? g.fade_w : 1.0f;
+    if (g.prev) {
+        Program& pv = *g.prev;
+        // the raster layer draws the previous program's pictures here
+        if (pv.raster) draw_gpu_kind(pv, st, geo, g.cur && g.cur->raster ? 1.0f : 1 - fade, out);
+        else if (pv.back) draw_gpu_kind(*pv.back, st, geo, 0.6f * (1 - fade), out);
+        if (pv.has_pattern) draw_pattern(pv, st, 1 - fade, out);
+    }
+    if (g.cur) {
+        Program& cu = *g.cur;
+        // the raster layer draws the current program's pictures here
+        if (cu.raster) draw_gpu_kind(cu, st, geo, fade, out);
+        else if (cu.back) draw_gpu_kind(*cu.back, st, geo, 0.6f * fade, out);
+        if (cu.has_pattern) draw_pattern(cu, st, fade, out);
+    }
+}
+
+// Step 10: the light rig (not under the disco lights), fog, lasers and disco.
+void draw_lights(const Stage& st, float dt, Out& out) {
+    if (!g.lf.disco) draw_light_rig(st, dt, out);
+    if (g.lf.fog) draw_fog(st, dt, out);
+    draw_lasers(st, dt, out);
+    draw_disco(st, dt, out);
+}
+
+// In lasting silence the elements fade out over three seconds (the window shows its hint and
+// the meter's eyes then); music brings them back within a second.
+void rest_in_silence(float dt, Out& out) {
+    const bool sound = g.overall > 0.02f || g.snd[5] > 0.05f;
+    g.presence = clampf(g.presence + (sound ? dt : -dt / 3), 0, 1);
+    if (g.presence >= 1) return;
+    const float f = smoothstep(g.presence);
+    for (std::vector<Seg>* v : {&out.segs, &out.front_segs})
+        for (Seg& s : *v) s.color = shade_alpha(s.color, f);
+    for (std::vector<Dot>* v : {&out.dots, &out.beam_dots, &out.front_dots})
+        for (Dot& d : *v) d.color = shade_alpha(d.color, f);
+    for (Beam& b : out.beams)
+        for (uint32_t& c : b.color) c = shade_alpha(c, f);
+}
+
+Stage stage_of(const Input& in, const Geometry& geo) {
+    Stage st;
+    st.px = geo.px;
+    st.cx = geo.cx * geo.px, st.cy = geo.cy * geo.px;
+    st.mx = (geo.cx + g.off_x) * geo.px, st.my = (geo.cy + g.off_y) * geo.px;
+    st.ax = in.area_x * geo.px, st.ay = in.area_y * geo.px, st.aw = in.area_w * geo.px, st.ah = in.area_h * geo.px;
+    st.ww = in.win_w * geo.px, st.wh = in.win_h * geo.px;
+    st.reach = 0.75f * std::hypot(st.ww, st.wh);
+    st.size = 0.5f * std::min(st.aw, st.ah);
+    return st;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -1658,7 +3078,19 @@ void effects(const Input& in, const Geometry& geo, float dt, Out& out) {
 
 void build(const Input& in, double t, Out& out) {
     // 1. Frame start.
-    if (out.segs.capacity() < kSegRoom) out.segs.reserve(kSegRoom);
+    if (out.segs.capacity() < kSegRoom) {
+        // room for a busy frame, so that the lists do not grow while the music plays
+        out.segs.reserve(kSegRoom);
+        out.dots.reserve(4096);
+        out.beams.reserve(512);
+        out.beam_dots.reserve(512);
+        out.front_segs.reserve(1024);
+        out.front_dots.reserve(256);
+        out.layers.reserve(16);
+        out.fractals.reserve(4);
+        out.front.reserve(8);
+        out.quads.reserve(64);
+    }
     out.layers.clear(), out.meshes.clear(), out.fractals.clear();
     out.segs.clear(), out.dots.clear(), out.front.clear(), out.beams.clear(), out.beam_dots.clear();
     out.quads.clear(), out.front_segs.clear(), out.front_dots.clear();
@@ -1701,9 +3133,45 @@ void build(const Input& in, double t, Out& out) {
     const float px_width = geo.sq_w * geo.px;
     if (Program* r = raster_of(g.cur.get()))
         schedule_raster(*r, t, dt, aspect, px_width > 0 ? std::min(px_width, 16384.0f) : 960.0f);
+    const Stage st = stage_of(in, geo);
+    draw_programs(st, geo, dt, out);
 
-    disco_dimming(out, dt); // 9.
+    disco_dimming(out, dt);    // 9.
+    draw_lights(st, dt, out);  // 10.
     effects(in, geo, dt, out); // 11.-18.
+    draw_puffs_and_sparks(st, out);
+    rest_in_silence(dt, out);
+}
+
+Ball ball(const Input& in, double t) {
+    Ball b;
+    const float cap = (in.compact ? 0.6f : 0.66f) * in.area_h * g.zoom;
+    b.r = std::max(0.0f, std::min(0.44f * in.area_w * g.zoom, cap));
+    b.x = in.area_x + in.area_w / 2;
+    b.y = in.area_y + in.area_h / 2;
+    if (!in.compact) b.y += 0.025f * b.r * float(std::sin(0.6 * t));
+    return b;
+}
+
+Square back_rect(const Ball& b) { return {b.x - 1.04f * b.r, b.y - 1.04f * b.r, 2.08f * b.r}; }
+
+void paint_back(const Ball& b) {
+    const float r = b.r, c = 1.04f * r;
+    gfx::fill_radial(c, c, 1.03f * r, c, c, 0, 0x60000000, 0x00000000);
+    gfx::fill_radial(c, c, r, c - 0.25f * r, c - 0.3f * r, 0, 0xC0122040, 0xE003050B);
+    gfx::stroke_circle(c, c, r - std::max(1.0f, 0.012f * r), 0x553C6EAA, std::max(1.0f, 0.02f * r));
+}
+
+void paint_front(const Ball& b) {
+    const float r = b.r, c = 1.04f * r;
+    gfx::fill_radial(c, c, r, c, c, 0, 0x00A0C8FF, 0x38A0C8FF);
+    const float hx = c - 0.36f * r, hy = c - 0.42f * r;
+    gfx::fill_radial(hx, hy, 0.42f * r, hx, hy, 0, 0x36FFFFFF, 0x00FFFFFF);
+    const float sx = c - 0.42f * r, sy = c - 0.5f * r;
+    gfx::fill_radial(sx, sy, 0.09f * r, sx, sy, 0, 0xB0FFFFFF, 0x00FFFFFF);
+    const float lx = c + 0.3f * r, ly = c + 0.58f * r;
+    gfx::fill_radial(lx, ly, 0.3f * r, lx, ly, 0, 0x1CFFFFFF, 0x00FFFFFF);
+    gfx::stroke_circle(c, c, r - 0.5f, 0x70C8DCFF, std::max(1.0f, 0.008f * r));
 }
 
 void set_gpu_fractals(bool on) { g.gpu_fractals = on; }
@@ -1782,6 +3250,7 @@ Status status() {
 void reset(uint32_t seed) {
     const RasterHooks hooks = g.hooks;
     g = State{};
+    g_ov = Overlays{};
     g.hooks = hooks;
     g.rng.seed(seed);
     g.seeded = true;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "dsp/eq_dsp.h"
+#include "scene/gpu_fractal.h"
 #include "scene/raster_bg.h"
 
 #include <cstdint>
@@ -61,18 +62,13 @@ struct Mesh {
     std::vector<int32_t> index; // triangles
 };
 
-// A GPU fractal draw: the kind, its palette, the camera, a seed, the smoothed bands and the
-// program's parameters.
+// A GPU fractal draw: the GPU layer's parameters (kind, view, palette shift, camera, seed, the
+// smoothed bands and the program's shape values) with the palette kept inline, since the
+// program that made it may end before the window draws it. The layer that refers to it gives
+// destination, alpha and tint.
 struct FractalDraw {
-    int32_t kind = 0;
-    const uint32_t* palette = nullptr; // 256 colours, valid for the frame
-    float yaw = 0, pitch = 0, zoom = 1;
-    float time = 0;
-    uint32_t seed = 0;
-    float bands[3] = {};
-    double p[8] = {};
-    float variant = 0, follow = 0, figure = 0;
-    uint32_t tint = 0xFFFFFFFF;
+    gpu_fractal::Params params;
+    uint32_t palette[256] = {};
 };
 
 struct Seg {
@@ -138,6 +134,21 @@ struct Out {
 
 // One frame; `t` is the frame time in seconds on a steady clock.
 void build(const Input& in, double t, Out& out);
+
+// The glass ball that frames the scene: its centre and radius in logical units (it follows the
+// camera's zoom and, outside the compact window, bobs gently), the square around it that its
+// painters fill, and the painters themselves (through the drawing layer, in the square's own
+// coordinates, the centre at 1.04 r): the body behind the scene and the reflections over it.
+struct Ball {
+    float x = 0, y = 0, r = 0;
+};
+Ball ball(const Input& in, double t);
+struct Square {
+    float x = 0, y = 0, side = 0;
+};
+Square back_rect(const Ball& b);
+void paint_back(const Ball& b);
+void paint_front(const Ball& b);
 
 void set_gpu_fractals(bool on); // the GPU may draw raster kinds 0..3
 void set_gpu_3d(bool on);       // the GPU may draw the shader kinds 20..42

@@ -444,6 +444,37 @@ gfx::Rect scene_area() {
     return g_scene_area;
 }
 
+scene3d::Input scene_input() {
+    scene3d::Input in;
+    in.origin_x = in.origin_y = 0;
+    in.win_w = g_w, in.win_h = g_h;
+    in.area_x = g_scene_area.x, in.area_y = g_scene_area.y;
+    in.area_w = g_scene_area.w, in.area_h = g_scene_area.h;
+    const BarView bv = bar_view();
+    in.meter_r = bv.ring ? bv.size : 0;
+    release_beats();
+    in.kick_count = g_beat.kicks_released;
+    in.clap_count = g_beat.claps_released;
+    in.beat_count = g_beat.beats_released;
+    in.beat_period = float(g_beat.period) * 0.01f;
+    in.beat_conf = g_beat.confidence;
+    in.px = g_px;
+    in.bars = g_bal.level;
+    in.bars_peak = g_bal.peak;
+    in.meter_l = g_meter_l.level;
+    in.meter_r_level = g_meter_r.level;
+    if (S) {
+        in.curve = S->curve;
+        in.eq_active = S->active;
+        in.compact = S->compact;
+    }
+    // The band under the pointer and the one being dragged come with the pointer handling.
+    in.hover_band = -1;
+    in.drag_band = -1;
+    scene3d::set_reduce_flashes(S && S->reduce_flashes);
+    return in;
+}
+
 namespace {
 
 // Title and hint are measured when the layout changes, not per frame.

@@ -17,6 +17,7 @@
 #include "dsp/eq_dsp.h"
 #include "dsp/kick.h"
 #include "render/gfx_cairo.h"
+#include "scene/scene3d.h"
 
 #include <cstdint>
 #include <string>
@@ -122,6 +123,11 @@ const HintView& play_hint();
 
 // The settings' curve, with the visualizer's area for the scene (compact: the bars region).
 gfx::Rect scene_area();
+
+// The visualizer's input for this frame: view and scene area, the round meter's size, the beat
+// counters (after releasing the events that came due), the bar levels and meters, the curve and
+// the pointer's band. Also tells the scene whether to reduce flashes. Once per drawn frame.
+scene3d::Input scene_input();
 
 // ---- Frame --------------------------------------------------------------------------------------
 

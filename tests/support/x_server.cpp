@@ -1,5 +1,7 @@
 #include "support/x_server.h"
 
+#include <cairo.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -139,6 +141,16 @@ bool xdo(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"xdotool"};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv).status == 0;
+}
+
+Picture::Picture(const std::string& png_path) : s_(cairo_image_surface_create_from_png(png_path.c_str())) {}
+Picture::~Picture() { cairo_surface_destroy(s_); }
+bool Picture::ok() const { return cairo_surface_status(s_) == CAIRO_STATUS_SUCCESS; }
+uint32_t Picture::at(int x, int y) const {
+    if (!ok() || x < 0 || y < 0 || x >= cairo_image_surface_get_width(s_) || y >= cairo_image_surface_get_height(s_))
+        return 0;
+    const unsigned char* row = cairo_image_surface_get_data(s_) + y * cairo_image_surface_get_stride(s_);
+    return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
 }
 
 long pixel(const std::string& png_path, int x, int y) {

@@ -6,8 +6,11 @@
 
 #include "support/process.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+typedef struct _cairo_surface cairo_surface_t;
 
 namespace testsup {
 
@@ -58,6 +61,20 @@ std::vector<int> frame_extents(const std::string& id);
 std::string xprop(const std::string& id, const std::string& property);
 // Runs xdotool with these arguments; true on success.
 bool xdo(const std::vector<std::string>& args);
+// A screenshot read back for pixel checks: at() gives 0xRRGGBB, 0 outside the picture.
+class Picture {
+  public:
+    explicit Picture(const std::string& png_path);
+    ~Picture();
+    Picture(const Picture&) = delete;
+    Picture& operator=(const Picture&) = delete;
+    bool ok() const;
+    uint32_t at(int x, int y) const;
+
+  private:
+    cairo_surface_t* s_ = nullptr;
+};
+
 // The colour of one screen pixel as 0xRRGGBB (-1 on failure), read from a screenshot.
 long pixel(const std::string& png_path, int x, int y);
 

@@ -358,6 +358,17 @@ TEST_F(GpuFractal, PostEffectsAndEchoChangeThePicture) {
     ep.cx = kW / 2.f, ep.cy = kH / 2.f, ep.zoom = 1.06f, ep.rot = 0.05f, ep.decay = 0.95f, ep.gain = 1.2f;
     ep.thresh = 0.2f, ep.hue = 0.1f, ep.alpha = 1;
     EXPECT_EQ(gpu_fractal::test::echo_current(), -1);
+    // SDL's last upload leaves its row length behind (the window's layers are wider than the
+    // echo): the histories are still cleared within their own rows.
+    {
+        SDL_Texture* wide = SDL_CreateTexture(ren_, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, 4096, 2);
+        std::vector<uint32_t> row(4096 * 2, 0xFF000000u);
+        ASSERT_TRUE(wide);
+        SDL_UpdateTexture(wide, nullptr, row.data(), 4096 * 4);
+        SDL_RenderCopy(ren_, wide, nullptr, nullptr);
+        SDL_RenderFlush(ren_);
+        SDL_DestroyTexture(wide);
+    }
     int prev = -2;
     for (int i = 0; i < 6; ++i) {
         clear();
@@ -407,6 +418,15 @@ TEST_F(GpuFractal, BrokenShadersAndTheSoftwareRendererFailSoftly) {
     EXPECT_FALSE(gpu_fractal::available3d());
     p.shader = 24;
     EXPECT_FALSE(gpu_fractal::draw(ren_, p));
+    EXPECT_EQ(gl_.get_error(), static_cast<GLenum>(GL_NO_ERROR));
+    // Only a kind's own program refused (it is built on its first draw): that draw fails, with
+    // SDL's state intact, and the window then falls back to the CPU.
+    gpu_fractal::test::break_program("3d-kinds");
+    ASSERT_TRUE(gpu_fractal::init(ren_));
+    EXPECT_TRUE(gpu_fractal::available3d());
+    const std::vector<double> before = gl_state();
+    EXPECT_FALSE(gpu_fractal::draw(ren_, p));
+    EXPECT_EQ(gl_state(), before);
     EXPECT_EQ(gl_.get_error(), static_cast<GLenum>(GL_NO_ERROR));
     gpu_fractal::test::break_program(nullptr);
     gpu_fractal::shutdown();

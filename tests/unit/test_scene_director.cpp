@@ -1,5 +1,6 @@
 // The visualizer's director driven by recorded input sequences (silence, a steady tempo of
-// kicks, a quiet passage and a drop), checked through its output records and status.
+// kicks, a quiet passage and a drop), checked through its output records and status; and the
+// elements it draws (figures, overlays, lasers, disco) checked through their draw items.
 #include "scene/scene3d.h"
 #include "support/beat_run.h"
 #include "support/music_render.h"
@@ -627,3 +628,85 @@ TEST(SceneDirector, ProgramsChangeOnTrackedBeatsOfRenderedDrums) {
 }
 
 } // namespace
+
+namespace {
+
+// Every draw item inside a generous box around the window, with a finite size.
+template <class V> bool items_sane(const V& list, float w, float h) {
+    for (const auto& s : list) {
+        const float xs[2] = {s.x0, s.x1}, ys[2] = {s.y0, s.y1};
+        for (int k = 0; k < 2; ++k)
+            if (!std::isfinite(xs[k]) || !std::isfinite(ys[k]) || std::fabs(xs[k]) > 4 * w || std::fabs(ys[k]) > 4 * h)
+                return false;
+        if (!(s.width > 0 && s.width < 100)) return false;
+    }
+    return true;
+}
+bool dots_sane(const std::vector<scene3d::Dot>& list, float w, float h) {
+    for (const scene3d::Dot& d : list)
+        if (!std::isfinite(d.x) || !std::isfinite(d.y) || std::fabs(d.x) > 4 * w || std::fabs(d.y) > 4 * h ||
+            !(d.radius > 0 && d.radius < 2 * w))
+            return false;
+    return true;
+}
+
+} // namespace
+
+// The elements with music: every vector figure draws glowing lines or dots with its caption, and
+// every overlay, laser arrangement and disco style draws items that lie where the window can
+// show them; in silence everything rests in the dark.
+TEST(SceneElements, EveryFigureOverlayLaserAndDiscoDraws) {
+    const float w = 960, h = 820;
+    auto music = [&](Driver& d, double seconds) {
+        d.in.win_w = w, d.in.win_h = h, d.in.area_x = 30, d.in.area_y = 90, d.in.area_w = 900, d.in.area_h = 384;
+        d.level(-14);
+        d.run(seconds, 0.5);
+    };
+    for (int f = 0; f <= 28; ++f) {
+        SCOPED_TRACE(f);
+        ScopedEnv fam("LUMA2_PATTERN", std::to_string(f).c_str());
+        ScopedEnv ov("LUMA2_OVERLAY", "8");
+        Driver d(100 + f);
+        music(d, 2);
+        EXPECT_GT(d.out.segs.size() + d.out.dots.size(), 100u);
+        EXPECT_TRUE(items_sane(d.out.segs, w, h));
+        EXPECT_TRUE(dots_sane(d.out.dots, w, h));
+        EXPECT_FALSE(scene3d::label().empty());
+    }
+    for (int k = 0; k <= 10; ++k) {
+        SCOPED_TRACE("overlay " + std::to_string(k));
+        ScopedEnv fam("LUMA2_PATTERN", "33");
+        ScopedEnv ov("LUMA2_OVERLAY", std::to_string(k).c_str());
+        ScopedEnv disco("LUMA2_DISCO", "0");
+        Driver d(200 + k);
+        music(d, 3);
+        if (k != 8) {
+            EXPECT_GT(d.out.segs.size() + d.out.dots.size(), 3u);
+        }
+        EXPECT_TRUE(items_sane(d.out.segs, w, h));
+        EXPECT_TRUE(dots_sane(d.out.dots, w, h));
+    }
+    for (int k = 0; k <= 16; ++k) {
+        const bool laser = k < 12;
+        SCOPED_TRACE((laser ? "laser " : "disco ") + std::to_string(laser ? k : k - 12));
+        ScopedEnv fam("LUMA2_PATTERN", "33");
+        ScopedEnv ov("LUMA2_OVERLAY", "8");
+        ScopedEnv l("LUMA2_LASER", laser ? std::to_string(k).c_str() : "");
+        ScopedEnv dc("LUMA2_DISCO", laser ? "0" : std::to_string(k - 12 + 2).c_str());
+        Driver d(300 + k);
+        music(d, 3);
+        EXPECT_GT(d.out.beams.size() + d.out.beam_dots.size(), 3u);
+        EXPECT_TRUE(items_sane(d.out.segs, w, h));
+        EXPECT_TRUE(dots_sane(d.out.beam_dots, w, h));
+        for (const scene3d::Beam& b : d.out.beams)
+            for (int c = 0; c < 4; ++c) ASSERT_TRUE(std::isfinite(b.x[c]) && std::isfinite(b.y[c]));
+        // Then silence: within a few seconds nothing is left to see.
+        d.level(-90);
+        d.run(5, 0);
+        size_t visible = 0;
+        for (const scene3d::Seg& s : d.out.segs) visible += (s.color >> 24) > 2;
+        for (const scene3d::Dot& s : d.out.dots) visible += (s.color >> 24) > 2;
+        for (const scene3d::Beam& b : d.out.beams) visible += (b.color[0] >> 24) > 2;
+        EXPECT_EQ(visible, 0u);
+    }
+}

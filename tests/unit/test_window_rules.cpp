@@ -96,3 +96,48 @@ TEST(WindowRules, SoftwareRendering) {
     EXPECT_EQ(software_reason("opengl", true, "AMD Radeon", "soft"), "LUMA2_GPU=soft");
     EXPECT_EQ(software_reason("opengl", true, "llvmpipe", "other"), "llvmpipe");
 }
+
+// The GPU governor at a 60 fps budget: two loaded windows (11 ms, 20 % late) make it one step
+// lighter; eight quiet ones bring it back, but a level raised again within a minute of lowering
+// it becomes the floor. A fixed level, no GPU fractals or no measurement leave it alone.
+TEST(WindowRules, GovernorSteps) {
+    const float budget = 16.666666f;
+    Governor g;
+    uint64_t t = 1000;
+    auto window = [&](double mean, double late) {
+        t += 2000;
+        return govern_window(g, mean, late, budget, t, false, true);
+    };
+    EXPECT_FALSE(window(11, 0.2));
+    EXPECT_TRUE(window(11, 0.2));
+    EXPECT_EQ(g.level, 1);
+    EXPECT_FALSE(window(11, 0.05)); // loaded but few late frames: neither
+    EXPECT_FALSE(window(11, 0.2));  // the count started again
+    for (int i = 0; i < 7; ++i) EXPECT_FALSE(window(4, 0.01)) << i;
+    EXPECT_TRUE(window(4, 0.01));
+    EXPECT_EQ(g.level, 0);
+    // Raised again 6 s after lowering: level 1 becomes the floor.
+    EXPECT_FALSE(window(11, 0.2));
+    EXPECT_TRUE(window(11, 0.2));
+    EXPECT_EQ(g.level, 1);
+    EXPECT_EQ(g.top, 1);
+    for (int i = 0; i < 30; ++i) EXPECT_FALSE(window(2, 0));
+    EXPECT_EQ(g.level, 1);
+    // A minute later: up to the lightest level, never beyond; at level 4 "quiet" means under
+    // 4.17 ms.
+    for (int i = 0; i < 20; ++i) window(30, 0.5);
+    EXPECT_EQ(g.level, 4);
+    for (int i = 0; i < 8; ++i) window(4.5, 0);
+    EXPECT_EQ(g.level, 4);
+    for (int i = 0; i < 8; ++i) window(4.0, 0);
+    EXPECT_EQ(g.level, 3);
+    EXPECT_EQ(g.top, 1);
+    // Nothing moves a fixed level, a missing GPU layer or a window without measurements.
+    Governor f;
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_FALSE(govern_window(f, 30, 0.5, budget, t + 2000u * unsigned(i), true, true));
+        EXPECT_FALSE(govern_window(f, 30, 0.5, budget, t + 2000u * unsigned(i), false, false));
+        EXPECT_FALSE(govern_window(f, -1, 0.5, budget, t + 2000u * unsigned(i), false, true));
+    }
+    EXPECT_EQ(f.level, 0);
+}

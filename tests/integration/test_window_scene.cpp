@@ -1,0 +1,248 @@
+// nosan
+// What the visualizer shows while music plays, on a private X server with openbox and a private
+// sound server: programs of several kinds forced by their overrides (vector patterns with lasers,
+// disco lights, overlays), in software rendering and on the GPU path, each drawing a busy picture
+// that keeps changing; the GPU's draws, post effects and echo leave SDL's own drawing (the
+// equaliser panel) exactly as software rendering draws it; a GPU program the driver refuses
+// falls back to the CPU once and the window goes on. Pixels are judged by kind (lit or dark)
+// and by change, never compared with stored pictures. With LUMAFON_TEST_SHOTS naming a directory
+// the screenshots are kept there.
+#include "core/settings.h"
+#include "support/music_render.h"
+#include "support/sound_checks.h"
+#include "support/sound_server.h"
+#include "support/window_app.h"
+#include "support/x_server.h"
+#include "ui/ui.h"
+
+#include <cairo.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <string>
+#include <vector>
+
+using namespace testsup;
+
+namespace {
+
+int channel(uint32_t c, int k) { return int(c >> (8 * k)) & 255; }
+int brightest(uint32_t c) { return std::max({channel(c, 0), channel(c, 1), channel(c, 2)}); }
+
+// The visualizer's area of the 960 x 820 window with header and equaliser, the round meter in
+// it, and the equaliser panel below, from the program's own layout code.
+Settings g_settings;
+struct Layout {
+    gfx::Rect visual, lower;
+    float cx = 0, cy = 0, ring = 0;
+    Layout() {
+        g_settings = Settings{};
+        g_settings.collapsed = false;
+        g_settings.head_folded = false;
+        ui::init(&g_settings, false);
+        ui::set_pixel_scale(1);
+        ui::draw_base(960, 820);
+        visual = ui::layout()[ui::kVisual];
+        lower = ui::layout()[ui::kLower];
+        const ui::BarView b = ui::bar_view();
+        cx = b.cx, cy = b.cy, ring = 0.5f * b.size * 1.2f;
+    }
+};
+
+// Samples of the scene (every 4th pixel of the area, without the meter and its rings).
+struct Scene {
+    std::vector<uint32_t> px;
+    int lit = 0;
+};
+Scene scene_of(const Picture& p, const XWindow& w, const Layout& l) {
+    Scene s;
+    for (float y = l.visual.y + 4; y < l.visual.y + l.visual.h - 4; y += 4)
+        for (float x = l.visual.x + 4; x < l.visual.x + l.visual.w - 4; x += 4) {
+            if (std::hypot(x - l.cx, y - l.cy) < l.ring) continue;
+            const uint32_t c = p.at(w.x + int(x), w.y + int(y));
+            s.px.push_back(c);
+            if (brightest(c) > 0x30) ++s.lit;
+        }
+    return s;
+}
+// Samples that changed clearly between two pictures.
+int changed(const Scene& a, const Scene& b) {
+    int n = 0;
+    for (size_t i = 0; i < a.px.size() && i < b.px.size(); ++i)
+        for (int k = 0; k < 3; ++k)
+            if (std::abs(channel(a.px[i], k) - channel(b.px[i], k)) > 0x20) {
+                ++n;
+                break;
+            }
+    return n;
+}
+// The equaliser panel's pixels: SDL's own drawing, the same whatever the scene does.
+std::vector<uint32_t> panel_of(const Picture& p, const XWindow& w, const Layout& l) {
+    std::vector<uint32_t> v;
+    for (float y = l.lower.y + 2; y < l.lower.y + l.lower.h - 2; y += 3)
+        for (float x = l.lower.x + 2; x < l.lower.x + l.lower.w - 2; x += 3) v.push_back(p.at(w.x + int(x), w.y + int(y)));
+    return v;
+}
+
+const float* g_wav_l = nullptr;
+const float* g_wav_r = nullptr;
+float wav_l(int i) { return g_wav_l[i]; }
+float wav_r(int i) { return g_wav_r[i]; }
+
+class WindowScene : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        x_ = new XServer;
+        if (!x_->start(1280, 1024)) error_ = x_->error().empty() ? "X server" : x_->error();
+        gfx::init();
+        // Two minutes of house music, rendered once.
+        dir_ = make_temp_dir("lumafon-scene-music");
+        for (const Song& song : test_songs()) {
+            if (song.name != "house124") continue;
+            Rendered r;
+            std::string why;
+            if (!render_song(song, dir_, &r, &why)) {
+                music_error_ = why;
+                return;
+            }
+            Sound loop;
+            while (loop.frames() < 48000u * 120) {
+                loop.left.insert(loop.left.end(), r.mix.left.begin(), r.mix.left.end());
+                loop.right.insert(loop.right.end(), r.mix.right.begin(), r.mix.right.end());
+            }
+            g_wav_l = loop.left.data(), g_wav_r = loop.right.data();
+            music_ = dir_ + "/house.wav";
+            if (!write_wav(music_, int(loop.frames()), wav_l, wav_r)) music_error_ = "cannot write " + music_;
+        }
+        if (music_.empty() && music_error_.empty()) music_error_ = "no house song";
+    }
+    static void TearDownTestSuite() {
+        gfx::shutdown();
+        delete x_;
+        x_ = nullptr;
+        remove_tree(dir_);
+    }
+    void SetUp() override {
+        ASSERT_TRUE(error_.empty()) << error_;
+        if (!music_error_.empty()) GTEST_SKIP() << music_error_;
+        ASSERT_TRUE(server_.start()) << server_.error();
+        home_ = make_temp_dir("lumafon-scene");
+        ASSERT_TRUE(start_player(player_, music_));
+    }
+    void TearDown() override {
+        player_.stop();
+        server_.stop();
+        remove_tree(home_);
+    }
+    std::string shot(const std::string& name) { return x_->shot(home_, name); }
+
+    // Starts the program with the environment `env`, waits until the music lights the scene,
+    // then checks three pictures some time apart: each busy, each different from the one before.
+    // Returns the equaliser panel of the last picture.
+    std::vector<uint32_t> watch(const std::string& name, const std::vector<std::string>& env, int apart_ms,
+                                WindowApp& app) {
+        EXPECT_TRUE(app.start({"--expanded", "--header", "--size", "960x820", "--theme", "dark"}, env));
+        if (!app.wait_shown()) {
+            ADD_FAILURE() << name << "\n" << app.log();
+            return {};
+        }
+        const XWindow w = app.info();
+        const Layout l;
+        Scene prev;
+        const bool lit = wait_until([&] {
+            Picture p(shot(name + "-0"));
+            prev = scene_of(p, w, l);
+            return prev.lit > int(prev.px.size() / 100);
+        }, 20000, 300);
+        EXPECT_TRUE(lit) << name << ": " << prev.lit << " of " << prev.px.size() << " lit\n" << app.log();
+        std::vector<uint32_t> panel;
+        for (int i = 1; i <= 3; ++i) {
+            Scene now;
+            // A slow path may show one picture for a while: wait for the next one.
+            const std::string file = name + "-" + std::to_string(i);
+            const bool moved = wait_until([&] {
+                Picture p(shot(file));
+                now = scene_of(p, w, l);
+                panel = panel_of(p, w, l);
+                return changed(prev, now) > int(now.px.size() / 100);
+            }, 4 * apart_ms + 4000, apart_ms);
+            EXPECT_TRUE(moved) << name << " picture " << i << ": " << changed(prev, now) << " of " << now.px.size()
+                               << " samples changed";
+            EXPECT_GT(now.lit, int(now.px.size() / 100)) << name << " picture " << i;
+            prev = now;
+        }
+        return panel;
+    }
+
+    static XServer* x_;
+    static std::string error_, music_error_, music_, dir_;
+    SoundServer server_;
+    Child player_;
+    std::string home_;
+};
+
+XServer* WindowScene::x_ = nullptr;
+std::string WindowScene::error_, WindowScene::music_error_, WindowScene::music_, WindowScene::dir_;
+
+// Software rendering (llvmpipe counts as such): a vector pattern with lasers, an attractor with
+// the disco lights, a raster program with the star field, the multiplication circle with rings.
+TEST_F(WindowScene, FamiliesMoveWithTheMusicInSoftwareRendering) {
+    const std::vector<std::vector<std::string>> runs = {
+        {"LUMA2_PATTERN=12", "LUMA2_LASER=3"},
+        {"LUMA2_PATTERN=22", "LUMA2_DISCO=2"},
+        {"LUMA2_PATTERN=46", "LUMA2_OVERLAY=0", "LUMA2_LASER=10"},
+        {"LUMA2_PATTERN=15", "LUMA2_OVERLAY=2", "LUMA2_DISCO=6"},
+    };
+    int k = 0;
+    for (const auto& env : runs) {
+        const std::string name = "soft-" + std::to_string(k++);
+        SCOPED_TRACE(name + " " + env[0] + " " + env[1]);
+        WindowApp app(home_);
+        watch(name, env, 700, app);
+        EXPECT_NE(app.log().find("Crystal ball: GPU geometry with glow texture"), std::string::npos) << app.log();
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    }
+}
+
+// The GPU path forced on llvmpipe: a Mandelbrot zoom drawn by the shader, a post effect and the
+// echo over the scene; the equaliser panel is exactly as software rendering draws it. Then the
+// shader kinds' programs refused by the driver: the first draw fails, the window says so once,
+// switches the GPU off and goes on drawing on the CPU.
+TEST_F(WindowScene, GpuPathKeepsSdlDrawingAndFallsBackToTheCpu) {
+    std::vector<uint32_t> soft, gpu;
+    {
+        WindowApp app(home_);
+        soft = watch("panel-soft", {"LUMA2_PATTERN=29", "LUMA2_OVERLAY=8"}, 700, app);
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    }
+    {
+        WindowApp app(home_);
+        gpu = watch("gpu", {"LUMA2_GPU=full", "LUMA2_GPU_LEVEL=2", "LUMA2_PATTERN=29", "LUMA2_OVERLAY=8",
+                            "LUMA2_POST=10", "LUMA2_ECHO=3"},
+                    1500, app);
+        const std::string log = app.log();
+        EXPECT_NE(log.find("GPU fractals: shader on OpenGL"), std::string::npos) << log;
+        EXPECT_EQ(log.find("draw failed"), std::string::npos) << log;
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    }
+    ASSERT_FALSE(soft.empty());
+    ASSERT_EQ(soft.size(), gpu.size());
+    size_t differ = 0;
+    for (size_t i = 0; i < soft.size(); ++i) differ += soft[i] != gpu[i];
+    EXPECT_EQ(differ, 0u) << "of " << soft.size() << " panel samples";
+    {
+        WindowApp app(home_);
+        watch("gpu-broken", {"LUMA2_GPU=full", "LUMA2_GPU_LEVEL=2", "LUMA2_PATTERN=64", "LUMA2_OVERLAY=3",
+                             "LUMA2_TEST_GPU_BREAK=3d-kinds"},
+              1000, app);
+        const std::string log = app.log();
+        const std::string warning = "GPU fractals: draw failed - back to the CPU";
+        const size_t first = log.find(warning);
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_EQ(log.find("draw failed", first + warning.size()), std::string::npos) << log;
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    }
+}
+
+} // namespace
