@@ -468,10 +468,15 @@ scene3d::Input scene_input() {
         in.eq_active = S->active;
         in.compact = S->compact;
     }
-    // The band under the pointer and the one being dragged come with the pointer handling.
-    in.hover_band = -1;
-    in.drag_band = -1;
-    scene3d::set_reduce_flashes(S && S->reduce_flashes);
+    auto scene_band = [](int code) {
+        return code >= kHitSceneBand0 && code < kHitSceneBand0 + 10 ? code - kHitSceneBand0 : -1;
+    };
+    // Under a panel, a list or the dialog the scene's bands are out of reach, so none is lit.
+    const bool covered = g_settings_open || g_popup.open || g_save.open;
+    in.hover_band = covered ? -1 : scene_band(g_hover);
+    in.drag_band = scene_band(g_drag);
+    // While the notice about flashing light is up, its reader has not chosen yet.
+    scene3d::set_reduce_flashes((S && S->reduce_flashes) || g_flash_note);
     return in;
 }
 
