@@ -357,30 +357,29 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
     const V4 tiny = SPLAT(1e-13), ntiny = SPLAT(-1e-13), bail = SPLAT(256);
     const V4 nan = SPLAT(__builtin_nan(""));
     for (int it = 1; it <= s.iter; ++it) {
-        M4 esc[C];
         M4 seen = {0, 0, 0, 0};
         #pragma GCC unroll 4
         for (int c = 0; c < C; ++c) {
             step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
             // Not masked by the active lanes: an escaped lane's c is made NaN below, so its
             // orbit turns NaN and no longer compares greater.
-            esc[c] = x2[c] + y2[c] > bail;
-            seen |= esc[c];
+            seen |= x2[c] + y2[c] > bail;
         }
         bool changed = false;
         if (__builtin_expect(any<C != 1>(seen), 0)) {
             const V4 n = SPLAT(it);
             #pragma GCC unroll 4
             for (int c = 0; c < C; ++c) {
-                esc[c] &= act[c];
-                cx[c] = esc[c] ? nan : cx[c];
-                cy[c] = esc[c] ? nan : cy[c];
-                ex[c] = esc[c] ? x[c] : ex[c];
-                ey[c] = esc[c] ? y[c] : ey[c];
-                edx[c] = esc[c] ? dx[c] : edx[c];
-                edy[c] = esc[c] ? dy[c] : edy[c];
-                en[c] = esc[c] ? n : en[c];
-                act[c] &= ~esc[c];
+                // Compared again here rather than kept from above, which would cost registers.
+                const M4 esc = (x2[c] + y2[c] > bail) & act[c];
+                cx[c] = esc ? nan : cx[c];
+                cy[c] = esc ? nan : cy[c];
+                ex[c] = esc ? x[c] : ex[c];
+                ey[c] = esc ? y[c] : ey[c];
+                edx[c] = esc ? dx[c] : edx[c];
+                edy[c] = esc ? dy[c] : edy[c];
+                en[c] = esc ? n : en[c];
+                act[c] &= ~esc;
             }
             changed = true;
         }
@@ -412,17 +411,22 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
     }
 }
 
-// The whole padded row, a group of 4·C lanes at a time.
-template <int C, bool Fma> __attribute__((always_inline)) inline void iterate_body(const Escape& s, SampleRow& row) {
+// The whole padded row, a group of 4·C lanes at a time: C registers of lanes are C independent
+// chains of latency that the processor overlaps, as many as its registers hold without spilling.
+template <int C, int Kind, bool Fma> __attribute__((always_inline)) inline void iterate_rows(const Escape& s, SampleRow& row) {
     static_assert(SampleRow::kGroup % (4 * C) == 0);
-    for (int i = 0; i < row.padded(); i += 4 * C) {
-        if (s.kind == 0)
-            iterate_group<0, C, Fma>(s, row, i);
-        else if (s.kind == 1)
-            iterate_group<1, C, Fma>(s, row, i);
-        else
-            iterate_group<2, C, Fma>(s, row, i);
-    }
+    for (int i = 0; i < row.padded(); i += 4 * C) iterate_group<Kind, C, Fma>(s, row, i);
+}
+
+// The generic build: one register pair of lanes (four samples); the AVX2 build: CL registers
+// for the lit kinds, which carry the derivative, CS for the Burning Ship, which does not.
+template <int CL, int CS, bool Fma> __attribute__((always_inline)) inline void iterate_body(const Escape& s, SampleRow& row) {
+    if (s.kind == 0)
+        iterate_rows<CL, 0, Fma>(s, row);
+    else if (s.kind == 1)
+        iterate_rows<CL, 1, Fma>(s, row);
+    else
+        iterate_rows<CS, 2, Fma>(s, row);
 }
 
 // What colouring needs of the escape-time lighting.
@@ -447,9 +451,10 @@ struct PaletteTable {
     }
 };
 
-// The colour of escaped samples is computed four at a time in the same two builds (see
-// escaped_colour for the formulas), each channel clamped to 0..255. A sample whose numbers leave
-// the normal range (absurd views) is not marked ok and is coloured one by one.
+// The colour of every sample is computed four at a time in the same two builds (see
+// escaped_colour for the formulas), each channel clamped to 0..255, black for the inside. An
+// escaped sample whose numbers leave the normal range (absurd views) is not marked ok and is
+// coloured one by one.
 
 // ln x for positive normal x, to about 2e-6: a thousandth of a colour level in the palette
 // index, and far below what shows in the relief. (Results by reference: see any().)
@@ -498,7 +503,16 @@ template <bool Fma> __attribute__((always_inline)) inline void shade_body(const 
         __builtin_memcpy(&dx, row.dx() + i, sizeof dx);
         __builtin_memcpy(&dy, row.dy() + i, sizeof dy);
         __builtin_memcpy(&n, row.n() + i, sizeof n);
-        if (!any<Fma>(n > 0.0)) continue; // all inside: black, nothing to colour
+        const M4 escaped = n > 0.0;
+        if (!any<Fma>(escaped)) { // all inside: black
+            const V4 zero{};
+            const M4 yes = M4{} - 1;
+            __builtin_memcpy(row.r() + i, &zero, sizeof zero);
+            __builtin_memcpy(row.g() + i, &zero, sizeof zero);
+            __builtin_memcpy(row.b() + i, &zero, sizeof zero);
+            __builtin_memcpy(row.ok() + i, &yes, sizeof yes);
+            continue;
+        }
         const V4 r2 = x * x + y * y;
         M4 ok = (r2 >= 2.2250738585072014e-308) & (r2 <= 1.7976931348623157e308);
         V4 ln_r2, ln_ln;
@@ -561,6 +575,9 @@ template <bool Fma> __attribute__((always_inline)) inline void shade_body(const 
         vclamp255(cr);
         vclamp255(cg);
         vclamp255(cb);
+        // Interior samples are black (and always done).
+        cr = escaped ? cr : V4{}, cg = escaped ? cg : V4{}, cb = escaped ? cb : V4{};
+        ok |= ~escaped;
         __builtin_memcpy(row.r() + i, &cr, sizeof cr);
         __builtin_memcpy(row.g() + i, &cg, sizeof cg);
         __builtin_memcpy(row.b() + i, &cb, sizeof cb);
@@ -570,7 +587,7 @@ template <bool Fma> __attribute__((always_inline)) inline void shade_body(const 
 
 void shade_generic(const Lighting& lt, SampleRow& row) { shade_body<false>(lt, row); }
 
-void iterate_generic(const Escape& s, SampleRow& row) { iterate_body<1, false>(s, row); }
+void iterate_generic(const Escape& s, SampleRow& row) { iterate_body<1, 1, false>(s, row); }
 
 // Built for processors with AVX2 and chosen at run time, not by the compiler's function
 // multi-versioning: its resolvers run while the program is loaded, before ThreadSanitizer's
@@ -581,7 +598,7 @@ bool cpu_has_avx2() {
     return avx2;
 }
 __attribute__((target("avx2,fma"))) void iterate_avx2(const Escape& s, SampleRow& row) {
-    iterate_body<3, true>(s, row);
+    iterate_body<2, 3, true>(s, row);
 }
 __attribute__((target("avx2,fma"))) void shade_avx2(const Lighting& lt, SampleRow& row) { shade_body<true>(lt, row); }
 #else
@@ -673,6 +690,17 @@ bool view_ok(const Job& job, int w, int h) {
     return !(job.kind == 1 && (!std::isfinite(job.p[3]) || !std::isfinite(job.p[4])));
 }
 
+// Pixels as the average of their N samples (channels already within 0..255).
+template <int N> void average_samples(const double* r, const double* g, const double* b, int w, uint32_t* row) {
+    for (int px = 0; px < w; ++px) {
+        double sr = 0, sg = 0, sb = 0;
+        for (int k = 0; k < N; ++k) sr += r[N * px + k], sg += g[N * px + k], sb += b[N * px + k];
+        constexpr double kAvg = 1.0 / N;
+        row[px] = kBlack | static_cast<uint32_t>(sr * kAvg + 0.5) << 16 | static_cast<uint32_t>(sg * kAvg + 0.5) << 8 |
+                  static_cast<uint32_t>(sb * kAvg + 0.5);
+    }
+}
+
 // Rows [first_row, end_row) of an escape-time picture.
 void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_row, Kernel kernel) {
     const int w = img.w, h = img.h;
@@ -695,25 +723,20 @@ void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_ro
             }
         iterate(kernel, s, samples);
         shade(kernel, lt, samples);
-        uint32_t* row = img.px.data() + static_cast<size_t>(py) * w;
-        const double *n = samples.n(), *r = samples.r(), *g = samples.g(), *b = samples.b();
+        double *r = samples.r(), *g = samples.g(), *b = samples.b();
         const int64_t* ok = samples.ok();
-        for (int px = 0; px < w; ++px) {
-            Rgb sum;
-            for (int k = 0; k < so.n; ++k) {
-                const int i = px * so.n + k;
-                if (n[i] <= 0) continue;
-                if (ok[i]) {
-                    sum.r += r[i], sum.g += g[i], sum.b += b[i];
-                    continue;
-                }
+        for (int i = 0; i < samples.count(); ++i)
+            if (!ok[i]) {
                 const Rgb c = escaped_colour(job, lt, samples.orbit(i));
-                sum.r += std::clamp(c.r, 0.0, 255.0);
-                sum.g += std::clamp(c.g, 0.0, 255.0);
-                sum.b += std::clamp(c.b, 0.0, 255.0);
+                r[i] = std::clamp(c.r, 0.0, 255.0), g[i] = std::clamp(c.g, 0.0, 255.0), b[i] = std::clamp(c.b, 0.0, 255.0);
             }
-            row[px] = pack(scale(sum, 1.0 / so.n));
-        }
+        uint32_t* row = img.px.data() + static_cast<size_t>(py) * w;
+        if (so.n == 1)
+            average_samples<1>(r, g, b, w, row);
+        else if (so.n == 2)
+            average_samples<2>(r, g, b, w, row);
+        else
+            average_samples<4>(r, g, b, w, row);
     }
 }
 
