@@ -1254,7 +1254,7 @@ Mesh& new_mesh(Out& out) {
 }
 
 // The tunnel: rings of the wall picture running from the near edge of the square into the
-// distance, the picture's width once around and its height repeating along the tunnel, flowing
+// distance, the picture's height once around and its width repeating along the tunnel, flowing
 // toward the viewer with the program's clock. The vanishing point sways; the far end fades to
 // black. Texture coordinates stay within 0..1: a band that crosses a repeat of the picture is cut
 // in two there.
@@ -1273,13 +1273,13 @@ void tunnel_wall(const Program& pr, const Square& sq, double t, float weight, Ou
     // Near ring just beyond the corners, swelling with the kick.
     const float radius = 0.56f * std::hypot(sq.w, sq.h) * 1.08f * (1 + 0.12f * kick + 0.06f * bass);
     constexpr int kSectors = 48, kRings = 30;
-    constexpr double kNear = 1, kFar = 14, kRepeat = 2.5; // v = kRepeat / z + flow
+    constexpr double kNear = 1, kFar = 14, kRepeat = 1.2; // along = kRepeat / z + flow
     const double flow = 0.35 * c1;
     const double turn = 0.05 * c1 + 0.15 * std::sin(0.21 * c1);
     const uint32_t tint = music_tint();
     Mesh& m = new_mesh(out);
     m.image = img;
-    auto ring = [&](double z, float v) { // appends kSectors + 1 vertices of one ring
+    auto ring = [&](double z, float v) { // kSectors + 1 vertices of one ring, at `v` along the wall
         const float r = static_cast<float>(radius / z);
         const float bend = static_cast<float>(1 - 1 / z); // the far end follows the sway
         const float ox = cx + vx * bend, oy = cy + vy * bend;
@@ -1288,8 +1288,9 @@ void tunnel_wall(const Program& pr, const Square& sq, double t, float weight, Ou
         const uint32_t col = static_cast<uint32_t>(alpha * 255 + 0.5f) << 24 | ch(16) | ch(8) | ch(0);
         for (int i = 0; i <= kSectors; ++i) {
             const double a = kTwoPi * i / kSectors + turn;
-            m.verts.push_back({ox + r * static_cast<float>(std::cos(a)), oy + r * static_cast<float>(std::sin(a)),
-                               static_cast<float>(i) / kSectors, v, col});
+            // The wall runs along the picture's width and around its height.
+            m.verts.push_back({ox + r * static_cast<float>(std::cos(a)), oy + r * static_cast<float>(std::sin(a)), v,
+                               static_cast<float>(i) / kSectors, col});
         }
     };
     auto band = [&](int first) { // quads between the ring at `first` and the next one
