@@ -2,10 +2,13 @@
 // and 800 px, 200 iterations, two samples per pixel) with the generic and the AVX2 kernel, in
 // one band and split over every hardware thread; every other kind at 560 px. Pictures are
 // 4:3. Arguments: kind, width, kernel (0 generic, 1 AVX2), bands.
+// escape_ratio computes the same picture with both kernels in turn, one band, and reports the
+// processor time of each and their ratio: on a shared machine the load then weighs on both alike.
 #include "scene/raster_bg.h"
 
 #include <benchmark/benchmark.h>
 
+#include <ctime>
 #include <thread>
 
 namespace {
@@ -34,6 +37,40 @@ void escape_args(benchmark::internal::Benchmark* b) {
                 for (int bands : {1, all}) b->Args({kind, w, kernel, bands});
 }
 BENCHMARK(escape)->Apply(escape_args)->ArgNames({"kind", "w", "avx2", "bands"})->Unit(benchmark::kMillisecond);
+
+double thread_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+void escape_ratio(benchmark::State& state) {
+    if (!raster::has_avx2()) {
+        state.SkipWithError("no AVX2 on this processor");
+        return;
+    }
+    const int kind = static_cast<int>(state.range(0)), w = static_cast<int>(state.range(1));
+    raster::Job job = raster::sample_job(kind, w, static_cast<int>(w * kAspect));
+    job.iter = 200;
+    job.p[6] = 2;
+    double generic = 0, avx2 = 0;
+    for (auto _ : state) {
+        double t0 = thread_cpu_ms();
+        benchmark::DoNotOptimize(raster::render(job, 1, raster::Kernel::Generic));
+        double t1 = thread_cpu_ms();
+        generic += t1 - t0;
+        benchmark::DoNotOptimize(raster::render(job, 1, raster::Kernel::Avx2));
+        avx2 += thread_cpu_ms() - t1;
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["generic_ms"] = generic / n;
+    state.counters["avx2_ms"] = avx2 / n;
+    state.counters["ratio"] = avx2 > 0 ? generic / avx2 : 0;
+}
+BENCHMARK(escape_ratio)
+    ->ArgsProduct({{0, 1, 2}, {320, 560, 800}})
+    ->ArgNames({"kind", "w"})
+    ->Unit(benchmark::kMillisecond);
 
 // The tunnel wall (17) is measured with a new wall per picture (a new beat digit each time),
 // which is what a beat costs; a repeated key only copies the cached wall.

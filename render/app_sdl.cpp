@@ -913,10 +913,6 @@ void draw_quads(const std::vector<scene3d::Quad>& quads) {
     flush_geometry(nullptr);
 }
 
-// The raster pictures of the scene (back layers and the additive front images) are drawn by
-// the raster layer's painter; this is where the scene step hands them over.
-void draw_raster_images(const std::vector<scene3d::RasterDraw>&, bool) {}
-
 // In software rendering the scene is drawn into a half-size target and stretched afterwards.
 void soft_target_begin(int ow, int oh) {
     g_on_soft_target = false;
@@ -1040,14 +1036,14 @@ void draw_scene(double t) {
         }
         scene3d::build(in, t, g_out);
         const scene3d::Ball ball = scene3d::ball(in, t);
-        draw_raster_images(g_out.layers, false);
+        scene_layer::draw_raster(g_ren, g_out);
         if (!draw_fractals()) gpu_failed();
         draw_ball(ball, true);
         draw_quads(g_out.quads);
         SDL_RenderSetClipRect(g_ren, nullptr);
         draw_segs(g_out.segs);
         draw_dots(g_out.dots);
-        draw_raster_images(g_out.front, true);
+        scene_layer::draw_front(g_ren, g_out);
         SDL_RenderSetClipRect(g_ren, &g_clip);
         draw_ball(ball, false);
         SDL_RenderSetClipRect(g_ren, nullptr);
@@ -1078,6 +1074,108 @@ void drop_textures() {
 }
 
 } // namespace scene_detail
+// ============================================================================ scene raster layer
+//
+// The raster pictures of the scene as textures. A picture never changes once published, so its
+// serial names its texture; the newest eight are kept (a cross-fade needs two, the rest spare the
+// upload when pictures come back).
+
+} // namespace
+
+namespace scene_layer {
+namespace {
+
+constexpr size_t kKeep = 8;
+std::map<int64_t, SDL_Texture*> g_raster_tex;
+SDL_Renderer* g_raster_ren = nullptr; // the renderer the kept textures belong to
+std::vector<SDL_Vertex> g_mesh_v;      // room kept between frames
+
+SDL_Texture* texture_of(SDL_Renderer* ren, const raster::Image& img) {
+    if (ren != g_raster_ren) {
+        drop_textures();
+        g_raster_ren = ren;
+    }
+    auto it = g_raster_tex.find(img.serial);
+    if (it != g_raster_tex.end()) return it->second;
+    if (img.w <= 0 || img.h <= 0 || img.px.size() < size_t(img.w) * size_t(img.h)) return nullptr;
+    while (g_raster_tex.size() >= kKeep) {
+        SDL_DestroyTexture(g_raster_tex.begin()->second);
+        g_raster_tex.erase(g_raster_tex.begin());
+    }
+    // Linear filtering: pictures are stretched over the scene. The hint applies to textures
+    // created while it is set.
+    const char* old = SDL_GetHint(SDL_HINT_RENDER_SCALE_QUALITY);
+    const std::string keep = old ? old : "";
+    SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
+    SDL_Texture* tex = SDL_CreateTexture(ren, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STATIC, img.w, img.h);
+    SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, old ? keep.c_str() : nullptr);
+    if (!tex) return nullptr;
+    SDL_UpdateTexture(tex, nullptr, img.px.data(), img.w * 4);
+    SDL_SetTextureBlendMode(tex, SDL_BLENDMODE_BLEND);
+    g_raster_tex[img.serial] = tex;
+    return tex;
+}
+
+SDL_Color color_of(uint32_t c) {
+    return {Uint8((c >> 16) & 255), Uint8((c >> 8) & 255), Uint8(c & 255), Uint8(c >> 24)};
+}
+
+void draw_mesh(SDL_Renderer* ren, SDL_Texture* tex, const scene3d::Mesh& m) {
+    if (m.verts.empty() || m.index.empty() || !compat::geometry()) return;
+    g_mesh_v.resize(m.verts.size());
+    for (size_t i = 0; i < m.verts.size(); ++i) {
+        const scene3d::MeshV& v = m.verts[i];
+        g_mesh_v[i] = {{v.x, v.y}, color_of(v.color), {v.u, v.v}};
+    }
+    compat::render_geometry(ren, tex, g_mesh_v.data(), int(g_mesh_v.size()), m.index.data(), int(m.index.size()));
+}
+
+} // namespace
+
+void drop_textures() {
+    for (auto& [serial, tex] : g_raster_tex) SDL_DestroyTexture(tex);
+    g_raster_tex.clear();
+}
+
+namespace {
+
+void draw_list(SDL_Renderer* ren, const std::vector<scene3d::RasterDraw>& list, const scene3d::Out& out,
+               SDL_BlendMode blend) {
+    for (const scene3d::RasterDraw& d : list) {
+        if (!(d.alpha > 0.003f) || !d.image) continue;
+        SDL_Texture* tex = texture_of(ren, *d.image);
+        if (!tex) continue;
+        SDL_SetTextureBlendMode(tex, blend);
+        if (d.mesh >= 0) {
+            if (size_t(d.mesh) < out.meshes.size()) draw_mesh(ren, tex, out.meshes[size_t(d.mesh)]);
+            continue;
+        }
+        const SDL_Color c = color_of(d.tint);
+        SDL_SetTextureColorMod(tex, c.r, c.g, c.b);
+        SDL_SetTextureAlphaMod(tex, Uint8(std::lround(255 * std::min(1.0f, d.alpha))));
+        const SDL_Rect src{int(std::lround(d.sx)), int(std::lround(d.sy)), std::max(1, int(std::lround(d.sw))),
+                           std::max(1, int(std::lround(d.sh)))};
+        const int x0 = int(std::floor(d.x)), y0 = int(std::floor(d.y));
+        const SDL_Rect dst{x0, y0, int(std::ceil(d.x + d.w)) - x0, int(std::ceil(d.y + d.h)) - y0};
+        SDL_RenderCopy(ren, tex, &src, &dst);
+        SDL_SetTextureColorMod(tex, 255, 255, 255);
+        SDL_SetTextureAlphaMod(tex, 255);
+    }
+}
+
+} // namespace
+
+void draw_raster(SDL_Renderer* ren, const scene3d::Out& out) {
+    draw_list(ren, out.layers, out, SDL_BLENDMODE_BLEND);
+}
+
+void draw_front(SDL_Renderer* ren, const scene3d::Out& out) {
+    draw_list(ren, out.front, out, SDL_BLENDMODE_ADD);
+}
+
+} // namespace scene_layer
+
+namespace {
 
 namespace iface {
 
@@ -1356,6 +1454,7 @@ void iface::drop_textures() {
         if (*t) SDL_DestroyTexture(*t), *t = nullptr;
     g_meter_side = 0;
     scene_detail::drop_textures();
+    scene_layer::drop_textures();
     drop_layer(g_base);
     drop_layer(g_over);
 }

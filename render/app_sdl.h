@@ -13,6 +13,9 @@ struct SDL_Window;
 struct SDL_Renderer;
 struct SDL_Texture;
 struct SDL_Vertex;
+namespace scene3d {
+struct Out;
+}
 
 // Owns the window from creation to destruction. `settings` stays the caller's; the window thread
 // changes it in place. 0 after an orderly quit, 1 when SDL, the window, the renderer or the text
@@ -45,6 +48,19 @@ bool render_geometry(SDL_Renderer* ren, SDL_Texture* tex, const SDL_Vertex* v, i
 uint64_t ticks();                          // SDL's 32-bit tick counter extended past its wrap
 
 } // namespace compat
+
+// The scene's raster layer on the renderer: the pictures and meshes of a scene3d::Out record, with
+// their textures kept by picture serial (at most 8). Called by the frame composer's scene step
+// inside the scene's clip; open to the tests, which draw on a renderer of their own.
+namespace scene_layer {
+
+void draw_raster(SDL_Renderer* ren, const scene3d::Out& out);
+// The front images, added onto the glow.
+void draw_front(SDL_Renderer* ren, const scene3d::Out& out);
+// Destroys the kept textures (renderer loss, shutdown, a change of renderer).
+void drop_textures();
+
+} // namespace scene_layer
 
 // The window's rules that need no window, open to the tests.
 namespace app_sdl::detail {

@@ -105,7 +105,9 @@ inline double smoothstep(double a, double b, double x) {
 // to the library.
 inline double fsin(double x) {
     if (!(std::fabs(x) < 1e7)) return std::sin(x);
-    const double k = std::nearbyint(x * (1 / kTwoPi));
+    // Rounded by adding and taking away 1.5·2⁵² (std::nearbyint is a library call on the
+    // generic processor).
+    const double k = (x * (1 / kTwoPi) + 6755399441055744.0) - 6755399441055744.0;
     double r = (x - k * 6.28318530717958623) - k * 2.4492935982947064e-16; // x mod 2π in [−π, π]
     if (r > 0.5 * kPi)
         r = kPi - r;
@@ -191,8 +193,8 @@ template <typename Shade> void shade_pixels(Image& img, int n, Shade shade) {
 // ---------------------------------------------------------------------------------------------
 // 2. Escape-time kernel. Samples are iterated in groups of lanes: the generic build takes four
 // at a time, the AVX2 build eight (two registers, so that two independent chains hide the
-// latency of the multiplications). Both use only additions, multiplications and comparisons,
-// without fused multiply-adds, so they compute bit for bit the same orbits.
+// latency of the multiplications). Both compute the same orbits; the AVX2 build also fuses the
+// multiply-adds (FMA) of the derivative and the shading, which differ only in the last bits.
 
 typedef double V4 __attribute__((vector_size(32)));
 typedef long long M4 __attribute__((vector_size(32)));
@@ -204,15 +206,83 @@ struct Orbit {
     int32_t n;
 };
 
+// The samples of one row and what the kernel makes of them, one array per field, so that a
+// group of lanes loads and stores each field at once. The arrays are padded to whole groups of
+// eight with copies of the last sample (see pad()), so that the kernel never takes a tail apart.
+class SampleRow {
+public:
+    static constexpr int kGroup = 24;
+    explicit SampleRow(int count)
+        : count_(count), padded_((count + kGroup - 1) / kGroup * kGroup), buf_(static_cast<size_t>(kFields) * padded_),
+          ok_(padded_) {}
+    int count() const { return count_; }
+    int padded() const { return padded_; }
+    // Sample positions (the pixel as c, or as z₀ for the Julia set).
+    double* xs() { return field(0); }
+    double* ys() { return field(1); }
+    // The orbit's end: z, z' and the escape step n (0: interior).
+    double* x() { return field(2); }
+    double* y() { return field(3); }
+    double* dx() { return field(4); }
+    double* dy() { return field(5); }
+    double* n() { return field(6); }
+    // The colour of an escaped sample, each channel 0..255, valid where ok() is set.
+    double* r() { return field(7); }
+    double* g() { return field(8); }
+    double* b() { return field(9); }
+    int64_t* ok() { return ok_.data(); }
+    Orbit orbit(int i) { return {x()[i], y()[i], dx()[i], dy()[i], static_cast<int32_t>(n()[i])}; }
+    void pad() {
+        for (int i = count_; i < padded_; ++i) xs()[i] = xs()[count_ - 1], ys()[i] = ys()[count_ - 1];
+    }
+
+private:
+    static constexpr int kFields = 10;
+    double* field(int k) { return buf_.data() + static_cast<size_t>(k) * padded_; }
+    int count_, padded_;
+    std::vector<double> buf_;
+    std::vector<int64_t> ok_;
+};
+
 struct Escape {
     int kind;      // 0 Mandelbrot, 1 Julia, 2 Burning Ship
     int iter;      // steps at most
     double jx, jy; // the Julia constant
 };
 
-// (References, not values: passing these by value would change the calling convention
-// between the two builds.)
-inline bool any(const M4& m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
+// (Vectors pass by reference and results come back through references: passing them by value
+// would change the calling convention between the two builds.)
+
+// GCC declares its AVX builtins once some code asks for AVX; this empty region does, so that
+// the wide build can test a mask with one instruction.
+#if defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__i386__))
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#pragma GCC pop_options
+#define RASTER_MOVMSK 1
+#endif
+
+// Whether any lane of a comparison's mask is set.
+template <bool Wide> __attribute__((always_inline)) inline bool any(const M4& m) {
+#ifdef RASTER_MOVMSK
+    if constexpr (Wide) return __builtin_ia32_movmskpd256(reinterpret_cast<V4>(m)) != 0;
+#endif
+    return (m[0] | m[1] | m[2] | m[3]) != 0;
+}
+
+// r = a·b + c, rounded once where the build has FMA (the compiler joins the four lanes into one
+// instruction), as a product and a sum otherwise.
+template <bool Fma> __attribute__((always_inline)) inline void madd(V4& r, const V4& a, const V4& b, const V4& c) {
+    if constexpr (Fma) {
+        V4 t;
+#pragma GCC unroll 4
+        for (int l = 0; l < 4; ++l) t[l] = __builtin_fma(a[l], b[l], c[l]);
+        r = t;
+    } else {
+        r = a * b + c;
+    }
+}
+
 #define SPLAT(v) (V4{} + (v))
 
 // Main cardioid and period-2 bulb: such points never escape.
@@ -223,12 +293,41 @@ inline bool in_cardioid_or_bulb(double x, double y) {
     return (x + 1) * (x + 1) + y2 <= 0.0625;
 }
 
+// One step of z (and its derivative) for one register of lanes. z itself is stepped the same
+// way in both builds, so that their orbits agree bit for bit: chaotic orbits near the set
+// would carry a difference in the last bit into a different escape. The derivative only shades
+// the picture, so the AVX2 build fuses its multiply-adds.
+template <int Kind, bool Fma>
+__attribute__((always_inline)) inline void step(V4& x, V4& y, V4& x2, V4& y2, V4& dx, V4& dy, const V4& cx,
+                                                const V4& cy) {
+    // Doubling is exact, so 2x·y here equals 2·(x·y) of the textbook step.
+    const V4 tx = x + x;
+    if (Kind != 2) { // z' ← 2·z·z' (+ 1 for the derivative by c)
+        const V4 ty = y + y, one = SPLAT(Kind == 0 ? 1.0 : 0.0);
+        V4 ndx, ndy;
+        madd<Fma>(ndx, -ty, dy, one);
+        madd<Fma>(ndx, tx, dx, ndx);
+        madd<Fma>(ndy, tx, dy, ty * dx);
+        dx = ndx, dy = ndy;
+    }
+    V4 xy = tx * y;
+    if (Kind == 2) { // the Burning Ship: z = (|Re z| + i·|Im z|)² + c
+        const M4 sign = M4{} + 0x7FFFFFFFFFFFFFFFLL;
+        xy = reinterpret_cast<V4>(reinterpret_cast<M4>(xy) & sign);
+    }
+    x = x2 - y2 + cx;
+    y = xy + cy;
+    x2 = x * x;
+    y2 = y * y;
+}
+
 // One group of 4·C samples, starting at xs[0], ys[0] (the pixel as c for kinds 0 and 2, as z₀
 // for kind 1). The derivative is dz/dc for kind 0 and dz/dz₀ for kind 1; the Burning Ship's
 // pictures are not lit, so it carries none.
-template <int Kind, int C>
-__attribute__((always_inline)) inline void iterate_group(const Escape& s, const double* xs, const double* ys,
-                                                         Orbit* out) {
+template <int Kind, int C, bool Fma>
+__attribute__((always_inline)) inline void iterate_group(const Escape& s, SampleRow& row, int first) {
+    const double* xs = row.xs() + first;
+    const double* ys = row.ys() + first;
     V4 x[C], y[C], dx[C], dy[C], cx[C], cy[C], x2[C], y2[C];
     V4 ex[C], ey[C], edx[C], edy[C], en[C], sx[C], sy[C];
     M4 act[C];
@@ -260,52 +359,29 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, const 
     const V4 tiny = SPLAT(1e-13), ntiny = SPLAT(-1e-13), bail = SPLAT(256);
     const V4 nan = SPLAT(__builtin_nan(""));
     for (int it = 1; it <= s.iter; ++it) {
-        M4 esc[C];
         M4 seen = {0, 0, 0, 0};
         #pragma GCC unroll 4
         for (int c = 0; c < C; ++c) {
-            // Doubling is exact, so 2x·y here equals 2·(x·y) of the textbook step.
-            const V4 tx = x[c] + x[c], ty = y[c] + y[c];
-            if (Kind == 0) {
-                const V4 ndx = tx * dx[c] - ty * dy[c] + 1.0;
-                dy[c] = tx * dy[c] + ty * dx[c];
-                dx[c] = ndx;
-            } else if (Kind == 1) {
-                const V4 ndx = tx * dx[c] - ty * dy[c];
-                dy[c] = tx * dy[c] + ty * dx[c];
-                dx[c] = ndx;
-            }
-            V4 xy;
-            if (Kind == 2) {
-                const M4 sign = {0x7FFFFFFFFFFFFFFFLL, 0x7FFFFFFFFFFFFFFFLL, 0x7FFFFFFFFFFFFFFFLL,
-                                 0x7FFFFFFFFFFFFFFFLL};
-                xy = reinterpret_cast<V4>(reinterpret_cast<M4>(tx * y[c]) & sign);
-            } else {
-                xy = tx * y[c];
-            }
-            x[c] = x2[c] - y2[c] + cx[c];
-            y[c] = xy + cy[c];
-            x2[c] = x[c] * x[c];
-            y2[c] = y[c] * y[c];
+            step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
             // Not masked by the active lanes: an escaped lane's c is made NaN below, so its
             // orbit turns NaN and no longer compares greater.
-            esc[c] = x2[c] + y2[c] > bail;
-            seen |= esc[c];
+            seen |= x2[c] + y2[c] > bail;
         }
         bool changed = false;
-        if (__builtin_expect(any(seen), 0)) {
+        if (__builtin_expect(any<C != 1>(seen), 0)) {
             const V4 n = SPLAT(it);
             #pragma GCC unroll 4
             for (int c = 0; c < C; ++c) {
-                esc[c] &= act[c];
-                cx[c] = esc[c] ? nan : cx[c];
-                cy[c] = esc[c] ? nan : cy[c];
-                ex[c] = esc[c] ? x[c] : ex[c];
-                ey[c] = esc[c] ? y[c] : ey[c];
-                edx[c] = esc[c] ? dx[c] : edx[c];
-                edy[c] = esc[c] ? dy[c] : edy[c];
-                en[c] = esc[c] ? n : en[c];
-                act[c] &= ~esc[c];
+                // Compared again here rather than kept from above, which would cost registers.
+                const M4 esc = (x2[c] + y2[c] > bail) & act[c];
+                cx[c] = esc ? nan : cx[c];
+                cy[c] = esc ? nan : cy[c];
+                ex[c] = esc ? x[c] : ex[c];
+                ey[c] = esc ? y[c] : ey[c];
+                edx[c] = esc ? dx[c] : edx[c];
+                edy[c] = esc ? dy[c] : edy[c];
+                en[c] = esc ? n : en[c];
+                act[c] &= ~esc;
             }
             changed = true;
         }
@@ -323,43 +399,36 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, const 
             M4 all = act[0];
             #pragma GCC unroll 4
             for (int c = 1; c < C; ++c) all |= act[c];
-            if (!any(all)) break;
+            if (!any<C != 1>(all)) break;
         }
     }
     #pragma GCC unroll 4
-    for (int c = 0; c < C; ++c)
-        #pragma GCC unroll 4
-        for (int l = 0; l < 4; ++l) out[4 * c + l] = {ex[c][l], ey[c][l], edx[c][l], edy[c][l],
-                                                       static_cast<int32_t>(en[c][l])};
-}
-
-template <int Kind, int C>
-__attribute__((always_inline)) inline void iterate_kind(const Escape& s, const double* xs, const double* ys,
-                                                        int count, Orbit* out) {
-    constexpr int L = 4 * C;
-    int i = 0;
-    for (; i + L <= count; i += L) iterate_group<Kind, C>(s, xs + i, ys + i, out + i);
-    if (i < count) { // the tail, padded with copies of its last sample
-        double tx[L], ty[L];
-        Orbit to[L];
-        for (int l = 0; l < L; ++l) {
-            tx[l] = xs[std::min(i + l, count - 1)];
-            ty[l] = ys[std::min(i + l, count - 1)];
-        }
-        iterate_group<Kind, C>(s, tx, ty, to);
-        for (int l = 0; i + l < count; ++l) out[i + l] = to[l];
+    for (int c = 0; c < C; ++c) {
+        const int at = first + 4 * c;
+        __builtin_memcpy(row.x() + at, &ex[c], sizeof(V4));
+        __builtin_memcpy(row.y() + at, &ey[c], sizeof(V4));
+        __builtin_memcpy(row.dx() + at, &edx[c], sizeof(V4));
+        __builtin_memcpy(row.dy() + at, &edy[c], sizeof(V4));
+        __builtin_memcpy(row.n() + at, &en[c], sizeof(V4));
     }
 }
 
-template <int C>
-__attribute__((always_inline)) inline void iterate_body(const Escape& s, const double* xs, const double* ys,
-                                                        int count, Orbit* out) {
+// The whole padded row, a group of 4·C lanes at a time: C registers of lanes are C independent
+// chains of latency that the processor overlaps, as many as its registers hold without spilling.
+template <int C, int Kind, bool Fma> __attribute__((always_inline)) inline void iterate_rows(const Escape& s, SampleRow& row) {
+    static_assert(SampleRow::kGroup % (4 * C) == 0);
+    for (int i = 0; i < row.padded(); i += 4 * C) iterate_group<Kind, C, Fma>(s, row, i);
+}
+
+// The generic build: one register pair of lanes (four samples); the AVX2 build: CL registers
+// for the lit kinds, which carry the derivative, CS for the Burning Ship, which does not.
+template <int CL, int CS, bool Fma> __attribute__((always_inline)) inline void iterate_body(const Escape& s, SampleRow& row) {
     if (s.kind == 0)
-        iterate_kind<0, C>(s, xs, ys, count, out);
+        iterate_rows<CL, 0, Fma>(s, row);
     else if (s.kind == 1)
-        iterate_kind<1, C>(s, xs, ys, count, out);
+        iterate_rows<CL, 1, Fma>(s, row);
     else
-        iterate_kind<2, C>(s, xs, ys, count, out);
+        iterate_rows<CS, 2, Fma>(s, row);
 }
 
 // What colouring needs of the escape-time lighting.
@@ -369,18 +438,29 @@ struct Lighting {
     bool lit;              // kinds 0 and 1
     double brightness;     // of the unlit kind
     double offset;         // palette offset
+    const double* palette; // 257 entries of red, green, blue, unused; the last repeats the first
 };
 
-// The colouring of escaped samples, four at a time in the same two builds: palette coordinate
-// 7·μ + offset, brightness and white highlight (see escaped_colour for the formulas). A sample
-// whose numbers leave the normal range (absurd views) is flagged and coloured one by one.
-struct Shade {
-    double pal, bright, shine;
-    bool ok;
+// The palette as doubles for the colouring, with entry 256 = entry 0 so that interpolation needs
+// no wrap.
+struct PaletteTable {
+    double rgb[257][4];
+    explicit PaletteTable(const Job& job) {
+        for (int i = 0; i <= 256; ++i) {
+            const Rgb c = unpack(job.palette[i & 255]);
+            rgb[i][0] = c.r, rgb[i][1] = c.g, rgb[i][2] = c.b, rgb[i][3] = 0;
+        }
+    }
 };
 
-// ln x for positive normal x, to about 1e-12. (Results by reference: see any().)
-__attribute__((always_inline)) inline void vlog(const V4& x, V4& out) {
+// The colour of every sample is computed four at a time in the same two builds (see
+// escaped_colour for the formulas), each channel clamped to 0..255, black for the inside. An
+// escaped sample whose numbers leave the normal range (absurd views) is not marked ok and is
+// coloured one by one.
+
+// ln x for positive normal x, to about 2e-6: a thousandth of a colour level in the palette
+// index, and far below what shows in the relief. (Results by reference: see any().)
+template <bool Fma> __attribute__((always_inline)) inline void vlog(const V4& x, V4& out) {
     const M4 bits = reinterpret_cast<M4>(x);
     M4 e = (bits >> 52) - 1023;
     V4 m = reinterpret_cast<V4>((bits & 0xFFFFFFFFFFFFFLL) | 0x3FF0000000000000LL);
@@ -390,32 +470,60 @@ __attribute__((always_inline)) inline void vlog(const V4& x, V4& out) {
     // The exponent as a double: written into the mantissa of 2⁵², offset to stay positive.
     const V4 ed = reinterpret_cast<V4>(e + (0x4330000000000000LL + 2048)) - (4503599627370496.0 + 2048.0);
     const V4 f = (m - 1.0) / (m + 1.0), q = f * f;
-    const V4 series =
-        1.0 + q * (1.0 / 3 + q * (1.0 / 5 + q * (1.0 / 7 + q * (1.0 / 9 + q * (1.0 / 11 + q * (1.0 / 13 + q / 15.0))))));
-    out = ed * 0.6931471805599453 + 2.0 * f * series;
+    // ln m = 2f·(1 + q/3 + q²/5 + …) with |f| < 0.172
+    V4 series, t;
+    madd<Fma>(series, q, SPLAT(1.0 / 5), SPLAT(1.0 / 3));
+    madd<Fma>(series, series, q, SPLAT(1.0));
+    t = (f + f) * series;
+    madd<Fma>(out, ed, SPLAT(0.6931471805599453), t);
+}
+
+// floor(x) for |x| < 2⁵¹, without the library (the generic build has no rounding instruction).
+__attribute__((always_inline)) inline void vfloor(const V4& x, V4& out) {
+    const V4 big = SPLAT(6755399441055744.0); // 1.5·2⁵²: adding it rounds to an integer
+    const V4 r = (x + big) - big;
+    out = r > x ? r - 1.0 : r;
 }
 
 __attribute__((always_inline)) inline void vsqrt(const V4& x, V4& out) {
+    V4 t;
 #pragma GCC unroll 4
-    for (int l = 0; l < 4; ++l) out[l] = std::sqrt(x[l]);
+    for (int l = 0; l < 4; ++l) t[l] = __builtin_sqrt(x[l]);
+    out = t;
 }
 
-__attribute__((always_inline)) inline void shade_body(const Lighting& lt, const Orbit* o, int count, Shade* out) {
-    for (int i = 0; i < count; i += 4) {
+__attribute__((always_inline)) inline void vclamp255(V4& v) {
+    v = v > 0.0 ? v : V4{};
+    v = v < 255.0 ? v : SPLAT(255.0);
+}
+
+template <bool Fma> __attribute__((always_inline)) inline void shade_body(const Lighting& lt, SampleRow& row) {
+    for (int i = 0; i < row.padded(); i += 4) {
         V4 x, y, dx, dy, n;
-#pragma GCC unroll 4
-        for (int l = 0; l < 4; ++l) {
-            const Orbit& s = o[std::min(i + l, count - 1)];
-            x[l] = s.x, y[l] = s.y, dx[l] = s.dx, dy[l] = s.dy, n[l] = s.n;
+        __builtin_memcpy(&x, row.x() + i, sizeof x);
+        __builtin_memcpy(&y, row.y() + i, sizeof y);
+        __builtin_memcpy(&dx, row.dx() + i, sizeof dx);
+        __builtin_memcpy(&dy, row.dy() + i, sizeof dy);
+        __builtin_memcpy(&n, row.n() + i, sizeof n);
+        const M4 escaped = n > 0.0;
+        if (!any<Fma>(escaped)) { // all inside: black
+            const V4 zero{};
+            const M4 yes = M4{} - 1;
+            __builtin_memcpy(row.r() + i, &zero, sizeof zero);
+            __builtin_memcpy(row.g() + i, &zero, sizeof zero);
+            __builtin_memcpy(row.b() + i, &zero, sizeof zero);
+            __builtin_memcpy(row.ok() + i, &yes, sizeof yes);
+            continue;
         }
         const V4 r2 = x * x + y * y;
         M4 ok = (r2 >= 2.2250738585072014e-308) & (r2 <= 1.7976931348623157e308);
         V4 ln_r2, ln_ln;
-        vlog(ok ? r2 : V4{} + 1.0, ln_r2);
+        vlog<Fma>(ok ? r2 : V4{} + 1.0, ln_r2);
         // ln|z|² > ln 256 here, so its logarithm's argument is normal.
-        vlog(ln_r2 * (0.5 / 0.6931471805599453), ln_ln);
-        const V4 mu = n + 1.0 - ln_ln * 1.4426950408889634;
-        const V4 pal = mu * 7.0 + lt.offset;
+        vlog<Fma>(ln_r2 * (0.5 / 0.6931471805599453), ln_ln);
+        // Palette coordinate 7·μ + offset with μ = n + 1 − log₂(ln|z|² / (2·ln 2)).
+        V4 pal;
+        madd<Fma>(pal, ln_ln, SPLAT(-7 * 1.4426950408889634), (n + 1.0) * 7.0 + lt.offset);
         V4 bright = V4{} + lt.brightness, shine = V4{};
         if (lt.lit) {
             const V4 dz2 = dx * dx + dy * dy;
@@ -424,63 +532,97 @@ __attribute__((always_inline)) inline void shade_body(const Lighting& lt, const 
             vsqrt(r2, r);
             vsqrt(dz2, dz);
             // f = 1/(0.35·d/pixel + 1) with d = |z|·ln|z|/|z'|, as one division.
-            const V4 f = dz / (r * ln_r2 * (0.175 / lt.pixel) + dz);
+            V4 den;
+            madd<Fma>(den, r * ln_r2, SPLAT(0.175 / lt.pixel), dz);
+            const V4 f = dz / den;
             const V4 inv = 1.0 / (r * dz);
-            const V4 ux = (x * dx + y * dy) * inv, uy = (y * dx - x * dy) * inv;
-            V4 l = (ux * lt.lx + uy * lt.ly + 1.5) * 0.4;
+            V4 ux, uy, l;
+            madd<Fma>(ux, x, dx, y * dy);
+            madd<Fma>(uy, y, dx, -(x * dy));
+            madd<Fma>(l, ux * inv, SPLAT(lt.lx * 0.4), SPLAT(0.6));
+            madd<Fma>(l, uy * inv, SPLAT(lt.ly * 0.4), l);
             l = l > 0 ? l : V4{};
             const V4 l2 = l * l, l4 = l2 * l2;
             vsqrt(f, sf);
-            bright = (0.45 * sf + 0.55) * (0.78 * l + 0.22);
+            V4 a, b;
+            madd<Fma>(a, sf, SPLAT(0.45), SPLAT(0.55));
+            madd<Fma>(b, l, SPLAT(0.78), SPLAT(0.22));
+            bright = a * b;
             shine = 255 * 0.55 * l4 * l4 * l4;
         }
-        // Finite results only (x − x is 0 for finite x, NaN otherwise).
-        ok &= (pal - pal == 0) & (bright - bright == 0) & (shine - shine == 0);
-        for (int l = 0; l < 4 && i + l < count; ++l) out[i + l] = {pal[l], bright[l], shine[l], ok[l] != 0};
+        // Finite results only (x − x is 0 for finite x, NaN otherwise), and a palette coordinate
+        // that the rounding below can take.
+        ok &= (pal - pal == 0) & (bright - bright == 0) & (shine - shine == 0) & (pal < 1e15) & (pal > -1e15);
+        pal = ok ? pal : V4{};
+        // Wrap into [0, 256) and interpolate between neighbouring palette entries.
+        V4 q, w, at;
+        vfloor(pal * (1.0 / 256), q);
+        madd<Fma>(w, q, SPLAT(-256.0), pal);
+        vfloor(w, at);
+        const V4 frac = w - at;
+        V4 ra, ga, ba, rb, gb, bb;
+#pragma GCC unroll 4
+        for (int l = 0; l < 4; ++l) {
+            const double* e = lt.palette + 4 * (static_cast<int>(at[l]) & 255);
+            ra[l] = e[0], ga[l] = e[1], ba[l] = e[2];
+            rb[l] = e[4], gb[l] = e[5], bb[l] = e[6];
+        }
+        V4 cr, cg, cb;
+        madd<Fma>(cr, rb - ra, frac, ra);
+        madd<Fma>(cg, gb - ga, frac, ga);
+        madd<Fma>(cb, bb - ba, frac, ba);
+        madd<Fma>(cr, cr, bright, shine);
+        madd<Fma>(cg, cg, bright, shine);
+        madd<Fma>(cb, cb, bright, shine);
+        vclamp255(cr);
+        vclamp255(cg);
+        vclamp255(cb);
+        // Interior samples are black (and always done).
+        cr = escaped ? cr : V4{}, cg = escaped ? cg : V4{}, cb = escaped ? cb : V4{};
+        ok |= ~escaped;
+        __builtin_memcpy(row.r() + i, &cr, sizeof cr);
+        __builtin_memcpy(row.g() + i, &cg, sizeof cg);
+        __builtin_memcpy(row.b() + i, &cb, sizeof cb);
+        __builtin_memcpy(row.ok() + i, &ok, sizeof ok);
     }
 }
 
-void shade_generic(const Lighting& lt, const Orbit* o, int count, Shade* out) { shade_body(lt, o, count, out); }
+void shade_generic(const Lighting& lt, SampleRow& row) { shade_body<false>(lt, row); }
 
-void iterate_generic(const Escape& s, const double* xs, const double* ys, int count, Orbit* out) {
-    iterate_body<1>(s, xs, ys, count, out);
-}
+void iterate_generic(const Escape& s, SampleRow& row) { iterate_body<1, 1, false>(s, row); }
 
 // Built for processors with AVX2 and chosen at run time, not by the compiler's function
 // multi-versioning: its resolvers run while the program is loaded, before ThreadSanitizer's
 // runtime is ready, and crash instrumented builds.
 #if defined(__x86_64__) || defined(__i386__)
 bool cpu_has_avx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return avx2;
 }
-__attribute__((target("avx2"))) void iterate_avx2(const Escape& s, const double* xs, const double* ys,
-                                                  int count, Orbit* out) {
-    iterate_body<2>(s, xs, ys, count, out);
+__attribute__((target("avx2,fma"))) void iterate_avx2(const Escape& s, SampleRow& row) {
+    iterate_body<2, 3, true>(s, row);
 }
-__attribute__((target("avx2"))) void shade_avx2(const Lighting& lt, const Orbit* o, int count, Shade* out) {
-    shade_body(lt, o, count, out);
-}
+__attribute__((target("avx2,fma"))) void shade_avx2(const Lighting& lt, SampleRow& row) { shade_body<true>(lt, row); }
 #else
 bool cpu_has_avx2() { return false; }
-void iterate_avx2(const Escape& s, const double* xs, const double* ys, int count, Orbit* out) {
-    iterate_generic(s, xs, ys, count, out);
-}
-void shade_avx2(const Lighting& lt, const Orbit* o, int count, Shade* out) { shade_generic(lt, o, count, out); }
+void iterate_avx2(const Escape& s, SampleRow& row) { iterate_generic(s, row); }
+void shade_avx2(const Lighting& lt, SampleRow& row) { shade_generic(lt, row); }
 #endif
 
-void iterate(Kernel k, const Escape& s, const double* xs, const double* ys, int count, Orbit* out) {
+// Iterates the row's samples (after padding it).
+void iterate(Kernel k, const Escape& s, SampleRow& row) {
+    row.pad();
     if (k != Kernel::Generic && cpu_has_avx2())
-        iterate_avx2(s, xs, ys, count, out);
+        iterate_avx2(s, row);
     else
-        iterate_generic(s, xs, ys, count, out);
+        iterate_generic(s, row);
 }
 
-void shade(Kernel k, const Lighting& lt, const Orbit* o, int count, Shade* out) {
+void shade(Kernel k, const Lighting& lt, SampleRow& row) {
     if (k != Kernel::Generic && cpu_has_avx2())
-        shade_avx2(lt, o, count, out);
+        shade_avx2(lt, row);
     else
-        shade_generic(lt, o, count, out);
+        shade_generic(lt, row);
 }
 
 // The iteration limit actually used for `samples` samples.
@@ -550,6 +692,17 @@ bool view_ok(const Job& job, int w, int h) {
     return !(job.kind == 1 && (!std::isfinite(job.p[3]) || !std::isfinite(job.p[4])));
 }
 
+// Pixels as the average of their N samples (channels already within 0..255).
+template <int N> void average_samples(const double* r, const double* g, const double* b, int w, uint32_t* row) {
+    for (int px = 0; px < w; ++px) {
+        double sr = 0, sg = 0, sb = 0;
+        for (int k = 0; k < N; ++k) sr += r[N * px + k], sg += g[N * px + k], sb += b[N * px + k];
+        constexpr double kAvg = 1.0 / N;
+        row[px] = kBlack | static_cast<uint32_t>(sr * kAvg + 0.5) << 16 | static_cast<uint32_t>(sg * kAvg + 0.5) << 8 |
+                  static_cast<uint32_t>(sb * kAvg + 0.5);
+    }
+}
+
 // Rows [first_row, end_row) of an escape-time picture.
 void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_row, Kernel kernel) {
     const int w = img.w, h = img.h;
@@ -559,39 +712,33 @@ void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_ro
     const double x0 = job.p[0] - p2, y0 = job.p[1] - h * p2 / w;
     const Escape s{kind, iteration_limit(job.iter, static_cast<double>(w) * h * so.n), job.p[3], job.p[4]};
     const double angle = real_param(job.p[7], 0);
-    const Lighting lt{pix, std::cos(angle), std::sin(angle), kind != 2, 0.9, real_param(job.p[5], 0)};
-    const int count = w * so.n;
-    std::vector<double> xs(count), ys(count);
-    std::vector<Orbit> orbits(count);
-    std::vector<Shade> shades(count);
+    const PaletteTable table(job);
+    const Lighting lt{pix, std::cos(angle), std::sin(angle), kind != 2, 0.9, real_param(job.p[5], 0), &table.rgb[0][0]};
+    SampleRow samples(w * so.n);
+    double* xs = samples.xs();
+    double* ys = samples.ys();
     for (int py = first_row; py < end_row; ++py) {
         for (int px = 0; px < w; ++px)
             for (int k = 0; k < so.n; ++k) {
                 xs[px * so.n + k] = x0 + (px + 0.5 + so.dx[k]) * pix;
                 ys[px * so.n + k] = y0 + (py + 0.5 + so.dy[k]) * pix;
             }
-        iterate(kernel, s, xs.data(), ys.data(), count, orbits.data());
-        shade(kernel, lt, orbits.data(), count, shades.data());
-        uint32_t* row = img.px.data() + static_cast<size_t>(py) * w;
-        for (int px = 0; px < w; ++px) {
-            Rgb sum;
-            for (int k = 0; k < so.n; ++k) {
-                const Orbit& o = orbits[px * so.n + k];
-                if (o.n <= 0) continue;
-                const Shade& sh = shades[px * so.n + k];
-                Rgb c;
-                if (sh.ok) {
-                    const Rgb base = pal_smooth(job, sh.pal);
-                    c = {base.r * sh.bright + sh.shine, base.g * sh.bright + sh.shine, base.b * sh.bright + sh.shine};
-                } else {
-                    c = escaped_colour(job, lt, o);
-                }
-                sum.r += std::clamp(c.r, 0.0, 255.0);
-                sum.g += std::clamp(c.g, 0.0, 255.0);
-                sum.b += std::clamp(c.b, 0.0, 255.0);
+        iterate(kernel, s, samples);
+        shade(kernel, lt, samples);
+        double *r = samples.r(), *g = samples.g(), *b = samples.b();
+        const int64_t* ok = samples.ok();
+        for (int i = 0; i < samples.count(); ++i)
+            if (!ok[i]) {
+                const Rgb c = escaped_colour(job, lt, samples.orbit(i));
+                r[i] = std::clamp(c.r, 0.0, 255.0), g[i] = std::clamp(c.g, 0.0, 255.0), b[i] = std::clamp(c.b, 0.0, 255.0);
             }
-            row[px] = pack(scale(sum, 1.0 / so.n));
-        }
+        uint32_t* row = img.px.data() + static_cast<size_t>(py) * w;
+        if (so.n == 1)
+            average_samples<1>(r, g, b, w, row);
+        else if (so.n == 2)
+            average_samples<2>(r, g, b, w, row);
+        else
+            average_samples<4>(r, g, b, w, row);
     }
 }
 
@@ -626,6 +773,7 @@ void escape_picture(const Job& job, Image& img, int bands, Kernel kernel) {
 // (below), which also carries a colour per point.
 
 constexpr int kDensityPoints = 1200000; // at most; a small picture takes 20 per pixel
+constexpr int kFlamePoints = 800000;
 
 // A small fast generator for the stochastic kinds; seeded per picture so that the same job
 // gives the same picture.
@@ -901,7 +1049,9 @@ void flame(const Job& job, Image& img) {
     constexpr int kOrbits = 4;
     double ox[kOrbits], oy[kOrbits], oc[kOrbits];
     for (int k = 0; k < kOrbits; ++k) ox[k] = 0.1 + 0.2 * k, oy[k] = 0.2 - 0.1 * k, oc[k] = 0;
-    const int points = std::min(kDensityPoints, 20 * w * h);
+    // Fewer points than the attractors: each flame step costs several of theirs, and the
+    // flame's soft veils need fewer to look smooth.
+    const int points = std::min(kFlamePoints, 14 * w * h);
     prepare(fl, turn);
     for (int i = 0; i < points; i += kOrbits)
         for (int k = 0; k < kOrbits; ++k) {
@@ -1325,8 +1475,9 @@ std::shared_ptr<const std::vector<uint32_t>> make_wall(const Job& job, Kernel ke
     const double nudge = 0.6 * (beat % 10);
     const Escape s{1, 96, jc[0] + 0.012 * fsin(nudge), jc[1] + 0.012 * fcos(nudge)};
     auto tex = std::make_shared<std::vector<uint32_t>>(static_cast<size_t>(S) * S);
-    std::vector<double> xs(S), ys(S);
-    std::vector<Orbit> orbits(S);
+    SampleRow samples(S);
+    double* xs = samples.xs();
+    double* ys = samples.ys();
     Job colours = job;
     for (int j = 0; j < S; ++j) {
         const double v = (j + 0.5) / S;
@@ -1338,9 +1489,9 @@ std::shared_ptr<const std::vector<uint32_t>> make_wall(const Job& job, Kernel ke
             xs[i] = 1.55 * (4 * std::fabs(a - std::floor(a + 0.5)) - 1);
             ys[i] = 1.05 * (4 * std::fabs(b - std::floor(b + 0.5)) - 1);
         }
-        iterate(kernel, s, xs.data(), ys.data(), S, orbits.data());
+        iterate(kernel, s, samples);
         for (int i = 0; i < S; ++i) {
-            const Orbit& o = orbits[i];
+            const Orbit o = samples.orbit(i);
             Rgb c;
             if (o.n > 0) {
                 const double mu = smooth_count(o.n, flog(o.x * o.x + o.y * o.y));

@@ -55,7 +55,8 @@ bool busy();
 // Returns at once when the worker never started. A later request starts a new worker.
 void shutdown();
 
-// The escape-time kernel in use: the AVX2 build where the processor has AVX2, else the generic.
+// The escape-time kernel in use: the AVX2 build (which also uses FMA) where the processor has
+// both, else the generic.
 enum class Kernel { Chosen, Generic, Avx2 };
 bool has_avx2();
 // How many bands the worker splits an escape-time picture into on this machine: half the

@@ -73,6 +73,7 @@ struct Program {
     double clock[2] = {};
     std::shared_ptr<const raster::Image> image, prev_image;
     double image_at = 0;
+    double first_image_at = -1;   // arrival of the program's first picture
     int64_t image_serial = 0;
     int64_t wall_key = -1;
     std::shared_ptr<Program> back; // background raster program of a pattern program
@@ -1578,6 +1579,7 @@ void take_picture(Program& pr, double t) {
     pr.image = std::move(img);
     pr.image_serial = pr.image->serial;
     pr.image_at = t;
+    if (pr.first_image_at < 0) pr.first_image_at = t;
 }
 
 // The kind's job parameters at the program's clock (c₁, c₂), the smoothed bass and the
@@ -1723,6 +1725,184 @@ void schedule_raster(Program& pr, double t, float dt, float aspect, float px_wid
     job.h = std::max(16, int(job.w * aspect));
     std::copy(pr.palette, pr.palette + 256, job.palette);
     raster_request(job);
+}
+
+// 8b. The raster layer: the program's CPU pictures over the drawing square, enlarged with the
+// kick and the bass, dimmed in quiet passages, cross-faded as new pictures arrive; the escape-time
+// kinds zoomed between pictures; the tunnel wall mapped onto a tunnel. The GPU kinds are drawn
+// by the GPU layer.
+
+// The drawing square in device pixels.
+struct DrawSquare {
+    float x = 0, y = 0, w = 0, h = 0;
+};
+
+// Grey by the music: white when kick and level together reach 1, down to 32 % in silence.
+uint32_t music_tint() {
+    const float e = g.snd[5] + g.snd[3];
+    if (e >= 1) return 0xFFFFFFFFu;
+    const uint32_t v = static_cast<uint32_t>(clampf((e * 0.68f + 0.32f) * 255, 0, 255));
+    return 0xFF000000u | v << 16 | v << 8 | v;
+}
+
+void add_picture(Out& out, const std::shared_ptr<const raster::Image>& img, float sx, float sy, float sw, float sh,
+                 float x, float y, float w, float h, float alpha, uint32_t tint) {
+    if (!img || alpha <= 0.003f) return;
+    RasterDraw d;
+    d.image = img;
+    d.sx = sx, d.sy = sy, d.sw = sw, d.sh = sh;
+    d.x = x, d.y = y, d.w = w, d.h = h;
+    d.alpha = std::min(1.0f, alpha);
+    d.tint = tint;
+    out.layers.push_back(std::move(d));
+}
+
+// Meshes keep their vertex and index room from frame to frame: build() hands the old ones here
+// instead of dropping them.
+std::vector<Mesh> g_mesh_pool;
+
+void recycle_meshes(Out& out) {
+    for (Mesh& m : out.meshes) {
+        m.image.reset();
+        m.verts.clear();
+        m.index.clear();
+        g_mesh_pool.push_back(std::move(m));
+    }
+    out.meshes.clear();
+}
+
+Mesh& new_mesh(Out& out) {
+    if (!g_mesh_pool.empty()) {
+        out.meshes.push_back(std::move(g_mesh_pool.back()));
+        g_mesh_pool.pop_back();
+    } else {
+        out.meshes.emplace_back();
+        out.meshes.back().verts.reserve(4096);
+        out.meshes.back().index.reserve(8192);
+    }
+    return out.meshes.back();
+}
+
+// The tunnel: rings of the wall picture running from the near edge of the square into the
+// distance, the picture's height once around and its width repeating along the tunnel, flowing
+// toward the viewer with the program's clock. The vanishing point sways; the far end fades to
+// black. Texture coordinates stay within 0..1: a band that crosses a repeat of the picture is cut
+// in two there.
+void tunnel_wall(const Program& pr, const DrawSquare& sq, double t, float weight, Out& out) {
+    const std::shared_ptr<const raster::Image>& img = pr.image;
+    if (!img || pr.first_image_at < 0) return;
+    const float fade_in = clampf(static_cast<float>((t - pr.first_image_at) / 0.6), 0, 1);
+    const float alpha = weight * fade_in;
+    if (alpha <= 0.003f) return;
+    const double c1 = pr.clock[0];
+    const float kick = g.snd[5], bass = g.snd[0];
+    const float cx = sq.x + sq.w / 2, cy = sq.y + sq.h / 2;
+    const float sway = (0.035f + 0.03f * g.snd[4]);
+    const float vx = sq.w * sway * static_cast<float>(std::sin(0.37 * c1));
+    const float vy = sq.h * sway * static_cast<float>(std::cos(0.29 * c1));
+    // Near ring just beyond the corners, swelling with the kick.
+    const float radius = 0.56f * std::hypot(sq.w, sq.h) * 1.08f * (1 + 0.12f * kick + 0.06f * bass);
+    constexpr int kSectors = 48, kRings = 30;
+    constexpr double kNear = 1, kFar = 14, kRepeat = 1.2; // along = kRepeat / z + flow
+    const double flow = 0.35 * c1;
+    const double turn = 0.05 * c1 + 0.15 * std::sin(0.21 * c1);
+    const uint32_t tint = music_tint();
+    Mesh& m = new_mesh(out);
+    m.image = img;
+    auto ring = [&](double z, float v) { // kSectors + 1 vertices of one ring, at `v` along the wall
+        const float r = static_cast<float>(radius / z);
+        const float bend = static_cast<float>(1 - 1 / z); // the far end follows the sway
+        const float ox = cx + vx * bend, oy = cy + vy * bend;
+        const float b = clampf(static_cast<float>(1.25 / (1 + 0.02 * (z - 1) * (z - 1) * (z - 1))), 0, 1);
+        auto ch = [&](int sh) { return static_cast<uint32_t>(((tint >> sh) & 255) * b + 0.5f) << sh; };
+        const uint32_t col = static_cast<uint32_t>(alpha * 255 + 0.5f) << 24 | ch(16) | ch(8) | ch(0);
+        for (int i = 0; i <= kSectors; ++i) {
+            const double a = kTwoPi * i / kSectors + turn;
+            // The wall runs along the picture's width and around its height.
+            m.verts.push_back({ox + r * static_cast<float>(std::cos(a)), oy + r * static_cast<float>(std::sin(a)), v,
+                               static_cast<float>(i) / kSectors, col});
+        }
+    };
+    auto band = [&](int first) { // quads between the ring at `first` and the next one
+        for (int i = 0; i < kSectors; ++i) {
+            const int a = first + i, b = first + kSectors + 1 + i;
+            for (int k : {a, a + 1, b, a + 1, b + 1, b}) m.index.push_back(k);
+        }
+    };
+    const double step = (kFar - kNear) / kRings;
+    for (int j = 0; j < kRings; ++j) {
+        const double z0 = kNear + j * step, z1 = z0 + step;
+        double v0 = kRepeat / z0 + flow, v1 = kRepeat / z1 + flow; // v0 > v1
+        // Cut at every whole number between them.
+        double hi = v0;
+        while (hi > v1) {
+            const double cell = std::ceil(hi) - 1;
+            const double lo = std::max(v1, cell);
+            const double za = kRepeat / (hi - flow), zb = kRepeat / (lo - flow);
+            const int first = static_cast<int>(m.verts.size());
+            ring(za, static_cast<float>(hi - cell));
+            ring(zb, static_cast<float>(lo - cell));
+            band(first);
+            hi = lo;
+            if (lo <= v1) break;
+        }
+    }
+    RasterDraw d;
+    d.image = img;
+    d.sx = 0, d.sy = 0, d.sw = static_cast<float>(img->w), d.sh = static_cast<float>(img->h);
+    d.x = sq.x, d.y = sq.y, d.w = sq.w, d.h = sq.h;
+    d.alpha = alpha;
+    d.tint = tint;
+    d.mesh = static_cast<int32_t>(out.meshes.size() - 1);
+    out.layers.push_back(std::move(d));
+}
+
+// One program's pictures at `weight`.
+void draw_raster(const Program& pr, const DrawSquare& sq, double t, float weight, Out& out) {
+    if (weight <= 0.003f || sq.w <= 0 || sq.h <= 0) return;
+    if (pr.kind >= 20 || (g.gpu_fractals && pr.kind <= 3)) return; // the GPU layer's
+    if (pr.kind == 17) {
+        tunnel_wall(pr, sq, t, weight, out);
+        return;
+    }
+    const float kick = g.snd[5], bass = g.snd[0];
+    float grow = 1 + 0.12f * kick + 0.06f * bass;
+    float ox = 0, oy = 0;
+    if (pr.kind == 16) {
+        grow *= 1.08f;
+        // The sway stays within the 4 % the enlargement adds on each side.
+        const float sway = std::min(0.04f, 0.035f + 0.03f * g.snd[4]);
+        ox = sq.w * sway * static_cast<float>(std::sin(0.37 * pr.clock[0]));
+        oy = sq.h * sway * static_cast<float>(std::cos(0.29 * pr.clock[0]));
+    }
+    const float w = sq.w * grow, h = sq.h * grow;
+    const float x = sq.x + (sq.w - w) / 2 + ox, y = sq.y + (sq.h - h) / 2 + oy;
+    const uint32_t tint = music_tint();
+    if (pr.kind == 0 || pr.kind == 2) {
+        const std::shared_ptr<const raster::Image>& img = pr.image;
+        if (!img || !(img->key > 0)) return;
+        // The part of the picture that the current view covers: the zoom goes on between pictures.
+        const double half = pr.scale * std::exp(-pr.depth);
+        const float share = static_cast<float>(clampd(half / img->key, 0.2, 1));
+        const float sw = img->w * share, sh = img->h * share;
+        add_picture(out, img, (img->w - sw) / 2, (img->h - sh) / 2, sw, sh, x, y, w, h, weight, tint);
+        return;
+    }
+    // The previous picture underneath, the newest fading in over it.
+    if (pr.prev_image)
+        add_picture(out, pr.prev_image, 0, 0, float(pr.prev_image->w), float(pr.prev_image->h), x, y, w, h, weight, tint);
+    if (pr.image) {
+        const float in = clampf(static_cast<float>((t - pr.image_at) / std::max(0.02, pr.interval)), 0, 1);
+        add_picture(out, pr.image, 0, 0, float(pr.image->w), float(pr.image->h), x, y, w, h,
+                    pr.prev_image ? weight * in : weight, tint);
+    }
+}
+
+// The raster layer of this frame: the program fading out under the current one.
+void raster_layer(const DrawSquare& sq, double t, Out& out) {
+    if (g.prev)
+        if (const Program* r = raster_of(g.prev.get())) draw_raster(*r, sq, t, 1 - g.fade_w, out);
+    if (const Program* r = raster_of(g.cur.get())) draw_raster(*r, sq, t, g.fade_w, out);
 }
 
 // 9. Disco dimming: everything drawn so far is darkened while the disco lights play.
@@ -3091,7 +3271,8 @@ void build(const Input& in, double t, Out& out) {
         out.front.reserve(8);
         out.quads.reserve(64);
     }
-    out.layers.clear(), out.meshes.clear(), out.fractals.clear();
+    out.layers.clear(), out.fractals.clear();
+    recycle_meshes(out);
     out.segs.clear(), out.dots.clear(), out.front.clear(), out.beams.clear(), out.beam_dots.clear();
     out.quads.clear(), out.front_segs.clear(), out.front_dots.clear();
     if (g.gentle) {
@@ -3133,6 +3314,9 @@ void build(const Input& in, double t, Out& out) {
     const float px_width = geo.sq_w * geo.px;
     if (Program* r = raster_of(g.cur.get()))
         schedule_raster(*r, t, dt, aspect, px_width > 0 ? std::min(px_width, 16384.0f) : 960.0f);
+    raster_layer({(geo.cx - geo.sq_w / 2) * geo.px, (geo.cy - geo.sq_h / 2) * geo.px, geo.sq_w * geo.px,
+                  geo.sq_h * geo.px},
+                 t, out);
     const Stage st = stage_of(in, geo);
     draw_programs(st, geo, dt, out);
 
