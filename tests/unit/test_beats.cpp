@@ -76,11 +76,11 @@ TEST(BeatTracker, RenderedPatterns) {
         locked_songs += locked >= 0 && locked <= change + 4.0;
         ++kick_songs;
     }
-    // Measured: house, rock, trap, the shuffle and the tempo change lock in time; swung hip-hop
-    // settles on 4/3 of its tempo, drum and bass locks late, and the quiet kicks under pads are
-    // not found, so that song gives the tracker nothing to lock to.
+    // Measured: house, rock, drum and bass (at half its tempo), trap, the shuffle and the tempo
+    // change lock in time; swung hip-hop wavers between its beat and a dotted quarter, and the
+    // quiet kicks under pads are not found, so that song gives the tracker nothing to lock to.
     std::printf("  %d of %d songs locked to their tempo within 4 s\n", locked_songs, kick_songs);
-    EXPECT_GE(locked_songs, 5);
+    EXPECT_GE(locked_songs, 6);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
     // The aims are 0.9 and 0.9; measured 0.928 and 0.848: the quiet kicks under the pads are not
