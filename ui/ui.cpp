@@ -1057,12 +1057,20 @@ void undo_equaliser(BeatTracker& b, float* dry, int k, float rate) {
 // Tempo and phase from the onset history, every half second once two seconds are there.
 void estimate_tempo(BeatTracker& b, int newest) {
     const int n = b.filled;
-    // The onset strength by age, newest first, unrolled from the rings.
+    // The onset strength by age, newest first, taken out of the rings.
     static double onset[BeatTracker::kRing];
-    double energy = 1e-9;
+    double mean = 0;
     for (int j = 0; j < n; ++j) {
         const int i = ring_at(newest - j);
         onset[j] = static_cast<double>(b.flux_hist[i]) + kLowWeight * static_cast<double>(b.low_hist[i]);
+        mean += onset[j];
+    }
+    // Only how the onsets vary counts: their mean correlates with itself at every lag, and
+    // would let a slow swell of pads claim a tempo.
+    mean /= n;
+    double energy = 1e-9;
+    for (int j = 0; j < n; ++j) {
+        onset[j] -= mean;
         energy += onset[j] * onset[j];
     }
     // Mean product per pair at every lag from half the shortest to twice the longest period.

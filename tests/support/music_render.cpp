@@ -14,6 +14,7 @@ constexpr int kTicks = 480; // per quarter note
 constexpr int kDrums = 9;
 constexpr int kBass = 0;
 constexpr int kPad = 1;
+constexpr int kVoice = 2;
 
 void put_var(std::string& s, uint32_t v) {
     char buf[5];
@@ -294,6 +295,22 @@ std::vector<Song> test_songs() {
     steps(nokick, 0, 15, kDrums, 38, "....x.......x...", 100);
     steps(nokick, 0, 15, kDrums, 42, "x.x.x.x.x.x.x.x.", 80);
     bass_line(nokick, 0, 15, "x..x..x.x.xx.x..", {28, 40, 31, 43, 33, 45, 36, 24}, 1.5, 127);
+
+    // No beat at all: swelling pad chords, a held bass and a sung-like synth line, changing at
+    // uneven times.
+    Song& ambient = song("beatless_pads", 80, 8, 0, 33, 89);
+    ambient.programs.push_back({kVoice, 54});
+    const double changes[] = {0, 3.5, 5, 9.25, 12, 14.5, 18.75, 21, 24.5, 27, 29.25, 32};
+    const int roots[] = {45, 41, 43, 40, 45, 38, 41, 43, 45, 40, 41};
+    for (int i = 0; i + 1 < 12; ++i) {
+        const double len = changes[i + 1] - changes[i] - 0.05;
+        for (int k : {0, 7, 12, 16}) ambient.notes.push_back({changes[i], kPad, roots[i] + 12 + k, 80, len});
+        ambient.notes.push_back({changes[i] + 0.25, kBass, roots[i] - 12, 70, len - 0.25});
+    }
+    const double sung[][2] = {{1, 2.5}, {3.75, 1.25}, {5.5, 3}, {9, 1.5}, {11, 3.25}, {15, 2},
+                              {17.5, 1.75}, {20, 3.5}, {24, 2.25}, {26.75, 3}, {30, 1.75}};
+    const int melody[] = {69, 72, 76, 74, 72, 69, 67, 69, 71, 72, 69};
+    for (int i = 0; i < 11; ++i) ambient.notes.push_back({sung[i][0], kVoice, melody[i], 90, sung[i][1]});
     return songs;
 }
 

@@ -51,8 +51,9 @@ bool render_song(const Song& song, const std::string& dir, Rendered* out, std::s
 std::string soundfont_path();
 
 // The compact set of patterns the tests use: house, rock with kicks an eighth apart, swung
-// hip-hop, drum and bass, trap, quiet kicks under pads, a shuffle, a tempo change, and 30 s
-// without any kick under a loud busy bass line.
+// hip-hop, drum and bass, trap, quiet kicks under pads, a shuffle, a tempo change, 30 s
+// without any kick under a loud busy bass line, and 24 s of pads, bass and a sung-like line
+// without any beat.
 std::vector<Song> test_songs();
 
 } // namespace testsup
