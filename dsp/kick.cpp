@@ -217,7 +217,9 @@ int Detector::finish_block() {
         max_rise_a = 0;
         max_rise_b = rise_b;
         click = rise_h;
-        if (known(block)) {
+        // On the beat grid a kick is reported before its low band has grown, but only with a
+        // drum's attack already there: a bass note on the beat has none.
+        if (rise_h >= kClickRise && known(block)) {
             ++kicks_early;
             report(samples);
             ++found;

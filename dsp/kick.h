@@ -2,8 +2,8 @@
 // blocks: a fast rise of a 35-300 Hz band opens a candidate, a rise of a 30-75 Hz band within
 // 50 ms confirms it when the band above 2 kHz rose with it (a drum's attack, which a bass note lacks).
 // A strong new rise restarts an unconfirmed candidate, so a bass note does not hide the kick
-// after it. A candidate that falls on the beat grid of earlier kicks is reported at once, the
-// others on confirmation. Thresholds adapt to what the kicks of the music show.
+// after it. A candidate that falls on the beat grid of earlier kicks and starts with an attack
+// above 2 kHz is reported at once, the others on confirmation. Thresholds adapt to what the kicks of the music show.
 // Single-threaded arithmetic on the caller's thread; no allocation.
 #pragma once
 

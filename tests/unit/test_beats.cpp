@@ -68,9 +68,9 @@ TEST(BeatTracker, RenderedPatterns) {
                                            [](const MidiNote& n) { return n.channel == 9; });
             if (drums) {
                 // The aim is at most 2 in 30 s; a loud plucked bass with hats on its notes still
-                // gives about 28 in 32 s (the figure printed above). This bound only guards
+                // gives 23 to 28 in 32 s (the figure printed above). This bound only guards
                 // against worse.
-                EXPECT_LE(kicks.size(), 40u) << song.name;
+                EXPECT_LE(kicks.size(), 35u) << song.name;
             } else {
                 // Pads and a sung line without any beat: no kicks, and no tempo claimed.
                 EXPECT_LE(kicks.size(), 2u) << song.name;
@@ -91,17 +91,18 @@ TEST(BeatTracker, RenderedPatterns) {
         ++kick_songs;
     }
     // Measured: house, rock, drum and bass (at half its tempo), trap, the shuffle and the tempo
-    // change lock in time; swung hip-hop wavers between its beat and a dotted quarter, and the
-    // quiet kicks under pads are not found, so that song gives the tracker nothing to lock to.
+    // change lock in time; swung hip-hop finds its beat, but with less confidence than a lock
+    // needs (its onsets repeat loosely), and wavers to a dotted quarter; the quiet kicks under
+    // pads are not found, so that song gives the tracker nothing to lock to.
     std::printf("  %d of %d songs locked to their tempo within 4 s\n", locked_songs, kick_songs);
     EXPECT_GE(locked_songs, 6);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
-    // The aims are 0.9 and 0.9; measured 0.928 and 0.848: the quiet kicks under the pads are not
-    // found at all (they rise only in the band below 75 Hz, with no attack above 2 kHz), and on
-    // drum and bass early reports on the half-tempo grid go unconfirmed. These bounds only guard
-    // against worse.
-    EXPECT_GE(all.precision(), 0.9);
+    // The aims are 0.9 and 0.9; measured 0.948 and 0.848: the quiet kicks under the pads are not
+    // found at all (they rise only in the band below 75 Hz, slowly and with no attack above
+    // 2 kHz, like a soft bass note), and on drum and bass early reports on the half-tempo grid go
+    // unconfirmed. These bounds only guard against worse.
+    EXPECT_GE(all.precision(), 0.93);
     EXPECT_GE(all.recall(), 0.8);
     remove_tree(dir);
 }
