@@ -27,6 +27,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kBeatFrames = 24000; // a kick every 0.5 s
+constexpr double kLateFrame = 0.004; // seconds a frame may wake after its deadline and still count
 
 // A bass drum falling from 150 to 50 Hz with a short click at its front, quiet hats between.
 float kick_track(int n) {
@@ -71,6 +72,7 @@ TEST(BeatTiming, KicksReleasedWhenTheyReachTheDevice) {
         double at = 0, woke_late = 0;
     };
     std::vector<Release> released;
+    std::vector<Release> late_frames; // frames that woke more than 4 ms late
     unsigned long last_serial = 0;
     double last = ui::beat_clock();
     const double end = last + 20;
@@ -83,6 +85,7 @@ TEST(BeatTiming, KicksReleasedWhenTheyReachTheDevice) {
         // After a long stall the frames go on from now, as the window's loop does.
         if (woke_late > 0.1) deadline = std::chrono::steady_clock::now();
         const double now = ui::beat_clock();
+        if (woke_late > kLateFrame) late_frames.push_back({now, woke_late});
         const float dt = static_cast<float>(std::min(now - last, 0.2));
         last = now;
         float rate = 48000;
@@ -115,11 +118,15 @@ TEST(BeatTiming, KicksReleasedWhenTheyReachTheDevice) {
         const auto near = std::min_element(released.begin(), released.end(), [&](const Release& a, const Release& b) {
             return std::fabs(a.at - t) < std::fabs(b.at - t);
         });
+        const bool stall = std::any_of(late_frames.begin(), late_frames.end(),
+                                       [&](const Release& f) { return f.woke_late > 0.05 && std::fabs(f.at - t) < 0.3; });
         if (near == released.end() || std::fabs(near->at - t) > 0.1) {
-            ++missed;
+            // Sound that came while the machine held the loop up for 50 ms or more may be lost.
+            if (stall) ++stalled;
+            else ++missed;
             continue;
         }
-        if (near->woke_late > 0.004) {
+        if (near->woke_late > kLateFrame) {
             ++stalled;
             continue;
         }
