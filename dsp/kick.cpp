@@ -33,6 +33,14 @@ constexpr int kCandidateBlocks = 49; // a candidate stays open 50 blocks (100 ms
 constexpr int kRestBlocks = 44;      // and the next one starts 90 ms after it at the earliest
 constexpr int kConfirmBlocks = 25;   // an unconfirmed candidate gives up after 50 ms
 constexpr int kRestartBlocks = 15;   // a new rise 30 ms into an unconfirmed candidate restarts it
+// A kick without a click (an 808-style sine sweeping down from about 150 Hz) shows its falling
+// pitch instead: from 10 ms after its start the band below 75 Hz gains on the 35-300 Hz band
+// while the latter has passed its peak, and keeps that lead for 16 ms in a row. A bass note
+// keeps its pitch, and both bands with it.
+constexpr int kSweepFrom = 5;      // blocks after the start where the bands' balance is taken
+constexpr float kSweepRise = 6.0f; // dB the low band must gain on the wider one
+constexpr float kSweepFall = 1.0f; // dB the 35-300 Hz band must have fallen from its peak
+constexpr int kSweepHold = 8;      // blocks in a row
 
 Detector::Section design(bool high, float two_pi_f, float rate, float d) {
     const float w = two_pi_f / rate;
@@ -165,9 +173,18 @@ int Detector::finish_block() {
         max_rise_b = std::max(max_rise_b, rise_b);
         max_rise_a = std::max(max_rise_a, rise_a);
         if (since <= kClickBlocks) click = std::max(click, rise_h);
-        // A drum's beater or attack reaches far above the bass: a note of a bass line rising
-        // alone in the low bands is no kick, however loud.
-        const bool drum = click >= kClickRise;
+        peak_b = std::max(peak_b, level_b);
+        if (since == kSweepFrom) tilt = level_a - level_b;
+        // Held for a few blocks: the two bands of a bass note's low fundamental ripple against
+        // each other, a sweep moves steadily.
+        if (since > kSweepFrom && level_a - level_b - tilt >= kSweepRise && level_b <= peak_b - kSweepFall)
+            ++sweep_blocks;
+        else
+            sweep_blocks = 0;
+        const bool sweep = sweep_blocks >= kSweepHold;
+        // A drum's beater or attack reaches far above the bass, or its pitch falls: a note of a
+        // bass line rising alone in the low bands is no kick, however loud.
+        const bool drum = click >= kClickRise || sweep;
         if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(kConfirmShare * thr_a, 9.0f) &&
             level_a > kFloorDb && level_a > peak_a - 4.0f) {
             confirmed = true;
@@ -217,6 +234,8 @@ int Detector::finish_block() {
         max_rise_a = 0;
         max_rise_b = rise_b;
         click = rise_h;
+        peak_b = level_b;
+        sweep_blocks = 0;
         // On the beat grid a kick is reported before its low band has grown, but only with a
         // drum's attack already there: a bass note on the beat has none.
         if (rise_h >= kClickRise && known(block)) {

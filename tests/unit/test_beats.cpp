@@ -1,7 +1,8 @@
 // The beat tracker with its kick detector on drum patterns rendered through the General MIDI
 // soundfont, played through the tracker as the window plays the engine's tap: kicks released
-// within 15 ms of their onsets, no kicks where there are none, the tempo found within 4 s and
-// again within 4 s of a change, and no tempo claimed where there is no beat.
+// within 15 ms of their onsets (also kicks without a click, a sine sweeping down), no kicks
+// where there are none, the tempo found within 4 s and again within 4 s of a change, and no
+// tempo claimed where there is no beat.
 #include "support/beat_run.h"
 #include "support/music_render.h"
 #include "support/process.h"
@@ -46,7 +47,7 @@ double locked_from(const Song& song, const std::vector<TempoPoint>& tempo, doubl
 TEST(BeatTracker, RenderedPatterns) {
     if (soundfont_path().empty()) GTEST_SKIP() << "fluid-soundfont-gm is not installed";
     const std::string dir = make_temp_dir("lumafon-beats");
-    Score all;
+    Score all, clickless;
     int locked_songs = 0, kick_songs = 0;
     std::printf("Rendered patterns, kicks within 15 ms of their onsets (display delay 60 ms):\n");
     for (const Song& song : test_songs()) {
@@ -79,7 +80,7 @@ TEST(BeatTracker, RenderedPatterns) {
             continue;
         }
         const Score s = score_times(r.kick_onsets, kicks, 0.015);
-        all.add(s);
+        (song.sine_kicks ? clickless : all).add(s);
         // Steady songs lock within 4 s of the start; the changing one within 4 s of its change.
         const double change = song.tempo.size() > 1 ? song.seconds_at(song.tempo[1].first) : 0;
         const double locked = locked_from(song, tempo, change, seconds);
@@ -98,11 +99,17 @@ TEST(BeatTracker, RenderedPatterns) {
     EXPECT_GE(locked_songs, 6);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
-    // The aims are 0.9 and 0.9; measured 0.948 and 0.848: the quiet kicks under the pads are not
+    // The aims are 0.9 and 0.9; measured 0.949 and 0.864: the quiet kicks under the pads are not
     // found at all (they rise only in the band below 75 Hz, slowly and with no attack above
     // 2 kHz, like a soft bass note), and on drum and bass early reports on the half-tempo grid go
     // unconfirmed. These bounds only guard against worse.
     EXPECT_GE(all.precision(), 0.93);
     EXPECT_GE(all.recall(), 0.8);
+    std::printf("  kicks without a click: kicks %d, released %d, precision %.3f, recall %.3f\n", clickless.truth,
+                clickless.detected, clickless.precision(), clickless.recall());
+    // Kicks that are only a falling sine are found by their pitch sweep (measured 1.000 and 0.933;
+    // the misses fall on a bass note starting with the kick).
+    EXPECT_GE(clickless.precision(), 0.95);
+    EXPECT_GE(clickless.recall(), 0.88);
     remove_tree(dir);
 }
