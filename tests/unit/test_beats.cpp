@@ -94,21 +94,21 @@ TEST(BeatTracker, RenderedPatterns) {
     // Measured: house, rock, drum and bass (at half its tempo), trap, the shuffle and the tempo
     // change lock in time; swung hip-hop finds its beat, but with less confidence than a lock
     // needs (its onsets repeat loosely), and wavers to a dotted quarter; the quiet kicks under
-    // pads are not found, so that song gives the tracker nothing to lock to.
+    // pads are only half found, too few for the tracker to lock to.
     std::printf("  %d of %d songs locked to their tempo within 4 s\n", locked_songs, kick_songs);
     EXPECT_GE(locked_songs, 6);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
-    // The aims are 0.9 and 0.9; measured 0.949 and 0.864: the quiet kicks under the pads are not
-    // found at all (they rise only in the band below 75 Hz, slowly and with no attack above
-    // 2 kHz, like a soft bass note), and on drum and bass early reports on the half-tempo grid go
-    // unconfirmed. These bounds only guard against worse.
+    // The aims are 0.9 and 0.9; measured 0.951 and 0.914. Half the quiet kicks under the pads are
+    // still missed: the second of two an eighth apart rises from the first one's tail too slowly
+    // to be dated within 15 ms. On drum and bass early reports on the half-tempo grid go
+    // unconfirmed.
     EXPECT_GE(all.precision(), 0.93);
-    EXPECT_GE(all.recall(), 0.8);
+    EXPECT_GE(all.recall(), 0.89);
     std::printf("  kicks without a click: kicks %d, released %d, precision %.3f, recall %.3f\n", clickless.truth,
                 clickless.detected, clickless.precision(), clickless.recall());
-    // Kicks that are only a falling sine are found by their pitch sweep (measured 1.000 and 0.933;
-    // the misses fall on a bass note starting with the kick).
+    // Kicks that are only a falling sine are found by their pitch sweep (measured 1.000 and
+    // 0.933; the misses are kicks that come 200 ms into a sustained bass note).
     EXPECT_GE(clickless.precision(), 0.95);
     EXPECT_GE(clickless.recall(), 0.88);
     remove_tree(dir);
