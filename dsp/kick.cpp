@@ -33,6 +33,22 @@ constexpr int kCandidateBlocks = 49; // a candidate stays open 50 blocks (100 ms
 constexpr int kRestBlocks = 44;      // and the next one starts 90 ms after it at the earliest
 constexpr int kConfirmBlocks = 25;   // an unconfirmed candidate gives up after 50 ms
 constexpr int kRestartBlocks = 15;   // a new rise 30 ms into an unconfirmed candidate restarts it
+// A kick without a click (an 808-style sine sweeping down from about 150 Hz) shows its falling
+// pitch instead: from 10 ms after its start the band below 75 Hz gains on the 35-300 Hz band
+// while the latter has passed its peak, and keeps that lead for 16 ms in a row. A bass note
+// keeps its pitch, and both bands with it.
+constexpr int kSweepFrom = 5;      // blocks after the start where the bands' balance is taken
+constexpr float kSweepRise = 6.0f; // dB the low band must gain on the wider one
+constexpr float kSweepFall = 1.0f; // dB the 35-300 Hz band must have fallen from its peak
+constexpr int kSweepHold = 8;      // blocks in a row
+// A soft kick under loud pads or a held bass hardly moves the 35-300 Hz band; the band below
+// 75 Hz rising alone by this much opens a candidate then, but only while the wider band stays
+// within kLowStartStill of its minimum (a kick over a held bass note moves it more and opens the
+// ordinary way). Such a candidate needs the falling pitch and at least a trace of an attack.
+constexpr float kLowStartRise = 10.0f;
+constexpr float kLowStartStill = 6.0f;
+constexpr float kLowClick = 3.0f; // dB the band above 2 kHz must rise by
+constexpr int kLowBack = 8;       // blocks its onset may be dated back
 
 Detector::Section design(bool high, float two_pi_f, float rate, float d) {
     const float w = two_pi_f / rate;
@@ -165,9 +181,19 @@ int Detector::finish_block() {
         max_rise_b = std::max(max_rise_b, rise_b);
         max_rise_a = std::max(max_rise_a, rise_a);
         if (since <= kClickBlocks) click = std::max(click, rise_h);
-        // A drum's beater or attack reaches far above the bass: a note of a bass line rising
-        // alone in the low bands is no kick, however loud.
-        const bool drum = click >= kClickRise;
+        peak_b = std::max(peak_b, level_b);
+        if (since == kSweepFrom && !low_opened) tilt = level_a - level_b;
+        const int sweep_from = low_opened ? 0 : kSweepFrom;
+        // Held for a few blocks: the two bands of a bass note's low fundamental ripple against
+        // each other, a sweep moves steadily.
+        if (since > sweep_from && level_a - level_b - tilt >= kSweepRise && level_b <= peak_b - kSweepFall)
+            ++sweep_blocks;
+        else
+            sweep_blocks = 0;
+        const bool sweep = sweep_blocks >= kSweepHold;
+        // A drum's beater or attack reaches far above the bass, or its pitch falls: a note of a
+        // bass line rising alone in the low bands is no kick, however loud.
+        const bool drum = low_opened ? sweep && click >= kLowClick : click >= kClickRise || sweep;
         if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(kConfirmShare * thr_a, 9.0f) &&
             level_a > kFloorDb && level_a > peak_a - 4.0f) {
             confirmed = true;
@@ -182,7 +208,9 @@ int Detector::finish_block() {
         }
         // A strong new rise while an unconfirmed candidate is open is a new onset: a kick right
         // after a bass note must not be hidden by it.
-        const bool restart = !confirmed && since > kRestartBlocks && rise_b >= start_rise;
+        // One opened by the low band alone gives way to any rise of the wider band at once.
+        const bool restart =
+            !confirmed && (since > kRestartBlocks || low_opened) && level_b > kFloorDb && rise_b >= start_rise;
         if (since > kCandidateBlocks || restart || (!confirmed && since > kConfirmBlocks)) {
             open = false;
             may_start = true;
@@ -198,7 +226,11 @@ int Detector::finish_block() {
     }
     peak_a = std::max(peak_a - 0.008f, level_a);
 
-    if (may_start && since > kRestBlocks && level_b > kFloorDb && rise_b >= start_rise) {
+    const bool wide_start = level_b > kFloorDb && rise_b >= start_rise;
+    // A soft kick under pads (see kLowStartRise).
+    const bool low_start =
+        !wide_start && rise_b < kLowStartStill && level_a > kFloorDb && level_a - min_a >= kLowStartRise;
+    if (may_start && since > kRestBlocks && (wide_start || low_start)) {
         open = true;
         reported = false;
         confirmed = false;
@@ -206,10 +238,26 @@ int Detector::finish_block() {
         // The rise began where the level last stood near its recent minimum; the level window
         // spreads it over the blocks since then.
         int back = 0;
-        for (int i = 1; i < ring_b_count && back < kHistB - 1; ++i) {
-            const float earlier = ring_b[(ring_b_pos - 1 - i + 2 * kRingB) % kRingB];
-            if (earlier <= min_b + 3.0f) break;
-            ++back;
+        if (wide_start) {
+            for (int i = 1; i < ring_b_count && back < kHistB - 1; ++i) {
+                const float earlier = ring_b[(ring_b_pos - 1 - i + 2 * kRingB) % kRingB];
+                if (earlier <= min_b + 3.0f) break;
+                ++back;
+            }
+        } else {
+            for (int i = 1; i < ring_a_count && back < kLowBack; ++i) {
+                const float earlier = ring_a[(ring_a_pos - 1 - i + 2 * kRingA) % kRingA];
+                if (earlier <= min_a + 3.0f) break;
+                ++back;
+            }
+        }
+        low_opened = low_start;
+        if (low_start) {
+            // The balance of the bands before the rise: the sweep is measured from there.
+            tilt = level_a - level_b;
+            for (int i = 1; i < ring_b_count; ++i)
+                tilt = std::min(tilt, ring_a[(ring_a_pos - 1 - i + 2 * kRingA) % kRingA] -
+                                          ring_b[(ring_b_pos - 1 - i + 2 * kRingB) % kRingB]);
         }
         cand_block = block;
         cand_at = samples - static_cast<int64_t>(back) * block_len;
@@ -217,7 +265,11 @@ int Detector::finish_block() {
         max_rise_a = 0;
         max_rise_b = rise_b;
         click = rise_h;
-        if (known(block)) {
+        peak_b = level_b;
+        sweep_blocks = 0;
+        // On the beat grid a kick is reported before its low band has grown, but only with a
+        // drum's attack already there: a bass note on the beat has none.
+        if (wide_start && rise_h >= kClickRise && known(block)) {
             ++kicks_early;
             report(samples);
             ++found;

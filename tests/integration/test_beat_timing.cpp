@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kBeatFrames = 24000; // a kick every 0.5 s
+constexpr double kLateFrame = 0.004; // seconds a frame may wake after its deadline and still count
 
 // A bass drum falling from 150 to 50 Hz with a short click at its front, quiet hats between.
 float kick_track(int n) {
@@ -64,13 +66,26 @@ TEST(BeatTiming, KicksReleasedWhenTheyReachTheDevice) {
     ui::g_beat = ui::BeatTracker();
     ui::set_beat_source({});
     static float left[4096], right[4096];
-    std::vector<double> released;
+    // Each released kick with how late its frame woke: a frame the loaded machine let sleep too
+    // long shows its events late however right the tracker was, so such frames are left out.
+    struct Release {
+        double at = 0, woke_late = 0;
+    };
+    std::vector<Release> released;
+    std::vector<Release> late_frames; // frames that woke more than 4 ms late
     unsigned long last_serial = 0;
     double last = ui::beat_clock();
     const double end = last + 20;
+    const auto frame = std::chrono::microseconds(16667);
+    auto deadline = std::chrono::steady_clock::now();
     while (ui::beat_clock() < end) {
-        std::this_thread::sleep_for(std::chrono::microseconds(16667));
+        deadline += frame;
+        std::this_thread::sleep_until(deadline);
+        const double woke_late = std::chrono::duration<double>(std::chrono::steady_clock::now() - deadline).count();
+        // After a long stall the frames go on from now, as the window's loop does.
+        if (woke_late > 0.1) deadline = std::chrono::steady_clock::now();
         const double now = ui::beat_clock();
+        if (woke_late > kLateFrame) late_frames.push_back({now, woke_late});
         const float dt = static_cast<float>(std::min(now - last, 0.2));
         last = now;
         float rate = 48000;
@@ -82,7 +97,7 @@ TEST(BeatTiming, KicksReleasedWhenTheyReachTheDevice) {
         }
         const int before = ui::g_beat.kicks_released;
         ui::release_beats();
-        for (int i = before; i < ui::g_beat.kicks_released; ++i) released.push_back(ui::beat_clock());
+        for (int i = before; i < ui::g_beat.kicks_released; ++i) released.push_back({ui::beat_clock(), woke_late});
     }
     player.stop();
     device.stop();
@@ -97,16 +112,25 @@ TEST(BeatTiming, KicksReleasedWhenTheyReachTheDevice) {
     ASSERT_GT(heard.size(), 30u);
     const double from = heard.front() + 5;
     std::vector<double> errors;
-    int missed = 0;
+    int missed = 0, stalled = 0;
     for (double t : heard) {
         if (t < from || t > end - 0.5) continue;
-        const auto near = std::min_element(released.begin(), released.end(),
-                                           [&](double a, double b) { return std::fabs(a - t) < std::fabs(b - t); });
-        if (near == released.end() || std::fabs(*near - t) > 0.1) {
-            ++missed;
+        const auto near = std::min_element(released.begin(), released.end(), [&](const Release& a, const Release& b) {
+            return std::fabs(a.at - t) < std::fabs(b.at - t);
+        });
+        const bool stall = std::any_of(late_frames.begin(), late_frames.end(),
+                                       [&](const Release& f) { return f.woke_late > 0.05 && std::fabs(f.at - t) < 0.3; });
+        if (near == released.end() || std::fabs(near->at - t) > 0.1) {
+            // Sound that came while the machine held the loop up for 50 ms or more may be lost.
+            if (stall) ++stalled;
+            else ++missed;
             continue;
         }
-        errors.push_back((*near - t) * 1000);
+        if (near->woke_late > kLateFrame) {
+            ++stalled;
+            continue;
+        }
+        errors.push_back((near->at - t) * 1000);
     }
     if (std::getenv("LUMAFON_TIMING_TRACE"))
         for (double e : errors) std::printf("%.1f ", e);
@@ -114,14 +138,15 @@ TEST(BeatTiming, KicksReleasedWhenTheyReachTheDevice) {
     ASSERT_FALSE(errors.empty());
     int within = 0;
     for (double e : errors) within += std::fabs(e) <= 20;
-    std::printf("Kicks heard %zu, compared %zu, missed %d; release minus arrival on the device: median %.1f ms, "
+    std::printf("Kicks heard %zu, compared %zu, missed %d, left out for a late frame %d; release minus arrival on the device: median %.1f ms, "
                 "%.1f to %.1f ms, %d within 20 ms; display delay %.1f ms\n",
-                heard.size(), errors.size(), missed, errors[errors.size() / 2], errors.front(), errors.back(), within,
+                heard.size(), errors.size(), missed, stalled, errors[errors.size() / 2], errors.front(), errors.back(), within,
                 delay * 1000.0);
     // On a quiet machine all of them are (runs gave -11 to +11 ms). When other work loads the
     // machine the server's latency readings jump now and then, and a kick or two is shown early
-    // until the display delay has followed.
+    // until the display delay has followed; kicks of frames that woke late are not compared.
     EXPECT_EQ(missed, 0);
+    EXPECT_GE(errors.size(), 15u);
     EXPECT_GE(within, static_cast<int>(errors.size()) * 9 / 10);
     EXPECT_LE(std::fabs(errors[errors.size() / 2]), 10.0);
 }

@@ -14,6 +14,7 @@ constexpr int kTicks = 480; // per quarter note
 constexpr int kDrums = 9;
 constexpr int kBass = 0;
 constexpr int kPad = 1;
+constexpr int kVoice = 2;
 
 void put_var(std::string& s, uint32_t v) {
     char buf[5];
@@ -88,6 +89,28 @@ bool run_synth(const std::string& sf, const std::string& midi, const std::string
         return false;
     }
     return true;
+}
+
+// The kick stem of a song with sine kicks: each kick a sine whose pitch falls from 150 Hz to
+// 45 Hz (time constant 30 ms), faded in over 2 ms so that nothing clicks above the bass, and
+// dying away with a time constant of 120 ms; the velocity sets its level.
+std::vector<float> sine_kick_stem(const Song& song, size_t frames) {
+    constexpr double kPi = 3.14159265358979323846;
+    std::vector<float> stem(2 * frames, 0.0f);
+    for (const MidiNote& n : song.notes) {
+        if (!is_kick(n)) continue;
+        const size_t from = static_cast<size_t>(song.seconds_at(n.beat) * 48000);
+        const double amp = 0.8 * n.velocity / 127.0;
+        double phase = 0;
+        for (size_t i = from; i < frames && i < from + 48000; ++i) {
+            const double t = static_cast<double>(i - from) / 48000;
+            phase += 2 * kPi * (45 + 105 * std::exp(-t / 0.03)) / 48000;
+            const float s = static_cast<float>(amp * std::min(1.0, t / 0.002) * std::exp(-t / 0.12) * std::sin(phase));
+            stem[2 * i] += s;
+            stem[2 * i + 1] += s;
+        }
+    }
+    return stem;
 }
 
 } // namespace
@@ -178,10 +201,12 @@ bool render_song(const Song& song, const std::string& dir, Rendered* out, std::s
         if (error) *error = "cannot write into " + dir;
         return false;
     }
-    if (!run_synth(sf, base + "-kick.mid", base + "-kick.raw", error) ||
+    if ((!song.sine_kicks && !run_synth(sf, base + "-kick.mid", base + "-kick.raw", error)) ||
         !run_synth(sf, base + "-rest.mid", base + "-rest.raw", error))
         return false;
-    const std::vector<float> kick = read_raw(base + "-kick.raw"), rest = read_raw(base + "-rest.raw");
+    const std::vector<float> rest = read_raw(base + "-rest.raw");
+    const std::vector<float> kick =
+        song.sine_kicks ? sine_kick_stem(song, rest.size() / 2) : read_raw(base + "-kick.raw");
     const size_t frames = std::max(kick.size(), rest.size()) / 2;
     out->mix.left.assign(frames, 0.0f);
     out->mix.right.assign(frames, 0.0f);
@@ -294,6 +319,39 @@ std::vector<Song> test_songs() {
     steps(nokick, 0, 15, kDrums, 38, "....x.......x...", 100);
     steps(nokick, 0, 15, kDrums, 42, "x.x.x.x.x.x.x.x.", 80);
     bass_line(nokick, 0, 15, "x..x..x.x.xx.x..", {28, 40, 31, 43, 33, 45, 36, 24}, 1.5, 127);
+
+    // No beat at all: swelling pad chords, a held bass and a sung-like synth line, changing at
+    // uneven times.
+    Song& ambient = song("beatless_pads", 80, 8, 0, 33, 89);
+    ambient.programs.push_back({kVoice, 54});
+    const double changes[] = {0, 3.5, 5, 9.25, 12, 14.5, 18.75, 21, 24.5, 27, 29.25, 32};
+    const int roots[] = {45, 41, 43, 40, 45, 38, 41, 43, 45, 40, 41};
+    for (int i = 0; i + 1 < 12; ++i) {
+        const double len = changes[i + 1] - changes[i] - 0.05;
+        for (int k : {0, 7, 12, 16}) ambient.notes.push_back({changes[i], kPad, roots[i] + 12 + k, 80, len});
+        ambient.notes.push_back({changes[i] + 0.25, kBass, roots[i] - 12, 70, len - 0.25});
+    }
+    const double sung[][2] = {{1, 2.5}, {3.75, 1.25}, {5.5, 3}, {9, 1.5}, {11, 3.25}, {15, 2},
+                              {17.5, 1.75}, {20, 3.5}, {24, 2.25}, {26.75, 3}, {30, 1.75}};
+    const int melody[] = {69, 72, 76, 74, 72, 69, 67, 69, 71, 72, 69};
+    for (int i = 0; i < 11; ++i) ambient.notes.push_back({sung[i][0], kVoice, melody[i], 90, sung[i][1]});
+
+    // Kicks without a click, 808-style: syncopated trap kicks over sustained bass notes of a
+    // steady pitch that start off the kicks, with claps and sixteenth hats.
+    Song& sub = song("trap808_140", 140, 12, 25, 38);
+    sub.sine_kicks = true;
+    steps(sub, 0, 12, kDrums, 36, "x.....x...x..x..", 115);
+    steps(sub, 0, 12, kDrums, 39, "....x.......x...", 100);
+    steps(sub, 0, 12, kDrums, 42, "xoxoxoxoxoxoxoxo", 70);
+    bass_line(sub, 0, 12, "..x.....x....x..", low, 0, 90);
+
+    // Soft click-less kicks under loud pad chords and a held bass.
+    Song& soft = song("soft808_pads96", 96, 9, 0, 33, 89);
+    soft.sine_kicks = true;
+    steps(soft, 0, 9, kDrums, 36, "x.......x.x.....", 60);
+    steps(soft, 0, 9, kDrums, 42, "..x...x...x...x.", 45);
+    bass_line(soft, 0, 9, "x.......x.......", low, 0, 45);
+    chords(soft, 0, 9, {48, 55, 60, 64}, 96);
     return songs;
 }
 

@@ -26,6 +26,9 @@ struct Song {
     std::vector<std::pair<int, int>> programs;    // (channel, program); drums' program picks the kit
     std::vector<MidiNote> notes;
     double beats = 0; // length
+    // The kicks are synthesised instead of taken from the kit: a sine sweeping down from 150 to
+    // 45 Hz with no attack above it (an 808-style kick), as hip-hop and trap use.
+    bool sine_kicks = false;
     bool has_kicks() const;
     // Seconds at a beat, through the tempo changes.
     double seconds_at(double beat) const;
@@ -51,8 +54,10 @@ bool render_song(const Song& song, const std::string& dir, Rendered* out, std::s
 std::string soundfont_path();
 
 // The compact set of patterns the tests use: house, rock with kicks an eighth apart, swung
-// hip-hop, drum and bass, trap, quiet kicks under pads, a shuffle, a tempo change, and 30 s
-// without any kick under a loud busy bass line.
+// hip-hop, drum and bass, trap, quiet kicks under pads, a shuffle, a tempo change, 30 s
+// without any kick under a loud busy bass line, 24 s of pads, bass and a sung-like line
+// without any beat, and two songs whose kicks have no click: trap with sustained bass notes,
+// and soft kicks under pads.
 std::vector<Song> test_songs();
 
 } // namespace testsup

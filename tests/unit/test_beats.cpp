@@ -1,7 +1,8 @@
 // The beat tracker with its kick detector on drum patterns rendered through the General MIDI
 // soundfont, played through the tracker as the window plays the engine's tap: kicks released
-// within 15 ms of their onsets, no kicks where there are none, the tempo found within 4 s and
-// again within 4 s of a change. Also the tracker's bookkeeping on made-up sound.
+// within 15 ms of their onsets (also kicks without a click, a sine sweeping down), no kicks
+// where there are none, the tempo found within 4 s and again within 4 s of a change, and no
+// tempo claimed where there is no beat.
 #include "support/beat_run.h"
 #include "support/music_render.h"
 #include "support/process.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -45,7 +47,7 @@ double locked_from(const Song& song, const std::vector<TempoPoint>& tempo, doubl
 TEST(BeatTracker, RenderedPatterns) {
     if (soundfont_path().empty()) GTEST_SKIP() << "fluid-soundfont-gm is not installed";
     const std::string dir = make_temp_dir("lumafon-beats");
-    Score all;
+    Score all, clickless;
     int locked_songs = 0, kick_songs = 0;
     std::printf("Rendered patterns, kicks within 15 ms of their onsets (display delay 60 ms):\n");
     for (const Song& song : test_songs()) {
@@ -57,15 +59,28 @@ TEST(BeatTracker, RenderedPatterns) {
         const std::vector<double> kicks = times_of(events, 'k');
         const double seconds = static_cast<double>(r.mix.frames()) / 48000;
         if (!song.has_kicks()) {
-            std::printf("  %-15s %4.1f s without kicks: %zu false kicks, %zu beats\n", song.name.c_str(), seconds,
-                        kicks.size(), times_of(events, 'b').size());
-            // The aim is at most 2 in 30 s; a loud plucked bass with hats on its notes still gives
-            // about 31 in 32 s (the figure printed above). This bound only guards against worse.
-            EXPECT_LE(kicks.size(), 40u) << song.name;
+            int confident = 0;
+            for (const TempoPoint& p : tempo) confident += p.confidence > 0.3f;
+            const double share = static_cast<double>(confident) / static_cast<double>(tempo.size());
+            std::printf("  %-15s %4.1f s without kicks: %zu false kicks, %zu beats, a tempo trusted in %.0f %% of "
+                        "the frames\n",
+                        song.name.c_str(), seconds, kicks.size(), times_of(events, 'b').size(), 100 * share);
+            const bool drums = std::any_of(song.notes.begin(), song.notes.end(),
+                                           [](const MidiNote& n) { return n.channel == 9; });
+            if (drums) {
+                // The aim is at most 2 in 30 s; a loud plucked bass with hats on its notes still
+                // gives 23 to 28 in 32 s (the figure printed above). This bound only guards
+                // against worse.
+                EXPECT_LE(kicks.size(), 35u) << song.name;
+            } else {
+                // Pads and a sung line without any beat: no kicks, and no tempo claimed.
+                EXPECT_LE(kicks.size(), 2u) << song.name;
+                EXPECT_LE(share, 0.02) << song.name;
+            }
             continue;
         }
         const Score s = score_times(r.kick_onsets, kicks, 0.015);
-        all.add(s);
+        (song.sine_kicks ? clickless : all).add(s);
         // Steady songs lock within 4 s of the start; the changing one within 4 s of its change.
         const double change = song.tempo.size() > 1 ? song.seconds_at(song.tempo[1].first) : 0;
         const double locked = locked_from(song, tempo, change, seconds);
@@ -76,18 +91,25 @@ TEST(BeatTracker, RenderedPatterns) {
         locked_songs += locked >= 0 && locked <= change + 4.0;
         ++kick_songs;
     }
-    // Measured: house, rock, trap, the shuffle and the tempo change lock in time; swung hip-hop
-    // settles on 4/3 of its tempo, drum and bass locks late, and the quiet kicks under pads are
-    // not found, so that song gives the tracker nothing to lock to.
+    // Measured: house, rock, drum and bass (at half its tempo), trap, the shuffle and the tempo
+    // change lock in time; swung hip-hop finds its beat, but with less confidence than a lock
+    // needs (its onsets repeat loosely), and wavers to a dotted quarter; the quiet kicks under
+    // pads are only half found, too few for the tracker to lock to.
     std::printf("  %d of %d songs locked to their tempo within 4 s\n", locked_songs, kick_songs);
-    EXPECT_GE(locked_songs, 5);
+    EXPECT_GE(locked_songs, 6);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
-    // The aims are 0.9 and 0.9; measured 0.928 and 0.848: the quiet kicks under the pads are not
-    // found at all (they rise only in the band below 75 Hz, with no attack above 2 kHz), and on
-    // drum and bass early reports on the half-tempo grid go unconfirmed. These bounds only guard
-    // against worse.
-    EXPECT_GE(all.precision(), 0.9);
-    EXPECT_GE(all.recall(), 0.8);
+    // The aims are 0.9 and 0.9; measured 0.951 and 0.914. Half the quiet kicks under the pads are
+    // still missed: the pads fill the 35-300 Hz band, and the kick's falling pitch shows against
+    // it too briefly to confirm them. On drum and bass early reports on the half-tempo grid go
+    // unconfirmed.
+    EXPECT_GE(all.precision(), 0.93);
+    EXPECT_GE(all.recall(), 0.89);
+    std::printf("  kicks without a click: kicks %d, released %d, precision %.3f, recall %.3f\n", clickless.truth,
+                clickless.detected, clickless.precision(), clickless.recall());
+    // Kicks that are only a falling sine are found by their pitch sweep (measured 1.000 and
+    // 0.933; the misses are kicks that come 200 ms into a sustained bass note).
+    EXPECT_GE(clickless.precision(), 0.95);
+    EXPECT_GE(clickless.recall(), 0.88);
     remove_tree(dir);
 }
