@@ -513,11 +513,12 @@ void play_block(int frames) {
         // stall. The server's timing is as old as the stall: the model decides until a fresh
         // reading arrives (after the backlog already in the socket).
         g_stall_at = now;
-        g_timing_trusted = false;
         g_resync = true;
         g_queue.stall();
-        if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr))
+        if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr)) {
+            g_timing_trusted = false;
             pa_operation_unref(op);
+        }
     }
     g_last_block_ms = now;
 
@@ -620,8 +621,12 @@ void on_underflow(pa_stream*, void*) {
         return;
     }
     if (now - g_stall_at >= 1000 && g_queue.underrun(now)) apply_target();
-    g_timing_trusted = false;
-    if (pa_operation* op = pa_stream_update_timing_info(g_play, on_underrun_timing, nullptr)) pa_operation_unref(op);
+    if (pa_operation* op = pa_stream_update_timing_info(g_play, on_underrun_timing, nullptr)) {
+        g_timing_trusted = false;
+        pa_operation_unref(op);
+    } else {
+        g_refill = true;
+    }
 }
 
 void on_stream_state(pa_stream* s, void*) {
