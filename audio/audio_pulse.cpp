@@ -2521,7 +2521,7 @@ void QueueControl::follow_clock(double mean_ms, uint64_t now_ms, double span_s) 
             const double drift = -slope * 1000;
             const bool clear = std::fabs(slope) > kSureSigmas * uncertainty && std::fabs(drift) >= kMinDriftPpm;
             sure = clear ? std::min(sure + 1, kSureSeconds) : std::max(sure - 1, 0);
-            if (sure == kSureSeconds && clear) drift_ppm = std::clamp(drift, -kMaxPpm, kMaxPpm);
+            if (sure == kSureSeconds && clear) drift_ppm = std::clamp(drift, -kMaxDriftPpm, kMaxDriftPpm);
             if (sure == 0) drift_ppm = 0;
         }
     }

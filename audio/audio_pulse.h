@@ -246,6 +246,9 @@ struct QueueControl {
     static constexpr int kSureSeconds = 4;
     static constexpr double kSureSigmas = 4;
     static constexpr double kMinDriftPpm = 50;
+    // No sound card's crystal is off by more than this; a steeper slope is a device settling (one
+    // that fills a deep buffer of its own at first), not its clock.
+    static constexpr double kMaxDriftPpm = 1000;
     static constexpr double kFade = 0.98; // per second: the fit remembers about the last minute
     // Leading the queue back to its target beside a drift: within ± band nothing, beyond it this
     // gain, at most this much.
