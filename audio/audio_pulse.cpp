@@ -114,10 +114,15 @@ uint64_t g_stall_at = 0;
 double g_model_ms = 0;
 double g_model_at = 0; // seconds, monotonic
 bool g_timing_trusted = true;
-// The output ran dry: the server's read position has run ahead of what we wrote, and sound
+// After a stall of ours the server's read position has run ahead of what we wrote, and sound
 // written behind it would be thrown away (seconds of silence after a long stall). The next
 // write goes to the read position.
 bool g_resync = false;
+// The output ran dry although we kept writing: the notice may arrive after blocks written since
+// (the queue is then not empty, and a write to the read position would throw them away), so the
+// queue is measured afresh, and what is missing of the cushion is filled with silence before the
+// next block: the gap is there anyway, and the cushion is what keeps the next one away.
+bool g_refill = false;
 std::atomic<pid_t> g_audio_tid{0};
 // What the audio thread settled on, for the log and the tests.
 std::atomic<float> g_pub_target_ms{static_cast<float>(detail::QueueControl::kMinTargetMs)};
@@ -460,6 +465,14 @@ void on_stall_timing(pa_stream*, int, void*) {
     g_timing_trusted = true;
 }
 
+void on_underrun_timing(pa_stream*, int, void*) {
+    g_timing_trusted = true;
+    g_refill = true;
+}
+
+// Silence for the cushion: at most the largest target.
+const float kCushion[static_cast<int>(detail::QueueControl::kMaxTargetMs) * kRate / 1000 * 2] = {};
+
 double now_s() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -500,11 +513,12 @@ void play_block(int frames) {
         // stall. The server's timing is as old as the stall: the model decides until a fresh
         // reading arrives (after the backlog already in the socket).
         g_stall_at = now;
-        g_timing_trusted = false;
         g_resync = true;
         g_queue.stall();
-        if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr))
+        if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr)) {
+            g_timing_trusted = false;
             pa_operation_unref(op);
+        }
     }
     g_last_block_ms = now;
 
@@ -519,6 +533,14 @@ void play_block(int frames) {
         g_dropped.fetch_add(static_cast<uint64_t>(frames) * kFrameBytes);
         g_drop_events.fetch_add(1);
         return;
+    }
+    if (g_refill) {
+        g_refill = false;
+        const size_t missing = static_cast<size_t>(std::max(0.0, g_queue.target_ms - queue) * kRate / 1000) * kFrameBytes;
+        if (missing > 0) {
+            pa_stream_write(g_play, kCushion, std::min(missing, sizeof kCushion), nullptr, 0, PA_SEEK_RELATIVE);
+            g_model_ms += static_cast<double>(std::min(missing, sizeof kCushion)) * 1000.0 / (kRate * kFrameBytes);
+        }
     }
     const double ratio = 1.0 + g_queue.ppm * 1e-6;
     const int out = g_stretch.process(g_scratch.data(), frames, ratio);
@@ -589,13 +611,22 @@ void on_read(pa_stream* s, size_t, void*) {
 
 void on_underflow(pa_stream*, void*) {
     g_underflows.fetch_add(1);
-    g_model_ms = 0;
-    g_resync = true;
     // A stall of our own empties the queue without telling anything about the jitter to ride
-    // out; every other underrun calls for a larger cushion.
+    // out (play_block resynchronises then); every other underrun calls for a larger cushion, but
+    // the first second after a stall is still its aftermath.
     const uint64_t now = now_ms();
-    const bool stalled = now - g_last_block_ms > kStallMs || now - g_stall_at < 1000;
-    if (!stalled && g_queue.underrun(now)) apply_target();
+    if (now - g_last_block_ms > kStallMs) {
+        g_model_ms = 0;
+        g_resync = true;
+        return;
+    }
+    if (now - g_stall_at >= 1000 && g_queue.underrun(now)) apply_target();
+    if (pa_operation* op = pa_stream_update_timing_info(g_play, on_underrun_timing, nullptr)) {
+        g_timing_trusted = false;
+        pa_operation_unref(op);
+    } else {
+        g_refill = true;
+    }
 }
 
 void on_stream_state(pa_stream* s, void*) {
@@ -662,7 +693,7 @@ void open_playback(const std::string& sink) {
     g_queue.restart(now_ms());
     g_model_ms = 0;
     g_timing_trusted = true;
-    g_resync = false;
+    g_resync = g_refill = false;
     pa_stream* s = new_stream("playback", "Equalizer");
     if (!s) return;
     g_play = s;
@@ -1068,7 +1099,6 @@ void settle_output() {
     if (!g_play) return;
     wait_op(pa_stream_flush(g_play, on_stream_success, nullptr));
     // A standing queue at the target rides out the jitter of the record side without underruns.
-    static const float kCushion[static_cast<int>(detail::QueueControl::kMaxTargetMs) * kRate / 1000 * 2] = {};
     const size_t bytes = static_cast<size_t>(g_queue.target_ms * kRate / 1000) * kFrameBytes;
     pa_stream_write(g_play, kCushion, std::min(bytes, sizeof kCushion), nullptr, 0, PA_SEEK_RELATIVE);
     g_model_ms = static_cast<double>(std::min(bytes, sizeof kCushion)) * 1000.0 / (kRate * kFrameBytes);
@@ -2440,7 +2470,8 @@ bool usable_curve(const eq::Curve& in, eq::Curve* out) {
 }
 
 void QueueControl::restart(uint64_t now_ms) {
-    ppm = integral = 0;
+    ppm = drift_ppm = 0;
+    sure = 0;
     smooth_ms = -1;
     catching_up = stalled = false;
     above_since = 0;
@@ -2449,6 +2480,61 @@ void QueueControl::restart(uint64_t now_ms) {
     window_at = now_ms;
     restarted_at = now_ms;
     if (calm_since == 0) calm_since = now_ms;
+    jump(now_ms);
+}
+
+void QueueControl::jump(uint64_t now_ms) {
+    fit = Fit{};
+    fit_at = now_ms;
+    stretched_ms = 0;
+}
+
+void QueueControl::stall() {
+    stalled = true;
+    jump(window_at);
+}
+
+// The queue as it would stand without our stretch falls by the device's drift (ms per second per
+// thousand ppm); a least-squares slope over the seconds since the last jump measures it, with old
+// seconds fading so that a clock that warms up is followed. Only a slope well beyond its own
+// uncertainty counts, so that a device taking sound in chunks (its queue a saw-tooth) or a
+// server whose timing reports come in steps never starts a stretch.
+void QueueControl::follow_clock(double mean_ms, uint64_t now_ms, double span_s) {
+    stretched_ms += ppm * 1e-6 * span_s * 1000;
+    const double t = static_cast<double>(now_ms - fit_at) * 0.001;
+    const double u = mean_ms - stretched_ms;
+    fit.w = fit.w * kFade + 1;
+    fit.t = fit.t * kFade + t;
+    fit.u = fit.u * kFade + u;
+    fit.tt = fit.tt * kFade + t * t;
+    fit.tu = fit.tu * kFade + t * u;
+    fit.uu = fit.uu * kFade + u * u;
+    ++fit.n;
+    if (fit.n >= kFitSeconds) {
+        const double st = fit.tt - fit.t * fit.t / fit.w;
+        const double su = fit.uu - fit.u * fit.u / fit.w;
+        const double stu = fit.tu - fit.t * fit.u / fit.w;
+        if (st > 0) {
+            const double slope = stu / st; // ms per second
+            const double residual = std::max(0.0, su - slope * stu) / std::max(1.0, fit.w - 2);
+            const double uncertainty = std::sqrt(residual / st);
+            const double drift = -slope * 1000;
+            const bool clear = std::fabs(slope) > kSureSigmas * uncertainty && std::fabs(drift) >= kMinDriftPpm;
+            sure = clear ? std::min(sure + 1, kSureSeconds) : std::max(sure - 1, 0);
+            if (sure == kSureSeconds && clear) drift_ppm = std::clamp(drift, -kMaxDriftPpm, kMaxDriftPpm);
+            if (sure == 0) drift_ppm = 0;
+        }
+    }
+    // Once the drift is known, the queue is also led back to its target (what crept away while the
+    // drift was being measured), slowly and by a bounded amount. Without a drift the queue stands
+    // where the cushion put it: drops and underruns (which refill it) bound it on both sides.
+    const double err = smooth_ms - target_ms;
+    const double outside = err > kBandMs ? err - kBandMs : (err < -kBandMs ? err + kBandMs : 0.0);
+    const double correction =
+        drift_ppm == 0 ? 0.0 : std::clamp(-kGainPpmPerMs * outside, -kMaxCorrectionPpm, kMaxCorrectionPpm);
+    const double goal = std::clamp(drift_ppm + correction, -kMaxPpm, kMaxPpm);
+    const double step = kSlewPpmPerS * span_s;
+    ppm = goal == 0 && std::fabs(ppm) <= step ? 0.0 : ppm + std::clamp(goal - ppm, -step, step);
 }
 
 bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed) {
@@ -2476,9 +2562,12 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
         level_sum = 0;
         level_n = 0;
         window_at = now_ms;
+        smooth_ms = -1;
+        jump(now_ms);
     }
     if (now_ms - restarted_at < kSettleMs) {
         window_at = now_ms;
+        jump(now_ms);
         return true;
     }
     level_sum += queue_ms + block_ms * 0.5;
@@ -2487,12 +2576,7 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
     if (span >= 1000 && level_n > 0) {
         const double mean = level_sum / level_n;
         smooth_ms = smooth_ms < 0 ? mean : smooth_ms + kSmoothing * (mean - smooth_ms);
-        const double err = smooth_ms - target_ms;
-        const double outside = err > kBandMs ? err - kBandMs : (err < -kBandMs ? err + kBandMs : 0.0);
-        const double dt = static_cast<double>(span) * 0.001;
-        // A queue above the band is drained by giving the device slightly fewer frames.
-        integral = std::clamp(integral - kIntegralPpmPerMsS * outside * dt, -kMaxPpm, kMaxPpm);
-        ppm = std::clamp(integral - kGainPpmPerMs * outside, -kMaxPpm, kMaxPpm);
+        follow_clock(mean, now_ms, static_cast<double>(span) * 0.001);
         level_sum = 0;
         level_n = 0;
         window_at = now_ms;
@@ -2503,6 +2587,8 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
 bool QueueControl::underrun(uint64_t now_ms) {
     if (restarted_at != 0 && now_ms - restarted_at < kSettleMs) return false;
     calm_since = now_ms;
+    jump(now_ms);
+    smooth_ms = -1;
     if (target_ms >= kMaxTargetMs) return false;
     target_ms = std::min(kMaxTargetMs, target_ms + kGrowMs);
     return true;

@@ -234,30 +234,51 @@ struct QueueControl {
     // machine the server hands over sound and takes it in bursts, and a burst is no reason to
     // throw sound away; a suspended or switched device keeps the queue up for good.
     static constexpr uint64_t kPersistMs = 300;
-    // The rate is left alone while the average queue stays within target ± band. The average
-    // is taken over a second and then smoothed (a quarter per second), since a device takes
-    // sound in chunks and the timing updates come in steps.
-    static constexpr double kBandMs = 5;
+    // The average queue is taken over a second and then smoothed (a quarter per second), since a
+    // device takes sound in chunks and the timing updates come in steps.
     static constexpr double kSmoothing = 0.25;
     // 0.2 %: a third of a semitone's hundredth, far below what an ear notices.
     static constexpr double kMaxPpm = 2000;
-    static constexpr double kGainPpmPerMs = 100;
-    // Mostly proportional: an integral strong enough to matter winds up on every step of the
-    // queue (a timing correction, a disturbance) and overshoots; drift needs only the band edge.
-    static constexpr double kIntegralPpmPerMsS = 1;
+    // The device's drift counts once measured over this many seconds without a jump of the queue,
+    // when it lies this many standard errors from zero and is at least kMinDriftPpm, in as many
+    // seconds in a row as kSureSeconds (and is let go after as many without).
+    static constexpr int kFitSeconds = 8;
+    static constexpr int kSureSeconds = 4;
+    static constexpr double kSureSigmas = 4;
+    static constexpr double kMinDriftPpm = 50;
+    // No sound card's crystal is off by more than this; a steeper slope is a device settling (one
+    // that fills a deep buffer of its own at first), not its clock.
+    static constexpr double kMaxDriftPpm = 1000;
+    static constexpr double kFade = 0.98; // per second: the fit remembers about the last minute
+    // Leading the queue back to its target beside a drift: within ± band nothing, beyond it this
+    // gain, at most this much.
+    static constexpr double kBandMs = 5;
+    static constexpr double kGainPpmPerMs = 20;
+    static constexpr double kMaxCorrectionPpm = 300;
+    // The stretch changes by at most this much per second: no audible wobble.
+    static constexpr double kSlewPpmPerS = 100;
 
     double target_ms = kMinTargetMs;
-    double ppm = 0; // stretch of the sound: positive gives the device more frames than come in
+    double ppm = 0;       // stretch of the sound: positive gives the device more frames than come in
+    double drift_ppm = 0; // the device's measured drift: positive when it runs fast
+    int sure = 0;         // seconds in a row the drift was clear (at most kSureSeconds)
     bool catching_up = false;
     bool stalled = false; // after a stall of our own: the backlog is stale at once
     uint64_t above_since = 0;
-    double integral = 0;
     double smooth_ms = -1;
     double level_sum = 0;
     int level_n = 0;
     uint64_t window_at = 0;
     uint64_t calm_since = 0;
     uint64_t restarted_at = 0;
+    // Weighted sums of the fit of the queue (less our stretch) against time since the last jump.
+    struct Fit {
+        double w = 0, t = 0, u = 0, tt = 0, tu = 0, uu = 0;
+        int n = 0;
+    };
+    Fit fit;
+    uint64_t fit_at = 0;
+    double stretched_ms = 0; // what our stretch has added to the queue since the last jump
     // The first moments of a stream (prebuffering, the device settling) say nothing about its
     // clock or the jitter to ride out.
     static constexpr uint64_t kSettleMs = 2000;
@@ -271,7 +292,12 @@ struct QueueControl {
     // The output ran dry. True when the target grew.
     bool underrun(uint64_t now_ms);
     // We stalled (no block for a while): what comes in beyond the target is stale.
-    void stall() { stalled = true; }
+    void stall();
+    // The queue jumped (sound dropped, an underrun, a stall): the fit of its course starts again;
+    // the drift found so far stays.
+    void jump(uint64_t now_ms);
+    // Once a second: the average queue, its drift and the stretch that follows.
+    void follow_clock(double mean_ms, uint64_t now_ms, double span_s);
 };
 
 // Stretches interleaved stereo by a ratio within a few thousandths of one (windowed-sinc
