@@ -36,6 +36,8 @@ bool g_dirty = true;
 bool g_fullscreen = false;
 bool g_fullscreen_toggle = false;
 audio::Status g_status;
+audio::Status g_status_new;
+unsigned long g_status_serial = 0;
 analyzer::Ballistics g_bal;
 analyzer::PeakMeter g_meter_l, g_meter_r;
 bool g_sound = false;
@@ -437,9 +439,9 @@ bool on_frame() {
     g_last_frame = now;
 
     // 3. Engine status and the restore hint.
-    const audio::Status st = audio::status();
-    if (!same_status(st, g_status)) {
-        g_status = st;
+    // Copied only when the engine changed it: the strings would otherwise allocate every frame.
+    if (audio::status_changed(&g_status_serial, &g_status_new) && !same_status(g_status_new, g_status)) {
+        g_status = g_status_new;
         g_dirty = true;
     }
     if (S && !g_status.follow.empty() && g_status.follow != S->last_default) {
