@@ -75,12 +75,21 @@ void pointer_to(int x, int y) {
 }
 
 // A drag of the window's frame with the left button in `steps` steps of (dx, dy); the button is
-// let go once the window manager has followed the pointer (`done`) or after two seconds.
+// let go once the window manager has followed the pointer (`done`) or after eight seconds. A busy
+// program hands the press to the window manager late, which then starts from the press and
+// follows only the motion it sees after that: the pointer keeps stirring at the end point until
+// the window has followed.
 void drag(const std::string& win, int x, int y, int dx, int dy, int steps, bool (*done)(const XWindow&)) {
     pointer_to(x, y);
     xdo({"mousedown", "1"});
     for (int i = 1; i <= steps; ++i) pointer_to(x + dx * i, y + dy * i);
-    wait_window(win, done, 2000);
+    const int ex = x + dx * steps, ey = y + dy * steps;
+    int stir = 0;
+    wait_until([&] {
+        pointer_to(ex + (++stir & 1), ey);
+        pointer_to(ex, ey);
+        return done(window_info(win));
+    }, 8000, 150);
     xdo({"mouseup", "1"});
 }
 
