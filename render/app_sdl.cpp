@@ -226,6 +226,11 @@ double g_k = 0;     // output pixels per logical unit
 int g_windowed_x = 0, g_windowed_y = 0, g_windowed_w = 0, g_windowed_h = 0;
 int g_aspect_w = 0, g_aspect_h = 0, g_size_w = 0, g_size_h = 0;
 uint64_t g_aspect_due = 0;
+struct ModeLog {
+    bool pending = false, on = false;
+    uint64_t due = 0;
+};
+ModeLog g_mode_log; // a full-screen switch whose line waits for the window manager
 
 SDL_Cursor* g_cursors[4] = {};
 SDL_Cursor* g_resize[4] = {};
@@ -1195,6 +1200,8 @@ void apply_mode(bool compact, bool on_top) {
     update_scale();
 }
 
+void log_fullscreen_settled();
+
 void toggle_fullscreen() {
     const bool leaving = is_fullscreen();
     if (!leaving && !is_maximized()) {
@@ -1210,7 +1217,16 @@ void toggle_fullscreen() {
     }
     const bool on = is_fullscreen();
     iface::set_fullscreen_state(on);
+    // The window manager applies the switch in its own time; the line tells where it landed.
+    g_mode_log = {true, on, platform::ticks_ms() + 3000};
+    log_fullscreen_settled();
+}
 
+// The "Fullscreen on/off" line once the window has its new place (full screen: the display's
+// bounds; windowed: the remembered size), or after three seconds with what there is then.
+void log_fullscreen_settled() {
+    if (!g_mode_log.pending) return;
+    const bool on = g_mode_log.on;
     int x = 0, y = 0, w = 0, h = 0, ow = 0, oh = 0;
     SDL_GetWindowPosition(g_win, &x, &y);
     SDL_GetWindowSize(g_win, &w, &h);
@@ -1218,6 +1234,15 @@ void toggle_fullscreen() {
     const int display = SDL_GetWindowDisplayIndex(g_win);
     SDL_Rect d{};
     SDL_GetDisplayBounds(std::max(display, 0), &d);
+    const bool settled = on ? is_fullscreen() && x == d.x && y == d.y && w == d.w && h == d.h
+                            : !is_fullscreen() && (g_windowed_w <= 0 || (w == g_windowed_w && h == g_windowed_h));
+    if (!settled && platform::ticks_ms() < g_mode_log.due) return;
+    g_mode_log.pending = false;
+    if (!settled && !on && !is_fullscreen() && g_windowed_w > 0) {
+        // A late answer of the window manager left the full-screen size behind.
+        SDL_SetWindowSize(g_win, g_windowed_w, g_windowed_h);
+        place(g_windowed_x, g_windowed_y, g_windowed_w, g_windowed_h, compact_mode());
+    }
     char line[256];
     std::snprintf(line, sizeof line,
                   "Fullscreen %s: window %dx%d at %d,%d, output %dx%d, display %d %dx%d at %d,%d, flags 0x%x",
@@ -1530,7 +1555,8 @@ bool recreate_renderer() {
 }
 
 void remember_windowed() {
-    if (is_fullscreen() || is_maximized()) return;
+    // Until the window manager has applied a switch the size may still be the full screen's.
+    if (is_fullscreen() || is_maximized() || g_mode_log.pending) return;
     SDL_GetWindowPosition(g_win, &g_windowed_x, &g_windowed_y);
     SDL_GetWindowSize(g_win, &g_windowed_w, &g_windowed_h);
 }
@@ -1662,11 +1688,12 @@ int run_gui(Settings* settings) {
             SDL_GetWindowSize(g_win, &g_size_w, &g_size_h);
             x11_aspect_hint(rw, rh);
         }
-        if (g_aspect_due && now >= g_aspect_due) correct_aspect();
+        if (g_aspect_due && now >= g_aspect_due && !g_mode_log.pending) correct_aspect();
         update_scale();
         if (iface::take_fullscreen_toggle()) toggle_fullscreen();
         remember_windowed();
         iface::set_fullscreen_state(is_fullscreen());
+        log_fullscreen_settled();
 
         const bool dirty = iface::take_dirty();
         const bool repainted = dirty || !g_base.valid;

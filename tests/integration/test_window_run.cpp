@@ -282,23 +282,25 @@ TEST_F(WindowRun, FullScreenInAndOutAndTheAspectIsKept) {
     const XWindow before = app.info();
 
     press(app.window(), "F11");
+    // Generous waits: on a busy machine the window manager and a software renderer take seconds.
     const XWindow full =
-        wait_window(app.window(), [](const XWindow& f) { return f.w == kScreenW && f.h == kScreenH; });
+        wait_window(app.window(), [](const XWindow& f) { return f.w == kScreenW && f.h == kScreenH; }, 15000);
     EXPECT_EQ(full.w, kScreenW);
     EXPECT_EQ(full.h, kScreenH);
     shot("fullscreen");
     // A key sent while the window manager is still busy with the switch may go nowhere.
-    ASSERT_TRUE(wait_until([&] { return app.log().find("Fullscreen on") != std::string::npos; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return app.log().find("Fullscreen on") != std::string::npos; }, 15000));
     XWindow back;
     for (int attempt = 0; attempt < 3 && back.w != 960; ++attempt) {
         press(app.window(), "Escape");
         back = wait_window(
-            app.window(), [](const XWindow& b) { return b.w == 960 && b.h == 820; }, 2000);
+            app.window(), [](const XWindow& b) { return b.w == 960 && b.h == 820; }, 5000);
     }
     EXPECT_EQ(back.w, 960);
     EXPECT_EQ(back.h, 820);
     EXPECT_TRUE(near(back.x, before.x) && near(back.y, before.y))
         << back.x << "," << back.y << " instead of " << before.x << "," << before.y;
+    wait_until([&] { return app.log().find("INFO  Fullscreen off: ") != std::string::npos; }, 5000);
     const std::string log = app.log();
     EXPECT_NE(log.find("INFO  Fullscreen on: window 1920x1200 at 0,0"), std::string::npos) << log;
     EXPECT_NE(log.find("INFO  Fullscreen off: "), std::string::npos) << log;
@@ -307,7 +309,7 @@ TEST_F(WindowRun, FullScreenInAndOutAndTheAspectIsKept) {
     // width led, so the height follows).
     ASSERT_TRUE(xdo({"windowsize", app.window(), "1200", "700"}));
     const XWindow settled =
-        wait_window(app.window(), [](const XWindow& s) { return s.w == 1200 && s.h == 1025; });
+        wait_window(app.window(), [](const XWindow& s) { return s.w == 1200 && s.h == 1025; }, 15000);
     EXPECT_EQ(settled.w, 1200);
     EXPECT_EQ(settled.h, 1025);
 

@@ -274,7 +274,7 @@ TEST_F(WindowView, CollapsedLightCompactAndFullScreenKeepTheirRegions) {
         xdo({"windowactivate", app.window()});
         xdo({"windowfocus", "--sync", app.window()});
         xdo({"key", "F11"});
-        ASSERT_TRUE(wait_until([&] { const XWindow w = app.info(); return w.w == kScreenW && w.h == kScreenH; }, 8000));
+        ASSERT_TRUE(wait_until([&] { const XWindow w = app.info(); return w.w == kScreenW && w.h == kScreenH; }, 15000));
         Expect e;
         Settings s;
         s.collapsed = false;
