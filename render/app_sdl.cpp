@@ -338,8 +338,7 @@ struct Shown {
 };
 Shown g_now, g_shown;
 bool g_shown_valid = false;
-double g_t = 0;  // seconds, the clock of the frame
-float g_dt = 0;  // seconds since the previous frame, at most 0.2
+double g_t = 0; // seconds, the clock of the frame
 
 const char* key(const char* name, int kind, float w, float h) {
     std::snprintf(g_key, sizeof g_key, "%s-%d-%.1fx%.1f-%d-%d-%.4f", name, kind, double(w), double(h), 0,
@@ -826,6 +825,24 @@ void draw_title() {
     }
 }
 
+// The base layer is opaque except for the hole over the visualizer's area: only that hole is
+// blended, the rest is copied as it is, which spares a software rasteriser most of the blending.
+void copy_base() {
+    if (!g_base.valid || !g_base.texture) return;
+    const gfx::Rect& v = ui::layout()[ui::kVisual];
+    const int w = g_base.w, h = g_base.h;
+    const double k = g_k;
+    const int x0 = std::clamp(int(std::floor(v.x * k)) - 1, 0, w), x1 = std::clamp(int(std::ceil((v.x + v.w) * k)) + 1, x0, w);
+    const int y0 = std::clamp(int(std::floor(v.y * k)) - 1, 0, h), y1 = std::clamp(int(std::ceil((v.y + v.h) * k)) + 1, y0, h);
+    SDL_SetTextureBlendMode(g_base.texture, SDL_BLENDMODE_NONE);
+    const SDL_Rect opaque[4] = {{0, 0, w, y0}, {0, y1, w, h - y1}, {0, y0, x0, y1 - y0}, {x1, y0, w - x1, y1 - y0}};
+    for (const SDL_Rect& r : opaque)
+        if (r.w > 0 && r.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &r, &r);
+    SDL_SetTextureBlendMode(g_base.texture, g_premul);
+    const SDL_Rect hole{x0, y0, x1 - x0, y1 - y0};
+    if (hole.w > 0 && hole.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &hole, &hole);
+}
+
 bool same(const Shown& a, const Shown& b) {
     return a.columns == b.columns && std::equal(a.lit, a.lit + a.columns, b.lit) &&
            std::equal(a.peak, a.peak + a.columns, b.peak) && std::equal(a.meter_lit, a.meter_lit + 2, b.meter_lit) &&
@@ -856,7 +873,7 @@ void drop_textures();
 bool advance_frame() {
     using namespace compose_detail;
     const uint64_t now = platform::ticks_ms();
-    g_dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
+    const float dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
     g_last = now;
     g_t = double(now) / 1000;
     Shown& s = g_now;
@@ -869,9 +886,9 @@ bool advance_frame() {
         ui::meter_segments(v.compact ? ui::meter_geom(v.meters.w, v.meters.h).count : 24, s.meter_lit, s.meter_peak);
     }
     const ui::HintView& h = ui::play_hint();
-    g_hint_alpha = std::clamp(g_hint_alpha + (h.shown ? g_dt / 1.5f : -2 * g_dt), 0.0f, 1.0f);
+    g_hint_alpha = std::clamp(g_hint_alpha + (h.shown ? dt / 1.5f : -2 * dt), 0.0f, 1.0f);
     s.hint_t = g_hint_alpha > 0.01f && h.text && *h.text ? g_t : -1;
-    advance_eyes(g_dt, g_t);
+    advance_eyes(dt, g_t);
     std::fill(s.eyes, s.eyes + 6, 0);
     if (v.ring && g_eyes_open > 0.01f) {
         const float eh = 0.11f * v.size;
@@ -903,7 +920,7 @@ void compose() {
     SDL_RenderClear(g_ren);
     draw_round_meter();
     draw_hint(g_t);
-    if (g_base.valid && g_base.texture) SDL_RenderCopy(g_ren, g_base.texture, nullptr, nullptr);
+    copy_base();
     draw_compact_bars();
     draw_title();
     if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
