@@ -1749,6 +1749,7 @@ int run_gui(Settings* settings) {
             present_ticks += SDL_GetPerformanceCounter() - present_start;
             ++composed;
             const uint64_t composed_at = platform::ticks_ms();
+            frame_at = composed_at; // the budget counts from the end of the present
             if (animating) govern_gpu(b.budget);
             if (first_frame) {
                 first_frame = false;
