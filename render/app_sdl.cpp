@@ -1646,6 +1646,7 @@ int run_gui(Settings* settings) {
     int timeout = 1;
     bool animating = true, visible = true, first_frame = true;
     uint64_t frame_at = 0; // when the previous frame was composed or found unchanged
+    uint64_t presented_at = 0, settle_until = 0;
     SDL_Event e;
     while (g_running) {
         if (SDL_WaitEventTimeout(&e, timeout)) {
@@ -1737,9 +1738,13 @@ int run_gui(Settings* settings) {
             }
         }
         // A frame equal to the one on screen is neither composed nor presented; the pace stays.
+        // After a repaint (a new size, an exposure) frames go on for half a second, since a
+        // window that was just resized may drop the first ones; and one frame a second is kept
+        // in any case, so that a picture lost on the way does not stay lost.
         const bool changed = iface::advance_frame();
         frame_at = platform::ticks_ms();
-        if (changed || repainted) {
+        if (repainted) settle_until = frame_at + 500;
+        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + 1000) {
             const uint64_t compose_start = SDL_GetPerformanceCounter();
             iface::compose();
             const uint64_t present_start = SDL_GetPerformanceCounter();
@@ -1749,7 +1754,7 @@ int run_gui(Settings* settings) {
             present_ticks += SDL_GetPerformanceCounter() - present_start;
             ++composed;
             const uint64_t composed_at = platform::ticks_ms();
-            frame_at = composed_at; // the budget counts from the end of the present
+            frame_at = presented_at = composed_at; // the budget counts from the end of the present
             if (animating) govern_gpu(b.budget);
             if (first_frame) {
                 first_frame = false;
