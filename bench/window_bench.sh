@@ -124,22 +124,59 @@ cpu_cases() { # cpu_cases LABEL PROGRAM
   stop_app
   run=""
 }
-cpu_cases this "$program"
-if [[ -n $against ]]; then cpu_cases against "$against/Lumafon"; fi
-for case in focused unfocused music compact; do
-  case $case in
-    focused) name="focused, no sound" ;;
-    unfocused) name="unfocused, no sound" ;;
-    music) name="unfocused, music" ;;
-    compact) name="compact unfocused, no sound" ;;
-  esac
-  line=$(printf '%-28s %6s %%' "$name:" "${cpu[this,$case]}")
-  if [[ -n $against ]]; then
-    line+=$(printf ';  against %6s %%, ratio %s' "${cpu[against,$case]}" \
-      "$(awk -v a="${cpu[this,$case]}" -v b="${cpu[against,$case]}" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')")
-  fi
-  echo "$line"
-done
+if [[ -z $against ]]; then
+  cpu_cases this "$program"
+  for case in focused unfocused music compact; do
+    case $case in
+      focused) name="focused, no sound" ;;
+      unfocused) name="unfocused, no sound" ;;
+      music) name="unfocused, music" ;;
+      compact) name="compact unfocused, no sound" ;;
+    esac
+    printf '%-28s %6s %%\n' "$name:" "${cpu[this,$case]}"
+  done
+else
+  # Both programs at the same time, each with a sound server of its own, so that the load of a
+  # shared machine weighs on both alike; neither window has the focus.
+  env_this=("PULSE_SERVER=$PULSE_SERVER" "PULSE_COOKIE=$PULSE_COOKIE" "PULSE_CLIENTCONFIG=$PULSE_CLIENTCONFIG")
+  start_sound_server "$work/pulse-against" hw_a "hw_a float32le 48000 Fake HW A" && up=1 || up=0
+  pids+=("${sound_server_pid:-}")
+  ((up)) || exit 1
+  env_against=("PULSE_SERVER=$PULSE_SERVER" "PULSE_COOKIE=$PULSE_COOKIE" "PULSE_CLIENTCONFIG=$PULSE_CLIENTCONFIG")
+  both() { # both ARGUMENTS...: starts both programs; sets app_this and app_against
+    local home
+    for side in this against; do
+      home="$work/ab-$side-$RANDOM"; mkdir -p "$home"
+      if [[ $side == this ]]; then
+        env "${env_this[@]}" XDG_CONFIG_HOME="$home" "$program" "$@" >"$home/out" 2>&1 & app_this=$!
+      else
+        env "${env_against[@]}" XDG_CONFIG_HOME="$home" "$against/Lumafon" "$@" >"$home/out" 2>&1 & app_against=$!
+      fi
+      wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
+    done
+    focus "$other"
+  }
+  measure_both() { # measure_both NAME
+    local a b
+    a=$(ticks "$app_this"); b=$(ticks "$app_against"); sleep "$seconds"
+    a=$(percent $(( $(ticks "$app_this") - a )) "$seconds"); b=$(percent $(( $(ticks "$app_against") - b )) "$seconds")
+    printf '%-28s %6s %%;  against %6s %%, ratio %s\n' "$1:" "$a" "$b" \
+      "$(awk -v a="$a" -v b="$b" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')"
+  }
+  stop_both() { kill -TERM "$app_this" "$app_against"; wait "$app_this" "$app_against" 2>/dev/null || true; }
+  echo "(both programs at once, unfocused: this build against $against)"
+  both --expanded --header --size 960x820; sleep 3
+  measure_both "unfocused, no sound"
+  env "${env_this[@]}" paplay "$work/music.wav" & p1=$!; env "${env_against[@]}" paplay "$work/music.wav" & p2=$!
+  pids+=("$p1" "$p2"); sleep 3
+  measure_both "unfocused, music"
+  kill "$p1" "$p2" 2>/dev/null || true
+  stop_both
+  both --compact; sleep 3
+  measure_both "compact, no sound"
+  stop_both
+  export "${env_this[@]}"
+fi
 paplay "$work/music.wav" & player=$!; pids+=("$player"); sleep 3
 
 echo
