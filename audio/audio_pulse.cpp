@@ -90,6 +90,7 @@ bool g_takeover = true;
 bool g_dirty = true;
 bool g_quit = false;
 Status g_status;
+unsigned long g_status_serial = 1; // counts the changes of g_status (under g_mtx)
 std::vector<Device> g_devices;
 
 // ---- Curve and filter bank. The version counter spares the audio thread the lock on every
@@ -883,6 +884,7 @@ void publish(const Snapshot& snap, const std::string& output, bool missing, bool
     g_status.muted = muted;
     g_status.select_output = select_output;
     g_status.snap_no_sink = g_snap_no_sink;
+    ++g_status_serial;
 }
 
 struct HwScan {
@@ -1370,6 +1372,7 @@ void stay_passive(const Snapshot& snap) {
         g_status.active = false;
         g_status.state = 3;
         g_status.follow = g_follow;
+        ++g_status_serial;
         g_devices = std::move(list);
     }
     if (!g_passive_said) note_warn("Another installation is running - this one stays passive");
@@ -1901,6 +1904,7 @@ void control_loop() {
             std::lock_guard<std::mutex> lock(g_mtx);
             g_status.active = false;
             g_status.state = 2;
+            ++g_status_serial;
             g_dirty = true;
             continue;
         }
@@ -1994,6 +1998,7 @@ bool start(bool takeover) {
         g_quit = false;
         g_dirty = true;
         g_status = Status{};
+        ++g_status_serial;
         g_devices.clear();
     }
     g_module = kNoIndex;
@@ -2069,6 +2074,7 @@ void set_mute(bool on) {
     {
         std::lock_guard<std::mutex> lock(g_mtx);
         g_status.muted = on;
+        ++g_status_serial;
         g_want_mute = on ? 1 : 0;
         g_poked = true;
     }
@@ -2153,6 +2159,14 @@ std::vector<Device> devices() {
 Status status() {
     std::lock_guard<std::mutex> lock(g_mtx);
     return g_status;
+}
+
+bool status_changed(unsigned long* serial, Status* out) {
+    std::lock_guard<std::mutex> lock(g_mtx);
+    if (*serial == g_status_serial) return false;
+    *serial = g_status_serial;
+    *out = g_status;
+    return true;
 }
 
 void setup_devices() {}

@@ -70,6 +70,9 @@ float display_delay();
 
 std::vector<Device> devices();
 Status status();
+// The status copied into `out` only when it changed since `*serial` (which is then updated);
+// false, without copying, when it did not. The window asks every frame and allocates nothing.
+bool status_changed(unsigned long* serial, Status* out);
 
 // Hooks of other platforms' system filters; nothing to do here.
 void setup_devices();

@@ -11,20 +11,27 @@
 # first seconds) and the program's CPU.
 # It runs on a private Xvfb with openbox and a private PulseAudio daemon, like the window tests.
 #
-# Usage: bench/window_bench.sh [build-dir] [--seconds N]   (default 30 s per measurement)
+# With --against naming the build of another version (an earlier commit, say), the CPU cases run
+# for both programs in the same run, one after the other, and the ratio is printed.
+#
+# Usage: bench/window_bench.sh [build-dir] [--seconds N] [--against other-build-dir]
+#        (default 30 s per measurement)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build"
 seconds=30
+against=""
 while (($#)); do
   case "$1" in
     --seconds) seconds=$2; shift ;;
+    --against) against=$2; shift ;;
     *) build=$1 ;;
   esac
   shift
 done
 program="$build/Lumafon"
 [[ -x $program ]] || { echo "no program in $build" >&2; exit 2; }
+[[ -z $against || -x $against/Lumafon ]] || { echo "no program in $against" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/lumafon-window-bench-XXXXXX)
 pids=()
@@ -71,10 +78,10 @@ percent() { awk -v t="$1" -v s="$2" -v k="$tick" 'BEGIN { printf "%.2f", 100 * t
 machine_note() { echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"; }
 
 app=""
-start_app() { # start_app CONFIG-HOME [ARGUMENTS...]
+start_app() { # start_app CONFIG-HOME [ARGUMENTS...]; the program is $run (default: the one measured)
   local home=$1; shift
   mkdir -p "$home"
-  XDG_CONFIG_HOME="$home" LUMA2_LEVELLOG=1 "$program" "$@" >"$home/out" 2>&1 & app=$!
+  XDG_CONFIG_HOME="$home" LUMA2_LEVELLOG=1 "${run:-$program}" "$@" >"$home/out" 2>&1 & app=$!
   wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
 }
 stop_app() { kill -TERM "$app"; wait "$app" 2>/dev/null || true; }
@@ -95,19 +102,82 @@ grep -E "Renderer |Graphics:" "$work/first1/Lumafon/Lumafon.log" | sed 's/^[0-9:
 echo
 echo "== CPU over ${seconds} s (whole program: window, engine, watchdog; % of one core)"
 measure() { local a; a=$(ticks "$app"); sleep "$seconds"; percent $(( $(ticks "$app") - a )) "$seconds"; }
-start_app "$work/cpu"
-wait_for 10 sh -c '[ "$(pactl get-default-sink)" = lumafon ]'
-win=$(window)
-xdotool windowactivate "$win" 2>/dev/null || true; xdotool windowfocus --sync "$win"; sleep 3
-echo "focused, no sound:    $(measure) %"
-xdotool windowactivate "$other" 2>/dev/null || true; xdotool windowfocus --sync "$other"; sleep 3
-echo "unfocused, no sound:  $(measure) %"
-paplay "$work/music.wav" & player=$!; pids+=("$player"); sleep 3
 player_sink() { pactl list sink-inputs | awk '/^Sink Input/{s=""} /^\tSink:/{s=$2} /application.name = "paplay"/{print s; exit}'; }
-[[ "$(player_sink)" == "$(pactl list short sinks | awk '$2 == "lumafon" {print $1}')" ]] ||
-  echo "(the music does not play through the equaliser)"
-echo "unfocused, music:     $(measure) %"
-stop_app
+focus() { xdotool windowactivate "$1" 2>/dev/null || true; xdotool windowfocus --sync "$1"; sleep 3; }
+declare -A cpu
+cpu_cases() { # cpu_cases LABEL PROGRAM
+  local label=$1 player win
+  run=$2
+  start_app "$work/cpu-$label" --expanded --header --size 960x820
+  wait_for 10 sh -c '[ "$(pactl get-default-sink)" = lumafon ]'
+  win=$(window)
+  focus "$win"; cpu[$label,focused]=$(measure)
+  focus "$other"; cpu[$label,unfocused]=$(measure)
+  paplay "$work/music.wav" & player=$!; pids+=("$player"); sleep 3
+  [[ "$(player_sink)" == "$(pactl list short sinks | awk '$2 == "lumafon" {print $1}')" ]] ||
+    echo "(the music does not play through the equaliser)"
+  cpu[$label,music]=$(measure)
+  kill "$player" 2>/dev/null || true
+  stop_app
+  start_app "$work/cpu-$label-compact" --compact
+  focus "$other"; cpu[$label,compact]=$(measure)
+  stop_app
+  run=""
+}
+if [[ -z $against ]]; then
+  cpu_cases this "$program"
+  for case in focused unfocused music compact; do
+    case $case in
+      focused) name="focused, no sound" ;;
+      unfocused) name="unfocused, no sound" ;;
+      music) name="unfocused, music" ;;
+      compact) name="compact unfocused, no sound" ;;
+    esac
+    printf '%-28s %6s %%\n' "$name:" "${cpu[this,$case]}"
+  done
+else
+  # Both programs at the same time, each with a sound server of its own, so that the load of a
+  # shared machine weighs on both alike; neither window has the focus.
+  env_this=("PULSE_SERVER=$PULSE_SERVER" "PULSE_COOKIE=$PULSE_COOKIE" "PULSE_CLIENTCONFIG=$PULSE_CLIENTCONFIG")
+  start_sound_server "$work/pulse-against" hw_a "hw_a float32le 48000 Fake HW A" && up=1 || up=0
+  pids+=("${sound_server_pid:-}")
+  ((up)) || exit 1
+  env_against=("PULSE_SERVER=$PULSE_SERVER" "PULSE_COOKIE=$PULSE_COOKIE" "PULSE_CLIENTCONFIG=$PULSE_CLIENTCONFIG")
+  both() { # both ARGUMENTS...: starts both programs; sets app_this and app_against
+    local home
+    for side in this against; do
+      home="$work/ab-$side-$RANDOM"; mkdir -p "$home"
+      if [[ $side == this ]]; then
+        env "${env_this[@]}" XDG_CONFIG_HOME="$home" "$program" "$@" >"$home/out" 2>&1 & app_this=$!
+      else
+        env "${env_against[@]}" XDG_CONFIG_HOME="$home" "$against/Lumafon" "$@" >"$home/out" 2>&1 & app_against=$!
+      fi
+      wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
+    done
+    focus "$other"
+  }
+  measure_both() { # measure_both NAME
+    local a b
+    a=$(ticks "$app_this"); b=$(ticks "$app_against"); sleep "$seconds"
+    a=$(percent $(( $(ticks "$app_this") - a )) "$seconds"); b=$(percent $(( $(ticks "$app_against") - b )) "$seconds")
+    printf '%-28s %6s %%;  against %6s %%, ratio %s\n' "$1:" "$a" "$b" \
+      "$(awk -v a="$a" -v b="$b" 'BEGIN { printf (b > 0 ? "%.2f" : "-"), a / b }')"
+  }
+  stop_both() { kill -TERM "$app_this" "$app_against"; wait "$app_this" "$app_against" 2>/dev/null || true; }
+  echo "(both programs at once, unfocused: this build against $against)"
+  both --expanded --header --size 960x820; sleep 3
+  measure_both "unfocused, no sound"
+  env "${env_this[@]}" paplay "$work/music.wav" & p1=$!; env "${env_against[@]}" paplay "$work/music.wav" & p2=$!
+  pids+=("$p1" "$p2"); sleep 3
+  measure_both "unfocused, music"
+  kill "$p1" "$p2" 2>/dev/null || true
+  stop_both
+  both --compact; sleep 3
+  measure_both "compact, no sound"
+  stop_both
+  export "${env_this[@]}"
+fi
+paplay "$work/music.wav" & player=$!; pids+=("$player"); sleep 3
 
 echo
 echo "== One frame with music, expanded window (times per frame; repaints over ${seconds} s)"

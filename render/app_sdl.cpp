@@ -259,6 +259,11 @@ double g_k = 0;     // output pixels per logical unit
 int g_windowed_x = 0, g_windowed_y = 0, g_windowed_w = 0, g_windowed_h = 0;
 int g_aspect_w = 0, g_aspect_h = 0, g_size_w = 0, g_size_h = 0;
 uint64_t g_aspect_due = 0;
+struct ModeLog {
+    bool pending = false, on = false;
+    uint64_t due = 0;
+};
+ModeLog g_mode_log; // a full-screen switch whose line waits for the window manager
 
 SDL_Cursor* g_cursors[4] = {};
 SDL_Cursor* g_resize[4] = {};
@@ -348,8 +353,21 @@ uint32_t g_rand = 12345;
 double g_look_until = 0, g_blink_at = 3, g_blink_start = -1;
 float g_look_x = 0, g_look_y = 0, g_eye_x = 0, g_eye_y = 0;
 uint64_t g_last = 0;
-int g_lit[128], g_peak[128];
 char g_key[512];
+
+// What the next frame shows, worked out by advance_frame before anything is drawn, so that a
+// frame equal to the one on screen is neither composed nor presented.
+struct Shown {
+    int columns = 0;
+    int lit[128] = {}, peak[128] = {};
+    int meter_lit[2] = {}, meter_peak[2] = {};
+    uint32_t title[ui::TitleView::kMax] = {};
+    int eyes[6] = {};   // openness, lid and iris position in quarter pixels
+    double hint_t = -1; // the hint's clock while it shows, -1 hidden
+};
+Shown g_now, g_shown;
+bool g_shown_valid = false;
+double g_t = 0; // seconds, the clock of the frame
 
 const char* key(const char* name, int kind, float w, float h) {
     std::snprintf(g_key, sizeof g_key, "%s-%d-%.1fx%.1f-%d-%d-%.4f", name, kind, double(w), double(h), 0,
@@ -416,28 +434,106 @@ void copy_part_scaled(SDL_Texture* t, float sx, float sy, float sw, float sh, fl
     SDL_RenderCopyF(g_ren, t, &src, &dst);
 }
 
+// Quads gathered and drawn in one geometry call (one texture, or none for plain colour): many
+// copies per frame cost one draw instead of one each, which a software rasteriser feels most.
+// Without SDL_RenderGeometry every quad is copied on its own.
+struct Batch {
+    static constexpr int kMax = 1024;
+    SDL_Texture* tex = nullptr;
+    float tw = 1, th = 1; // texture size in pixels
+    int n = 0;
+    SDL_Vertex v[kMax * 4];
+    int idx[kMax * 6];
+};
+Batch g_batch;
+
+void batch_flush() {
+    Batch& b = g_batch;
+    if (b.n > 0) compat::render_geometry(g_ren, b.tex, b.v, b.n * 4, b.idx, b.n * 6);
+    b.n = 0;
+}
+
+void batch_begin(SDL_Texture* t) {
+    Batch& b = g_batch;
+    batch_flush();
+    b.tex = t;
+    int w = 1, h = 1;
+    if (t) SDL_QueryTexture(t, nullptr, nullptr, &w, &h);
+    b.tw = float(std::max(w, 1));
+    b.th = float(std::max(h, 1));
+}
+
+// The texture's pixels `src` (ignored without a texture) to the output pixels `dst`, tinted.
+void batch_quad(const SDL_Rect& src, const SDL_FRect& dst, SDL_Color c) {
+    Batch& b = g_batch;
+    if (!compat::geometry()) {
+        if (!b.tex) {
+            SDL_SetRenderDrawColor(g_ren, c.r, c.g, c.b, c.a);
+            SDL_RenderFillRectF(g_ren, &dst);
+            return;
+        }
+        SDL_SetTextureColorMod(b.tex, c.r, c.g, c.b);
+        SDL_SetTextureAlphaMod(b.tex, c.a);
+        SDL_RenderCopyF(g_ren, b.tex, &src, &dst);
+        SDL_SetTextureColorMod(b.tex, 255, 255, 255);
+        SDL_SetTextureAlphaMod(b.tex, 255);
+        return;
+    }
+    if (b.n == Batch::kMax) batch_flush();
+    const float u0 = float(src.x) / b.tw, v0 = float(src.y) / b.th;
+    const float u1 = float(src.x + src.w) / b.tw, v1 = float(src.y + src.h) / b.th;
+    SDL_Vertex* v = b.v + b.n * 4;
+    v[0] = {{dst.x, dst.y}, c, {u0, v0}};
+    v[1] = {{dst.x + dst.w, dst.y}, c, {u1, v0}};
+    v[2] = {{dst.x, dst.y + dst.h}, c, {u0, v1}};
+    v[3] = {{dst.x + dst.w, dst.y + dst.h}, c, {u1, v1}};
+    const int q = b.n * 4;
+    const int i[6] = {q, q + 1, q + 2, q + 2, q + 1, q + 3};
+    std::memcpy(b.idx + b.n * 6, i, sizeof i);
+    ++b.n;
+}
+
+// copy_part into the batch.
+void batch_part(float sx, float sy, float sw, float sh, float dx, float dy, SDL_Color c = {255, 255, 255, 255}) {
+    if (!g_batch.tex) return;
+    const SDL_Rect src = px_rect(sx, sy, sw, sh), dst = px_rect(dx + sx, dy + sy, sw, sh);
+    batch_quad(src, {float(dst.x), float(dst.y), float(dst.w), float(dst.h)}, c);
+}
+
 // The segments of n columns: unlit ground, lit segments, the top one and the peak marker bright.
 void draw_columns(const gfx::Rect& r, const ui::BarGeom& g, int n, const int* lit, const int* peak,
                   SDL_Texture* unlit, SDL_Texture* lit_t, SDL_Texture* peak_t, bool cut) {
     if (!cut) copy_part(unlit, 0, 0, r.w, r.h, r.x, r.y);
     const float space = g.pitch - g.seg_h;
+    // Columns do not overlap, so the backings, the lit parts and the bright segments each go in
+    // one batch, in the order a single column would draw them.
+    if (cut) {
+        batch_begin(nullptr);
+        for (int i = 0; i < n; ++i) {
+            const int c = std::clamp(lit[i], 0, g.count);
+            if (c <= 0) continue;
+            const float x = float(i) * (g.bar_w + g.gap);
+            const float top = r.h - float(c) * g.pitch + space - 1;
+            const SDL_Rect back = px_rect(r.x + x - g.gap / 2, r.y + top, g.bar_w + g.gap, r.h - top);
+            batch_quad({}, {float(back.x), float(back.y), float(back.w), float(back.h)}, {6, 8, 14, 255});
+        }
+    }
+    batch_begin(lit_t);
+    for (int i = 0; i < n; ++i) {
+        const int c = std::clamp(lit[i], 0, g.count);
+        if (c <= 1) continue;
+        const float x = float(i) * (g.bar_w + g.gap), top = r.h - float(c - 1) * g.pitch + space;
+        batch_part(x, top, g.bar_w, r.h - top, r.x, r.y);
+    }
+    batch_begin(peak_t);
     for (int i = 0; i < n; ++i) {
         const float x = float(i) * (g.bar_w + g.gap);
         const int c = std::clamp(lit[i], 0, g.count);
-        if (cut && c > 0) {
-            SDL_SetRenderDrawColor(g_ren, 6, 8, 14, 255);
-            const float top = r.h - float(c) * g.pitch + space - 1;
-            const SDL_Rect back = px_rect(r.x + x - g.gap / 2, r.y + top, g.bar_w + g.gap, r.h - top);
-            SDL_RenderFillRect(g_ren, &back);
-        }
-        if (c > 1) {
-            const float top = r.h - float(c - 1) * g.pitch + space;
-            copy_part(lit_t, x, top, g.bar_w, r.h - top, r.x, r.y);
-        }
-        if (c > 0) copy_part(peak_t, x, r.h - float(c) * g.pitch + space, g.bar_w, g.seg_h, r.x, r.y);
+        if (c > 0) batch_part(x, r.h - float(c) * g.pitch + space, g.bar_w, g.seg_h, r.x, r.y);
         if (peak[i] >= c && peak[i] >= 0 && peak[i] < g.count)
-            copy_part(peak_t, x, r.h - float(peak[i] + 1) * g.pitch + space, g.bar_w, g.seg_h, r.x, r.y);
+            batch_part(x, r.h - float(peak[i] + 1) * g.pitch + space, g.bar_w, g.seg_h, r.x, r.y);
     }
+    batch_flush();
 }
 
 // The bars in a rectangle; `offset` moves them (the round meter draws into its own square).
@@ -450,12 +546,11 @@ void draw_bars_at(const gfx::Rect& r, bool dense, float ox, float oy) {
     for (int kind = 0; kind < 3; ++kind)
         t[kind] = cached(key(name, kind, r.w, r.h), r.w, r.h,
                          [&](float w, float h) { ui::paint_bars(kind, w, h, dense); });
-    ui::bar_segments(g.count, g_lit, g_peak);
     // Whole columns rarely fill the width exactly: the rest is shared by both sides.
     const float used = float(n) * (g.bar_w + g.gap) - g.gap;
     const float centre = std::floor((r.w - used) / 2 * float(g_k)) / float(g_k);
-    draw_columns({r.x - ox + std::max(0.0f, centre), r.y - oy, r.w, r.h}, g, n, g_lit, g_peak, t[0], t[1], t[2],
-                 ui::bar_view().ring);
+    draw_columns({r.x - ox + std::max(0.0f, centre), r.y - oy, r.w, r.h}, g, std::min(n, g_now.columns), g_now.lit,
+                 g_now.peak, t[0], t[1], t[2], ui::bar_view().ring);
 }
 
 float frand() {
@@ -581,8 +676,8 @@ void draw_ring_meters(float cx, float cy, float s) {
     const float top_w = ring_text_width("ORVENDAL", letter) * k;
     const float bot_w = ring_text_width("LM", 1.25f * letter) * k * 1.08f;
     const float top_half = (top_w / mid_r + 0.12f) / 2, bot_half = (bot_w / mid_r + 0.12f) / 2;
-    int lit[2], peak[2];
-    ui::meter_segments(24, lit, peak);
+    const int* lit = g_now.meter_lit;
+    const int* peak = g_now.meter_peak;
     nv = ni = 0;
     const float sweep = kPi - top_half - bot_half;
     for (int side = 0; side < 2; ++side) {
@@ -614,7 +709,9 @@ void draw_ring_meters(float cx, float cy, float s) {
 }
 
 // Eyes that open after a few seconds of silence, blink and look around.
-void draw_eyes(float x0, float y0, float s, float dt, double t) {
+float g_lid = 1;
+
+void advance_eyes(float dt, double t) {
     g_sound_value = std::clamp(g_sound_value + (ui::sound_present() ? dt / 1.6f : -dt / 3), 0.0f, 1.0f);
     if (ui::sound_present())
         g_eyes_open = std::max(0.0f, g_eyes_open - dt / 0.4f);
@@ -632,9 +729,13 @@ void draw_eyes(float x0, float y0, float s, float dt, double t) {
         g_blink_start = t;
         g_blink_at = t + 2.5 + 4.0 * double(frand());
     }
-    float lid = 1;
-    if (g_blink_start >= 0 && t - g_blink_start < 0.18) lid = float(std::fabs((t - g_blink_start) / 0.09 - 1));
-    const float open = g_eyes_open * lid;
+    g_lid = 1;
+    if (g_blink_start >= 0 && t - g_blink_start < 0.18) g_lid = float(std::fabs((t - g_blink_start) / 0.09 - 1));
+}
+
+void draw_eyes(float x0, float y0, float s) {
+    if (g_eyes_open <= 0.01f) return;
+    const float open = g_eyes_open * g_lid;
     const float ew = 0.2f * s, eh = 0.11f * s;
     SDL_Texture* white = cached(key("eye-white", 0, ew, eh), ew, eh, [](float w, float h) { ui::paint_eye_white(w, h); });
     const float iw = eh * 0.95f;
@@ -655,7 +756,7 @@ void draw_eyes(float x0, float y0, float s, float dt, double t) {
     }
 }
 
-void draw_round_meter(float dt, double t) {
+void draw_round_meter() {
     const ui::BarView v = ui::bar_view();
     if (!v.ring || v.size < 4) return;
     const float s = v.size;
@@ -677,7 +778,7 @@ void draw_round_meter(float dt, double t) {
     SDL_RenderClear(g_ren);
     SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
     draw_bars_at(v.bars, false, x0, y0);
-    draw_eyes(0, 0, s, dt, t);
+    draw_eyes(0, 0, s);
     cut_circle(side);
     SDL_SetRenderTarget(g_ren, nullptr);
     const SDL_Rect dst = px_rect(x0, y0, s, s);
@@ -686,10 +787,9 @@ void draw_round_meter(float dt, double t) {
 }
 
 // The hint floats over the scene in slices that ride a wave, with a halo and a shadow.
-void draw_hint(float dt, double t) {
+void draw_hint(double t) {
     const ui::HintView& h = ui::play_hint();
-    g_hint_alpha = std::clamp(g_hint_alpha + (h.shown ? dt / 1.5f : -2 * dt), 0.0f, 1.0f);
-    if (g_hint_alpha <= 0.01f || !h.text || !*h.text) return;
+    if (g_now.hint_t < 0) return;
     char name[300];
     std::snprintf(name, sizeof name, "hint-%s", h.text);
     const float size = h.size, bw = h.box_w, bh = h.box_h;
@@ -702,23 +802,24 @@ void draw_hint(float dt, double t) {
     const int n = std::max(24, int(bw / 3));
     const float sw = bw / float(n);
     const float a = g_hint_alpha;
+    batch_begin(tex);
     for (int i = 0; i < n; ++i) {
         const float wave = 4 * float(std::sin(2.2 * t + double(i) * 0.18));
         const float dx = x + (bw - bw * sc) / 2 + float(i) * sw * sc, dy = y + wave + (bh - bh * sc) / 2;
         const uint32_t c = ui::title_color(i, n, float(1.4 * t));
         const uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
+        const SDL_Rect src = px_rect(float(i) * sw, 0, sw, bh);
         auto put = [&](float ox, float oy, uint8_t cr, uint8_t cg, uint8_t cb, float alpha) {
-            SDL_SetTextureColorMod(tex, cr, cg, cb);
-            SDL_SetTextureAlphaMod(tex, uint8_t(std::clamp(alpha, 0.0f, 1.0f) * 255));
-            copy_part_scaled(tex, float(i) * sw, 0, sw, bh, dx + ox, dy + oy, sw * sc + 0.02f, bh * sc);
+            const float k = float(g_k);
+            batch_quad(src, {(dx + ox) * k, (dy + oy) * k, (sw * sc + 0.02f) * k, bh * sc * k},
+                       {cr, cg, cb, uint8_t(std::clamp(alpha, 0.0f, 1.0f) * 255)});
         };
         for (int q = 0; q < 4; ++q) put(q & 1 ? 3.0f : -3.0f, q & 2 ? 3.0f : -3.0f, r, g, b, 0.16f * a);
         put(2, 2.5f, 0, 0, 0, 0.55f * a);
         const float hl = 200 * float(std::exp(-std::pow(9 * (float(i) / float(n) - std::fmod(0.35 * t, 1.4) + 0.2), 2)));
         put(0, 0, uint8_t(std::min(255.0f, r + hl)), uint8_t(std::min(255.0f, g + hl)), uint8_t(std::min(255.0f, b + hl)), a);
     }
-    SDL_SetTextureColorMod(tex, 255, 255, 255);
-    SDL_SetTextureAlphaMod(tex, 255);
+    batch_flush();
 }
 
 void draw_compact_bars() {
@@ -730,15 +831,13 @@ void draw_compact_bars() {
     SDL_Texture* t[3];
     for (int kind = 0; kind < 3; ++kind)
         t[kind] = cached(key("meters", kind, m.w, m.h), m.w, m.h, [&](float w, float h) { ui::paint_meters(kind, w, h); });
-    int lit[2], peak[2];
-    ui::meter_segments(g.count, lit, peak);
-    draw_columns(m, g, 2, lit, peak, t[0], t[1], t[2], false);
+    draw_columns(m, g, 2, g_now.meter_lit, g_now.meter_peak, t[0], t[1], t[2], false);
     SDL_Texture* glass = cached(key("glass", 0, v.bars.w, v.bars.h), v.bars.w, v.bars.h,
                                 [](float w, float h) { ui::paint_glass(w, h); });
     copy_part(glass, 0, 0, v.bars.w, v.bars.h, v.bars.x, v.bars.y);
 }
 
-void draw_title(double t) {
+void draw_title() {
     const ui::TitleView& tv = ui::title_view();
     if (!tv.shown) return;
     for (int i = 0; i < tv.count; ++i) {
@@ -749,10 +848,40 @@ void draw_title(double t) {
             ui::paint_glyph(tv.chars[i], tv.size, ww - 8, hh);
         });
         if (!tex) continue;
-        const uint32_t c = ui::title_color(i, tv.count, float(t));
+        const uint32_t c = g_now.title[i];
         SDL_SetTextureColorMod(tex, uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c));
         copy_part(tex, 0, 0, w, h, tv.x + tv.offset[i], tv.y + 15 - h / 2);
     }
+}
+
+// The base layer is opaque except for the hole over the visualizer's area: only that hole is
+// blended, the rest is copied as it is, which spares a software rasteriser most of the blending.
+void copy_base() {
+    if (!g_base.valid || !g_base.texture) return;
+    const gfx::Rect& v = ui::layout()[ui::kVisual];
+    const int w = g_base.w, h = g_base.h;
+    const double k = g_k;
+    const int x0 = std::clamp(int(std::floor(v.x * k)) - 1, 0, w), x1 = std::clamp(int(std::ceil((v.x + v.w) * k)) + 1, x0, w);
+    const int y0 = std::clamp(int(std::floor(v.y * k)) - 1, 0, h), y1 = std::clamp(int(std::ceil((v.y + v.h) * k)) + 1, y0, h);
+    SDL_SetTextureBlendMode(g_base.texture, SDL_BLENDMODE_NONE);
+    const SDL_Rect opaque[4] = {{0, 0, w, y0}, {0, y1, w, h - y1}, {0, y0, x0, y1 - y0}, {x1, y0, w - x1, y1 - y0}};
+    for (const SDL_Rect& r : opaque)
+        if (r.w > 0 && r.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &r, &r);
+    SDL_SetTextureBlendMode(g_base.texture, g_premul);
+    const SDL_Rect hole{x0, y0, x1 - x0, y1 - y0};
+    if (hole.w > 0 && hole.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &hole, &hole);
+}
+
+bool same(const Shown& a, const Shown& b) {
+    return a.columns == b.columns && std::equal(a.lit, a.lit + a.columns, b.lit) &&
+           std::equal(a.peak, a.peak + a.columns, b.peak) && std::equal(a.meter_lit, a.meter_lit + 2, b.meter_lit) &&
+           std::equal(a.meter_peak, a.meter_peak + 2, b.meter_peak) &&
+           std::equal(a.title, a.title + ui::TitleView::kMax, b.title) && std::equal(a.eyes, a.eyes + 6, b.eyes) &&
+           a.hint_t == b.hint_t;
+}
+
+int quarter_px(float logical) {
+    return int(std::lround(double(logical) * g_k * 4));
 }
 
 } // namespace compose_detail
@@ -1017,6 +1146,14 @@ void post_and_echo(int ow, int oh) {
     }
 }
 
+// The visualizer moves while it is on screen, unless the stage rests in the dark in lasting
+// silence (then the glass ball's slow sway waits for the frame the window shows each second).
+bool moving() {
+    const gfx::Rect a = ui::scene_area();
+    if (a.w < 8 || a.h < 8) return false;
+    return !g_drawn || scene3d::status().presence > 0;
+}
+
 // Frame steps 2 to 6: the scene behind the meter and the panels.
 void draw_scene(double t) {
     g_drawn = false;
@@ -1187,24 +1324,65 @@ void clear_cache() {
 
 void drop_textures();
 
+// Moves what moves on to now (bar tops, hint, eyes, title colours) and works out the segments and
+// colours the frame shows; true when that differs from the frame on screen. The frame is composed
+// only then, so a window where nothing moves costs no drawing.
+bool advance_frame() {
+    using namespace compose_detail;
+    const uint64_t now = platform::ticks_ms();
+    const float dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
+    g_last = now;
+    g_t = double(now) / 1000;
+    Shown& s = g_now;
+    s.columns = 0;
+    const ui::BarView v = ui::bar_view();
+    if ((v.ring && v.size >= 4) || v.compact) {
+        const ui::BarGeom g = ui::bar_geom(v.bars.w, v.bars.h, false);
+        s.columns = std::min(ui::bar_columns(), 128);
+        ui::bar_segments(g.count, s.lit, s.peak);
+        ui::meter_segments(v.compact ? ui::meter_geom(v.meters.w, v.meters.h).count : 24, s.meter_lit, s.meter_peak);
+    }
+    const ui::HintView& h = ui::play_hint();
+    g_hint_alpha = std::clamp(g_hint_alpha + (h.shown ? dt / 1.5f : -2 * dt), 0.0f, 1.0f);
+    s.hint_t = g_hint_alpha > 0.01f && h.text && *h.text ? g_t : -1;
+    advance_eyes(dt, g_t);
+    std::fill(s.eyes, s.eyes + 6, 0);
+    if (v.ring && g_eyes_open > 0.01f) {
+        const float eh = 0.11f * v.size;
+        s.eyes[0] = quarter_px(eh * g_eyes_open * g_lid);
+        s.eyes[1] = int(255 * std::min(1.0f, g_eyes_open * 1.5f));
+        s.eyes[2] = quarter_px(g_eye_x * 0.2f * v.size);
+        s.eyes[3] = quarter_px(g_eye_y * eh);
+        s.eyes[4] = 1;
+    }
+    const ui::TitleView& tv = ui::title_view();
+    for (int i = 0; i < ui::TitleView::kMax; ++i)
+        s.title[i] = tv.shown && i < tv.count ? ui::title_color(i, tv.count, float(g_t)) : 0;
+    const bool changed = !g_shown_valid || !same(s, g_shown);
+    return changed || scene_detail::moving();
+}
+
+// The frame on screen is now the one advance_frame worked out.
+void presented() {
+    using namespace compose_detail;
+    g_shown = g_now;
+    g_shown_valid = true;
+}
+
 void compose() {
     using namespace compose_detail;
     static const bool level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
     g_level_log = level_log;
-    const uint64_t now = platform::ticks_ms();
-    const float dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
-    g_last = now;
-    const double t = double(now) / 1000;
     SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
     SDL_RenderClear(g_ren);
     gpu_fractal::frame_begin(g_ren);
-    scene_detail::draw_scene(t);
-    draw_round_meter(dt, t);
-    draw_hint(dt, t);
-    if (g_base.valid && g_base.texture) SDL_RenderCopy(g_ren, g_base.texture, nullptr, nullptr);
+    scene_detail::draw_scene(g_t);
+    draw_round_meter();
+    draw_hint(g_t);
+    copy_base();
     scene_detail::draw_scene_foreground();
     draw_compact_bars();
-    draw_title(t);
+    draw_title();
     if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
     gpu_fractal::frame_end(g_ren);
 }
@@ -1573,6 +1751,8 @@ void apply_mode(bool compact, bool on_top) {
     update_scale();
 }
 
+void log_fullscreen_settled();
+
 void toggle_fullscreen() {
     const bool leaving = is_fullscreen();
     if (!leaving && !is_maximized()) {
@@ -1588,7 +1768,16 @@ void toggle_fullscreen() {
     }
     const bool on = is_fullscreen();
     iface::set_fullscreen_state(on);
+    // The window manager applies the switch in its own time; the line tells where it landed.
+    g_mode_log = {true, on, platform::ticks_ms() + 3000};
+    log_fullscreen_settled();
+}
 
+// The "Fullscreen on/off" line once the window has its new place (full screen: the display's
+// bounds; windowed: the remembered size), or after three seconds with what there is then.
+void log_fullscreen_settled() {
+    if (!g_mode_log.pending) return;
+    const bool on = g_mode_log.on;
     int x = 0, y = 0, w = 0, h = 0, ow = 0, oh = 0;
     SDL_GetWindowPosition(g_win, &x, &y);
     SDL_GetWindowSize(g_win, &w, &h);
@@ -1596,6 +1785,15 @@ void toggle_fullscreen() {
     const int display = SDL_GetWindowDisplayIndex(g_win);
     SDL_Rect d{};
     SDL_GetDisplayBounds(std::max(display, 0), &d);
+    const bool settled = on ? is_fullscreen() && x == d.x && y == d.y && w == d.w && h == d.h
+                            : !is_fullscreen() && (g_windowed_w <= 0 || (w == g_windowed_w && h == g_windowed_h));
+    if (!settled && platform::ticks_ms() < g_mode_log.due) return;
+    g_mode_log.pending = false;
+    if (!settled && !on && !is_fullscreen() && g_windowed_w > 0) {
+        // A late answer of the window manager left the full-screen size behind.
+        SDL_SetWindowSize(g_win, g_windowed_w, g_windowed_h);
+        place(g_windowed_x, g_windowed_y, g_windowed_w, g_windowed_h, compact_mode());
+    }
     char line[256];
     std::snprintf(line, sizeof line,
                   "Fullscreen %s: window %dx%d at %d,%d, output %dx%d, display %d %dx%d at %d,%d, flags 0x%x",
@@ -1853,6 +2051,17 @@ void on_signal(int sig) {
 
 // ============================================================================ run_gui
 
+// Sleeps towards the frame budget while handling the events that arrive meanwhile, so that input
+// (a press the window manager must see to start a resize) waits for no frame.
+void wait_events_until(uint64_t until) {
+    SDL_Event e;
+    for (uint64_t now = platform::ticks_ms(); now < until && g_running; now = platform::ticks_ms()) {
+        if (!SDL_WaitEventTimeout(&e, static_cast<int>(until - now))) continue;
+        handle(e);
+        while (SDL_PollEvent(&e)) handle(e);
+    }
+}
+
 bool start_video() {
     const char* driver = std::getenv("SDL_VIDEODRIVER");
     const char* display = std::getenv("DISPLAY");
@@ -1897,7 +2106,8 @@ bool recreate_renderer() {
 }
 
 void remember_windowed() {
-    if (is_fullscreen() || is_maximized()) return;
+    // Until the window manager has applied a switch the size may still be the full screen's.
+    if (is_fullscreen() || is_maximized() || g_mode_log.pending) return;
     SDL_GetWindowPosition(g_win, &g_windowed_x, &g_windowed_y);
     SDL_GetWindowSize(g_win, &g_windowed_w, &g_windowed_h);
 }
@@ -1970,7 +2180,8 @@ int run_gui(Settings* settings) {
 
     int timeout = 1;
     bool animating = true, visible = true, first_frame = true;
-    uint64_t composed_at = 0;
+    uint64_t frame_at = 0; // when the previous frame was composed or found unchanged
+    uint64_t presented_at = 0, settle_until = 0;
     SDL_Event e;
     while (g_running) {
         if (SDL_WaitEventTimeout(&e, timeout)) {
@@ -2013,9 +2224,10 @@ int run_gui(Settings* settings) {
         const bool focused = SDL_GetWindowFlags(g_win) & SDL_WINDOW_INPUT_FOCUS;
         const Budget b =
             frame_budget(g_soft || g_level > 3, focused || iface::sound_present(), g_vsync, refresh_ms);
-        if (animating && composed_at && now - composed_at < b.sleep_target) {
-            SDL_Delay(static_cast<uint32_t>(b.sleep_target - static_cast<float>(now - composed_at)));
+        if (animating && frame_at && now - frame_at < b.sleep_target) {
+            wait_events_until(frame_at + static_cast<uint64_t>(b.sleep_target));
             now = platform::ticks_ms();
+            if (!g_running) break;
         }
         const uint64_t frame_start = SDL_GetPerformanceCounter();
         animating = iface::on_frame();
@@ -2029,15 +2241,16 @@ int run_gui(Settings* settings) {
             SDL_GetWindowSize(g_win, &g_size_w, &g_size_h);
             x11_aspect_hint(rw, rh);
         }
-        if (g_aspect_due && now >= g_aspect_due) correct_aspect();
-        const bool tick = !compact_mode() && now - composed_at > 49;
+        if (g_aspect_due && now >= g_aspect_due && !g_mode_log.pending) correct_aspect();
         update_scale();
         if (iface::take_fullscreen_toggle()) toggle_fullscreen();
         remember_windowed();
         iface::set_fullscreen_state(is_fullscreen());
+        log_fullscreen_settled();
 
         const bool dirty = iface::take_dirty();
-        if (dirty || !g_base.valid) {
+        const bool repainted = dirty || !g_base.valid;
+        if (repainted) {
             repaint_layers();
             ++repaints;
         }
@@ -2045,11 +2258,12 @@ int run_gui(Settings* settings) {
             ++frames;
             if (!report_at) report_at = now + 5000;
             if (now >= report_at) {
-                char line[160];
+                char line[200];
                 std::snprintf(line, sizeof line,
-                              "UI repaint: %d of %d frames, layer %dx%d at scale %f; per frame: on_frame %.0f us, "
-                              "compose %.0f us, present %.0f us",
-                              repaints, frames, g_base.w, g_base.h, g_k, double(frame_ticks) * per_us / frames,
+                              "UI repaint: %d of %d frames, layer %dx%d at scale %f; presented %d; per frame: "
+                              "on_frame %.0f us, compose %.0f us, present %.0f us",
+                              repaints, frames, g_base.w, g_base.h, g_k, composed,
+                              double(frame_ticks) * per_us / frames,
                               double(compose_ticks) * per_us / std::max(composed, 1),
                               double(present_ticks) * per_us / std::max(composed, 1));
                 logger::info(line);
@@ -2058,15 +2272,24 @@ int run_gui(Settings* settings) {
                 report_at = now + 5000;
             }
         }
-        if (tick || animating || dirty) {
+        // A frame equal to the one on screen is neither composed nor presented; the pace stays.
+        // After a repaint (a new size, an exposure) frames go on for half a second, since a
+        // window that was just resized may drop the first ones; and one frame a second is kept
+        // in any case, so that a picture lost on the way does not stay lost.
+        const bool changed = iface::advance_frame();
+        frame_at = platform::ticks_ms();
+        if (repainted) settle_until = frame_at + 500;
+        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + 1000) {
             const uint64_t compose_start = SDL_GetPerformanceCounter();
             iface::compose();
             const uint64_t present_start = SDL_GetPerformanceCounter();
             SDL_RenderPresent(g_ren);
+            iface::presented();
             compose_ticks += present_start - compose_start;
             present_ticks += SDL_GetPerformanceCounter() - present_start;
             ++composed;
-            composed_at = platform::ticks_ms();
+            const uint64_t composed_at = platform::ticks_ms();
+            frame_at = presented_at = composed_at; // the budget counts from the end of the present
             if (animating) govern_gpu(b.budget);
             if (first_frame) {
                 first_frame = false;

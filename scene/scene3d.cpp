@@ -3224,7 +3224,7 @@ void draw_lights(const Stage& st, float dt, Out& out) {
     draw_disco(st, dt, out);
 }
 
-// In lasting silence the elements fade out over three seconds (the window shows its hint and
+// In lasting silence the elements and pictures fade out over three seconds (the window shows its hint and
 // the meter's eyes then); music brings them back within a second.
 void rest_in_silence(float dt, Out& out) {
     const bool sound = g.overall > 0.02f || g.snd[5] > 0.05f;
@@ -3237,6 +3237,12 @@ void rest_in_silence(float dt, Out& out) {
         for (Dot& d : *v) d.color = shade_alpha(d.color, f);
     for (Beam& b : out.beams)
         for (uint32_t& c : b.color) c = shade_alpha(c, f);
+    // The pictures rest too, or a still background would stay lit in silence.
+    for (std::vector<RasterDraw>* v : {&out.layers, &out.front})
+        for (RasterDraw& l : *v) l.alpha *= f;
+    for (FractalDraw& fr : out.fractals) fr.params.tint = shade(fr.params.tint, f);
+    for (Mesh& m : out.meshes)
+        for (MeshV& v : m.verts) v.color = shade_alpha(v.color, f);
 }
 
 Stage stage_of(const Input& in, const Geometry& geo) {
@@ -3417,6 +3423,7 @@ Status status() {
     std::copy(g.snd, g.snd + 6, s.snd);
     s.music_clock = g.at;
     s.yaw = g.yaw, s.pitch = g.pitch, s.zoom = g.zoom, s.spin = g.vel;
+    s.presence = g.presence;
     s.meter_mode = g.mode;
     s.mode_left = g.mode_left;
     s.overlay = g.overlay;

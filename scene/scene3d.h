@@ -195,6 +195,7 @@ struct Status {
     int32_t sparks = 0;       // clap sparks alive
     bool strobe_open = false;
     int64_t raster_jobs = 0;  // jobs requested
+    float presence = 0;       // 0 once the stage rests in the dark in lasting silence, 1 with music
 };
 Status status();
 

@@ -26,6 +26,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,8 @@ bool g_dirty = true;
 bool g_fullscreen = false;
 bool g_fullscreen_toggle = false;
 audio::Status g_status;
+audio::Status g_status_new;
+unsigned long g_status_serial = 0;
 analyzer::Ballistics g_bal;
 analyzer::PeakMeter g_meter_l, g_meter_r;
 bool g_sound = false;
@@ -58,6 +61,7 @@ uint64_t g_last_frame = 0;
 TitleView g_title;
 HintView g_hint;
 gfx::Rect g_scene_area;
+bool g_rtl = false; // the layout is mirrored for a language written right to left
 
 // Tap buffers and the level log, reserved once so that a frame allocates nothing.
 float g_tap_l[analyzer::kFftSize], g_tap_r[analyzer::kFftSize], g_mono[analyzer::kFftSize];
@@ -82,6 +86,17 @@ float px_round(float n) {
 
 gfx::Rect rect(float x, float y, float w, float h) {
     return {x, y, w, h};
+}
+
+// A piece at (x, y, w, h) relative to the box `b` as a left-to-right layout places it; mirrored
+// inside the box for a language written right to left.
+gfx::Rect in_box(const gfx::Rect& b, float x, float y, float w, float h) {
+    return {g_rtl ? b.x + b.w - x - w : b.x + x, b.y + y, w, h};
+}
+
+// Where a line of text starts: the left, or the right in a right-to-left language.
+gfx::Align start_align() {
+    return g_rtl ? gfx::Align::Right : gfx::Align::Left;
 }
 
 } // namespace
@@ -128,9 +143,16 @@ float bold_width(const char* s, float size) {
     return gfx::text_width(s, size, true);
 }
 
+void mirror_for_rtl(float W, std::initializer_list<Region> regions) {
+    if (!g_rtl) return;
+    for (Region r : regions)
+        if (L[r].w > 0) L[r].x = W - L[r].x - L[r].w;
+}
+
 // The whole layout of either mode for a view of w x h.
 void lay_out(float W, float H) {
     for (gfx::Rect& r : L) r = {};
+    g_rtl = i18n::rtl();
     if (S && S->compact) {
         L[kLogo] = rect(12, 9, 18, 18);
         L[kClose] = rect(W - 38, 6, 28, 24);
@@ -141,6 +163,7 @@ void lay_out(float W, float H) {
         L[kGrip] = rect(W - 16, H - 16, 16, 16);
         L[kMiniBars] = rect(12, 32, W - 56, H - 38);
         L[kMiniMeters] = rect(W - 34, 36, 22, H - 52);
+        mirror_for_rtl(W, {kLogo, kClose, kExpand, kMiniMute, kMiniPower, kMiniTitle});
         return;
     }
     const bool folded = S && S->head_folded;
@@ -164,6 +187,10 @@ void lay_out(float W, float H) {
     L[kStage] = rect(18, D, W - 36, F);
     L[kVisual] = rect(30, C, W - 60, F - 28);
     L[kHandle] = collapsed ? rect(W / 2 - 34, H - 25, 68, 18) : rect(W / 2 - 34, 483, 68, 16);
+    // The rows of controls and texts read from the right in a right-to-left language; the
+    // equaliser and the spectrum keep low frequencies on the left, like any frequency chart.
+    mirror_for_rtl(W, {kHeader, kLogo, kFold, kPower, kMute, kPreset, kSave, kFullButton, kCompactButton,
+                       kSettingsButton});
     if (collapsed) return;
     const float ly = 500;
     L[kLower] = rect(18, ly, W - 36, H - ly - 64);
@@ -179,6 +206,7 @@ void lay_out(float W, float H) {
     const float sx = L[kDevice].x + L[kDevice].w + 14;
     L[kStatusLine] = rect(sx, H - 50, W - 18 - sx, 36);
     L[kBottom] = rect(10, H - 58, W - 20, 50);
+    mirror_for_rtl(W, {kReset, kHintLine, kDevice, kStatusLine});
 }
 
 } // namespace
@@ -501,7 +529,11 @@ void measure_views(float W, float H) {
         ++t.count;
     }
     // The title needs room left of the first header button (or the folded header's end).
-    const float room = (L[kPower].w > 0 ? L[kPower].x : W) - t.x - 10;
+    float room = (L[kPower].w > 0 ? L[kPower].x : W) - t.x - 10;
+    if (g_rtl) {
+        t.x = L[kFold].x - 14 - x;
+        room = t.x - (L[kPower].w > 0 ? L[kPower].x + L[kPower].w : 0) - 10;
+    }
     if (room < x || (S && S->head_folded)) t.shown = false;
 
     HintView& h = g_hint;
@@ -555,9 +587,9 @@ bool on_frame() {
     }
 
     // 3. Engine status and the restore hint.
-    const audio::Status st = audio::status();
-    if (!same_status(st, g_status)) {
-        g_status = st;
+    // Copied only when the engine changed it: the strings would otherwise allocate every frame.
+    if (audio::status_changed(&g_status_serial, &g_status_new) && !same_status(g_status_new, g_status)) {
+        g_status = g_status_new;
         g_dirty = true;
     }
     if (S && !g_status.follow.empty() && g_status.follow != S->last_default) {
@@ -822,15 +854,15 @@ void draw_header() {
     const bool on = S && S->active;
     button(L[kPower], on, g_hover == kHitPower);
     const gfx::Rect& p = L[kPower];
-    icon_power(p.x + 22, p.y + 19, 7, on ? pal(theme::kAccent) : ink, 1.8f);
-    gfx::text({p.x + 38, p.y, p.w - 44, p.h}, i18n::T(on ? "power_on" : "power_off"), 14,
-              on ? pal(theme::kStrokeHover) : ink, gfx::Align::Left, true);
+    icon_power(in_box(p, 15, 0, 14, 0).x + 7, p.y + 19, 7, on ? pal(theme::kAccent) : ink, 1.8f);
+    gfx::text(in_box(p, 38, 0, p.w - 44, p.h), i18n::T(on ? "power_on" : "power_off"), 14,
+              on ? pal(theme::kStrokeHover) : ink, start_align(), true);
     mute_button(L[kMute], g_hover == kHitMute);
     button(L[kPreset], false, g_hover == kHitPreset);
     const gfx::Rect& pr = L[kPreset];
     const std::string label = ellipsize(preset_label(), true, 13, pr.w - 44);
-    gfx::text({pr.x + 14, pr.y, pr.w - 40, pr.h}, label.c_str(), 13, pal(theme::kStrokeHover), gfx::Align::Left, true);
-    chevron(pr.x + pr.w - 18, pr.y + 19, false, ink);
+    gfx::text(in_box(pr, 14, 0, pr.w - 40, pr.h), label.c_str(), 13, pal(theme::kStrokeHover), start_align(), true);
+    chevron(in_box(pr, pr.w - 18, 0, 0, 0).x, pr.y + 19, false, ink);
     button(L[kSave], false, g_hover == kHitSave);
     icon_save(L[kSave], ink);
     button(L[kFullButton], g_fullscreen, g_hover == kHitFull);
@@ -922,7 +954,7 @@ void draw_equaliser() {
     button(r, false, g_hover == kHitReset);
     gfx::text(r, i18n::T("reset"), 12, pal(theme::kStrokeHover), gfx::Align::Center, true);
     gfx::text(L[kHintLine], on ? i18n::T("hint_reset") : i18n::T("status_bypass"), 12,
-              pal(on ? theme::kTextColor : theme::kWarning));
+              pal(on ? theme::kTextColor : theme::kWarning), start_align());
     const Track tr = slider_track();
     const float pitch = (g_w - 246) / 10;
     float xs[10], ys[10];
@@ -959,19 +991,21 @@ void draw_equaliser() {
 void draw_bottom() {
     panel(L[kBottom], 12);
     const gfx::Rect& d = L[kDevice];
-    gfx::text({20, d.y, d.x - 24, d.h}, i18n::T("device"), 12, pal(theme::kTextColor));
+    gfx::text(in_box(L[kBottom], 10, d.y - L[kBottom].y, (g_rtl ? g_w - d.x - d.w : d.x) - 24, d.h), i18n::T("device"),
+              12, pal(theme::kTextColor), start_align());
     button(d, false, g_hover == kHitDevice);
     std::string label = i18n::T("device_follow");
     if (S && !S->output.empty()) label = g_status.output == S->output && !g_status.output_label.empty()
                                              ? g_status.output_label
                                              : S->output;
-    gfx::text({d.x + 12, d.y, d.w - 40, d.h}, ellipsize(label, false, 12, d.w - 44).c_str(), 12,
+    gfx::text(in_box(d, 12, 0, d.w - 40, d.h), ellipsize(label, false, 12, d.w - 44).c_str(), 12,
               pal(theme::kStrokeHover));
-    chevron(d.x + d.w - 16, d.y + d.h / 2, false, pal(theme::kTextColor));
+    chevron(in_box(d, d.w - 16, 0, 0, 0).x, d.y + d.h / 2, false, pal(theme::kTextColor));
     const StatusText st = status_text();
     const gfx::Rect& s = L[kStatusLine];
     if (s.w > 30)
-        gfx::text(s, ellipsize(st.text, false, 12, s.w - 20).c_str(), 12, pal(st.slot), gfx::Align::Right);
+        gfx::text(s, ellipsize(st.text, false, 12, s.w - 20).c_str(), 12, pal(st.slot),
+                  g_rtl ? gfx::Align::Left : gfx::Align::Right);
 }
 
 void draw_normal(float W, float H) {
@@ -1028,7 +1062,7 @@ void draw_compact(float W, float H) {
     gfx::line(pcx, pcy - 6, pcx, pcy - 1.5f, on ? pal(theme::kAccent) : ink, 1.5f);
     const gfx::Rect& t = L[kMiniTitle];
     const std::string title = ellipsize(preset_label() + "  ·  Lumafon", true, 12, t.w);
-    gfx::text(t, title.c_str(), 12, pal(theme::kStrokeHover), gfx::Align::Left, true);
+    gfx::text(t, title.c_str(), 12, pal(theme::kStrokeHover), start_align(), true);
     // Behind the bars and meters a dark well.
     gfx::fill_round_rect({L[kMiniBars].x - 4, L[kMiniBars].y - 2, L[kMiniBars].w + 8, L[kMiniBars].h + 2}, 6,
                          theme::with_alpha(0xFF000000, theme::dark() ? 0.35f : 0.08f));

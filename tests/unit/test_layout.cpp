@@ -1,12 +1,15 @@
 // The interface's layout arithmetic without a window: view scale, the regions of both window
 // modes, slider columns at the smallest and largest views, the folded header, the fine column
 // grid and the segment rules at their edges.
+#include "core/i18n.h"
 #include "core/settings.h"
 #include "render/gfx_cairo.h"
 #include "ui/theme.h"
 #include "ui/ui.h"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 namespace {
 
@@ -238,6 +241,54 @@ TEST_F(Layout, TitleAndHint) {
     EXPECT_FLOAT_EQ(h.box_h, 1.7f * h.size);
     lay_out(3000, 820, false, false, false);
     EXPECT_FLOAT_EQ(ui::play_hint().size, 64);
+}
+
+// In a language written right to left the rows of controls and texts read from the right: each
+// such region is the mirror image of its left-to-right place; the equaliser, the stage and the
+// spectrum stay where they are. The title sits left of the fold button, clear of the buttons.
+TEST_F(Layout, RightToLeftMirrorsTheRowsButNotTheEqualiser) {
+    struct Mode {
+        float w, h;
+        bool compact;
+        std::vector<int> mirrored, kept;
+    };
+    const Mode modes[] = {
+        {1200, 820, false,
+         {ui::kHeader, ui::kLogo, ui::kFold, ui::kMute, ui::kPreset, ui::kSave, ui::kFullButton, ui::kCompactButton,
+          ui::kSettingsButton},
+         {ui::kStage, ui::kVisual, ui::kLower, ui::kHandle, ui::kBottom, ui::kSlider0, ui::kSlider0 + 9,
+          ui::kPreampSlider}},
+        {504, 180, true,
+         {ui::kLogo, ui::kClose, ui::kExpand, ui::kMiniMute, ui::kMiniPower, ui::kMiniTitle},
+         {ui::kMiniBars, ui::kMiniMeters, ui::kGrip}},
+    };
+    for (const Mode& m : modes) {
+        i18n::set_language("en");
+        lay_out(m.w, m.h, m.compact, false, false);
+        std::vector<gfx::Rect> ltr(ui::layout(), ui::layout() + ui::kRegions);
+        i18n::set_language("he");
+        lay_out(m.w, m.h, m.compact, false, false);
+        const gfx::Rect* rtl = ui::layout();
+        for (int r : m.mirrored) {
+            EXPECT_NEAR(rtl[r].x, m.w - ltr[r].x - ltr[r].w, 0.01f) << "region " << r;
+            EXPECT_FLOAT_EQ(rtl[r].y, ltr[r].y) << r;
+            EXPECT_FLOAT_EQ(rtl[r].w, ltr[r].w) << r;
+        }
+        for (int r : m.kept) EXPECT_FLOAT_EQ(rtl[r].x, ltr[r].x) << "region " << r;
+        if (!m.compact) {
+            // Regions sized by their texts keep the edge the layout anchors them at, mirrored.
+            EXPECT_FLOAT_EQ(rtl[ui::kPower].x, 498);
+            EXPECT_FLOAT_EQ(rtl[ui::kReset].x, 18 + 14);
+            EXPECT_FLOAT_EQ(rtl[ui::kHintLine].x + rtl[ui::kHintLine].w, m.w - 18 - 16);
+            EXPECT_GT(rtl[ui::kDevice].x, m.w / 2);
+            EXPECT_FLOAT_EQ(rtl[ui::kStatusLine].x + rtl[ui::kStatusLine].w, rtl[ui::kDevice].x - 14);
+            const ui::TitleView& t = ui::title_view();
+            ASSERT_TRUE(t.shown);
+            EXPECT_NEAR(t.x + t.offset[6] + t.width[6], rtl[ui::kFold].x - 14, 0.01f);
+            EXPECT_GT(t.x, rtl[ui::kPower].x + rtl[ui::kPower].w);
+        }
+    }
+    i18n::set_language("en");
 }
 
 } // namespace
