@@ -50,17 +50,15 @@ void model(const Settings& s, float w = 960, float h = 820) {
     ui::draw_overlay(w, h);
 }
 
-class WindowPanels : public ::testing::Test {
+class WindowPanels : public XSuite {
   protected:
     static void SetUpTestSuite() {
-        x_ = new XServer;
-        if (!x_->start(kScreenW, kScreenH)) x_error_ = x_->error().empty() ? "X server" : x_->error();
+        start_x(kScreenW, kScreenH);
         gfx::init();
     }
     static void TearDownTestSuite() {
         gfx::shutdown();
-        delete x_;
-        x_ = nullptr;
+        stop_x();
     }
     void SetUp() override {
         ASSERT_TRUE(x_error_.empty()) << x_error_;
@@ -114,14 +112,9 @@ class WindowPanels : public ::testing::Test {
         return true;
     }
 
-    static XServer* x_;
-    static std::string x_error_;
     SoundServer server_;
     std::string home_, bin_, win_;
 };
-
-XServer* WindowPanels::x_ = nullptr;
-std::string WindowPanels::x_error_;
 
 const std::vector<std::string> kNormal = {"--expanded", "--header", "--size", "960x820", "--theme", "dark"};
 

@@ -20,15 +20,13 @@ namespace {
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr int kScreenW = 1920, kScreenH = 1200;
 
-class WindowRun : public ::testing::Test {
+class WindowRun : public XSuite {
   protected:
     static void SetUpTestSuite() {
-        x_ = new XServer;
-        if (!x_->start(kScreenW, kScreenH)) x_error_ = x_->error().empty() ? "X server" : x_->error();
+        start_x(kScreenW, kScreenH);
     }
     static void TearDownTestSuite() {
-        delete x_;
-        x_ = nullptr;
+        stop_x();
     }
 
     void SetUp() override {
@@ -53,14 +51,9 @@ class WindowRun : public ::testing::Test {
 
     static bool sound_given_back() { return default_sink() == "hw_a" && sink_index("lumafon") == kNone; }
 
-    static XServer* x_;
-    static std::string x_error_;
     SoundServer server_;
     std::string home_;
 };
-
-XServer* WindowRun::x_ = nullptr;
-std::string WindowRun::x_error_;
 
 bool near(int a, int b, int tolerance = 2) {
     return std::abs(a - b) <= tolerance;

@@ -64,17 +64,15 @@ struct Expect {
     }
 };
 
-class WindowView : public ::testing::Test {
+class WindowView : public XSuite {
   protected:
     static void SetUpTestSuite() {
-        x_ = new XServer;
-        if (!x_->start(kScreenW, kScreenH)) x_error_ = x_->error().empty() ? "X server" : x_->error();
+        start_x(kScreenW, kScreenH);
         gfx::init();
     }
     static void TearDownTestSuite() {
         gfx::shutdown();
-        delete x_;
-        x_ = nullptr;
+        stop_x();
     }
     void SetUp() override {
         ASSERT_TRUE(x_error_.empty()) << x_error_;
@@ -91,15 +89,10 @@ class WindowView : public ::testing::Test {
         return wait_until([&] { Picture p(last_shot_ = shot(name)); return p.ok() && ok(p); }, timeout_ms, 150);
     }
 
-    static XServer* x_;
-    static std::string x_error_;
     SoundServer server_;
     std::string home_;
     std::string last_shot_; // the picture wait_shot judged last
 };
-
-XServer* WindowView::x_ = nullptr;
-std::string WindowView::x_error_;
 
 // Lit pixels of one spectrum column in the lower half of the round meter (the eyes sit above).
 int column_lit(const Picture& p, const XWindow& w, const Expect& e, int column) {

@@ -168,4 +168,17 @@ std::string XServer::shot(const std::string& dir, const std::string& name) {
     return path;
 }
 
+XServer* XSuite::x_ = nullptr;
+std::string XSuite::x_error_;
+
+void XSuite::start_x(int w, int h) {
+    x_ = new XServer;
+    if (!x_->start(w, h)) x_error_ = x_->error().empty() ? "X server" : x_->error();
+}
+
+void XSuite::stop_x() {
+    delete x_;
+    x_ = nullptr;
+}
+
 } // namespace testsup

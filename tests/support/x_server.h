@@ -6,6 +6,8 @@
 
 #include "support/process.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,6 +42,17 @@ class XServer {
     std::string display_;
     std::string home_;
     std::string error_;
+};
+
+// A test suite's one X server: started before its first test, stopped after its last. A window
+// suite derives from it, calls start_x/stop_x from SetUpTestSuite/TearDownTestSuite, and checks
+// x_error_ in SetUp.
+class XSuite : public ::testing::Test {
+  protected:
+    static void start_x(int w, int h);
+    static void stop_x();
+    static XServer* x_;
+    static std::string x_error_;
 };
 
 // A top-level window as the X server and the window manager see it.
