@@ -68,6 +68,9 @@ float g_tap_l[analyzer::kFftSize], g_tap_r[analyzer::kFftSize], g_mono[analyzer:
 float g_levels[analyzer::kBars];
 float g_prev_levels[analyzer::kBars];
 unsigned long g_serial = 0;
+// Time since the beat tracker last ran: the sound comes in blocks that may span several frames,
+// and the tracker's clock must count the frames without new sound too.
+float g_beat_dt = 0;
 float g_rate = 48000;
 bool g_level_log = false;
 int g_log_frames = 0, g_log_new = 0;
@@ -604,6 +607,7 @@ bool on_frame() {
     const bool got = audio::tap(g_tap_l, g_tap_r, analyzer::kFftSize, &rate, &serial, true);
     if (rate > 0) g_rate = rate;
     const bool fresh = got && serial != g_serial;
+    g_beat_dt = std::min(g_beat_dt + dt, 0.2f);
     if (fresh) {
         g_serial = serial;
         const int ch = S ? S->channel : 0;
@@ -611,7 +615,8 @@ bool on_frame() {
             g_mono[i] = ch == 1 ? g_tap_l[i] : ch == 2 ? g_tap_r[i] : 0.5f * (g_tap_l[i] + g_tap_r[i]);
         analyzer::compute(g_mono, g_rate, g_levels);
         g_bal.update(g_levels, dt);
-        track_beat(g_rate, dt);
+        track_beat(g_rate, g_beat_dt);
+        g_beat_dt = 0;
     } else {
         g_bal.decay(dt);
     }
