@@ -2451,6 +2451,11 @@ constexpr double kLowWeight = 1.0;
 constexpr double kPriorWidth = 1.5; // variance of the preference, in octaves squared
 constexpr double kTwiceWeight = 0.5;
 constexpr double kHalfWeight = 0.5;
+// And how well they repeat at four times the lag, the bar of four beats, once the history holds
+// that with a second to spare: a syncopated figure repeats at a beat and a half or at a dotted
+// quarter, but not at four times that, where the bar of the true beat does.
+constexpr double kBarWeight = 0.5;
+constexpr double kKeepShare = 0.85;
 
 BeatSource g_source;
 
@@ -2512,25 +2517,41 @@ void estimate_tempo(BeatTracker& b, int newest) {
         energy += onset[j] * onset[j];
     }
     // Mean product per pair at every lag from half the shortest to twice the longest period.
-    static double ac[2 * kMaxLag + 1];
-    for (int lag = kMinLag / 2; lag <= 2 * kMaxLag && lag < n; ++lag) {
+    static double ac[4 * kMaxLag + 1];
+    auto mean_product = [&](int lag) {
         double a = 0;
         for (int j = 0; j + lag < n; ++j) a += onset[j] * onset[j + lag];
-        ac[lag] = a / (n - lag);
-    }
+        return a / (n - lag);
+    };
+    for (int lag = kMinLag / 2; lag <= 2 * kMaxLag && lag < n; ++lag) ac[lag] = mean_product(lag);
+    for (int lag = kMinLag; lag <= kMaxLag && 4 * lag + 100 <= n; ++lag) ac[4 * lag] = mean_product(4 * lag);
     int best = 0;
     double best_score = 0, best_plain = 0;
+    double kept_score = 0, kept_plain = 0; // the tempo followed so far
     for (int lag = kMinLag; lag <= kMaxLag; ++lag) {
         const double octave = std::log2(lag / 50.0);
         const double prior = std::exp(-0.5 * octave * octave / kPriorWidth);
         const double plain = ac[lag] * n * prior;
         const double twice = 2 * lag + 100 <= n ? ac[2 * lag] : ac[lag];
-        const double score = (ac[lag] + kTwiceWeight * twice + kHalfWeight * ac[lag / 2]) * n * prior;
+        const double bar = 4 * lag + 100 <= n ? ac[4 * lag] : 0;
+        const double score =
+            (ac[lag] + kTwiceWeight * twice + kHalfWeight * ac[lag / 2] + kBarWeight * bar) * n * prior;
+        if (lag == b.period) {
+            kept_score = score;
+            kept_plain = plain;
+        }
         if (score > best_score) {
             best_score = score;
             best_plain = plain;
             best = lag;
         }
+    }
+    // A tempo that is followed is kept while it scores nearly as well as the best: two readings
+    // of a syncopated figure that score alike must not take turns.
+    if (b.confidence > kLocked && best != b.period && kept_score >= kKeepShare * best_score &&
+        kept_plain / energy > kLocked) {
+        best = b.period;
+        best_plain = kept_plain;
     }
     if (energy <= 1 || best == 0) {
         b.confidence = 0;

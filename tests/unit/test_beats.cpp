@@ -68,6 +68,9 @@ TEST(BeatTracker, RenderedPatterns) {
             const bool drums = std::any_of(song.notes.begin(), song.notes.end(),
                                            [](const MidiNote& n) { return n.channel == 9; });
             if (drums) {
+                // A tempo is trusted in 6 % of the frames (23 % before the bar of four beats
+                // counted towards the tempo).
+                EXPECT_LE(share, 0.12) << song.name;
                 // The aim is at most 2 in 30 s; a loud plucked bass with hats on its notes still
                 // gives 23 to 28 in 32 s (the figure printed above). This bound only guards
                 // against worse.
@@ -91,12 +94,12 @@ TEST(BeatTracker, RenderedPatterns) {
         locked_songs += locked >= 0 && locked <= change + 4.0;
         ++kick_songs;
     }
-    // Measured: house, rock, drum and bass (at half its tempo), trap, the shuffle and the tempo
-    // change lock in time; swung hip-hop finds its beat, but with less confidence than a lock
-    // needs (its onsets repeat loosely), and wavers to a dotted quarter; the quiet kicks under
-    // pads are only half found, too few for the tracker to lock to.
+    // Measured: house, rock, drum and bass (at half its tempo), trap, the shuffle, the tempo
+    // change and the click-less trap lock in time; swung hip-hop settles on a beat and a half
+    // (its kicks and swung hats repeat there) with less confidence than a lock needs; under the
+    // loud pads the onsets hardly show the quiet kicks, too little for the tracker to lock to.
     std::printf("  %d of %d songs locked to their tempo within 4 s\n", locked_songs, kick_songs);
-    EXPECT_GE(locked_songs, 6);
+    EXPECT_GE(locked_songs, 7);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
     // The aims are 0.9 and 0.9; measured 0.951 and 0.914. Half the quiet kicks under the pads are
