@@ -24,6 +24,15 @@ constexpr float kFloorDb = -72; // below this a band is considered silent
 // the first one's tail, not from silence.
 constexpr float kThrMax = 20;
 constexpr float kClickRise = 12; // dB the click band must rise around a kick's start
+// An attack alone does not tell a kick: a hat or a pick opens many bass notes. A kick's pitch
+// starts high, so from 6 to 16 ms into it its energy lies mostly above 75 Hz, where a bass note's
+// fundamental fills the band below from the start: band A must then lie on average kTiltKick
+// below band B. A loud attack, or a rise of band A by as much as only a kick makes, needs no
+// such proof.
+constexpr float kStrongClick = 40;
+constexpr float kTiltKick = -7;
+constexpr int kTiltFrom = 3, kTiltBlocks = 5;
+constexpr float kBigRise = 35;
 // Share of the threshold that band A must rise by: a kick over a busy bass line rises less than
 // the loud kick that set the threshold.
 constexpr float kConfirmShare = 0.5f;
@@ -183,6 +192,7 @@ int Detector::finish_block() {
         if (since <= kClickBlocks) click = std::max(click, rise_h);
         peak_b = std::max(peak_b, level_b);
         if (since == kSweepFrom && !low_opened) tilt = level_a - level_b;
+        if (since >= kTiltFrom && since < kTiltFrom + kTiltBlocks) tilt_early += level_a - level_b;
         const int sweep_from = low_opened ? 0 : kSweepFrom;
         // Held for a few blocks: the two bands of a bass note's low fundamental ripple against
         // each other, a sweep moves steadily.
@@ -192,8 +202,12 @@ int Detector::finish_block() {
             sweep_blocks = 0;
         const bool sweep = sweep_blocks >= kSweepHold;
         // A drum's beater or attack reaches far above the bass, or its pitch falls: a note of a
-        // bass line rising alone in the low bands is no kick, however loud.
-        const bool drum = low_opened ? sweep && click >= kLowClick : click >= kClickRise || sweep;
+        // bass line rising alone in the low bands is no kick, however loud. (See kStrongClick.)
+        const bool balance_known = since >= kTiltFrom + kTiltBlocks - 1;
+        const bool high_start = balance_known && tilt_early <= kTiltKick * static_cast<float>(kTiltBlocks);
+        const bool attack = click >= kStrongClick ||
+                            (click >= kClickRise && (high_start || (balance_known && rise_a >= kBigRise)));
+        const bool drum = low_opened ? sweep && click >= kLowClick : attack || sweep;
         if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(kConfirmShare * thr_a, 9.0f) &&
             level_a > kFloorDb && level_a > peak_a - 4.0f) {
             confirmed = true;
@@ -267,6 +281,7 @@ int Detector::finish_block() {
         click = rise_h;
         peak_b = level_b;
         sweep_blocks = 0;
+        tilt_early = 0;
         // On the beat grid a kick is reported before its low band has grown, but only with a
         // drum's attack already there: a bass note on the beat has none.
         if (wide_start && rise_h >= kClickRise && known(block)) {

@@ -1,13 +1,16 @@
 // Bass-drum detection with low latency in a mono sound stream. The sound is cut into 2 ms
 // blocks: a fast rise of a 35-300 Hz band opens a candidate, a rise of a 30-75 Hz band within
-// 50 ms confirms it when the band above 2 kHz rose with it (a drum's attack, which a bass note lacks)
-// or when the pitch fell: the 30-75 Hz band gaining steadily on the 35-300 Hz band as the latter
-// decays, as with a kick that is only a sine sweeping down (808-style). A bass note keeps its pitch.
+// 50 ms confirms it when the band above 2 kHz rose with it (a drum's attack, which a bass note
+// lacks) and the energy of its first 16 ms lay mostly above 75 Hz (a kick's pitch starts high, a
+// bass note's fundamental is there from the start), or when the pitch fell: the 30-75 Hz band
+// gaining steadily on the 35-300 Hz band as the latter decays, as with a kick that is only a sine
+// sweeping down (808-style). A bass note keeps its pitch.
 // Under loud pads, where the wider band hardly moves, a rise of the 30-75 Hz band alone opens a
 // candidate, which only a falling pitch with a trace of an attack confirms.
 // A strong new rise restarts an unconfirmed candidate, so a bass note does not hide the kick
 // after it. A candidate that falls on the beat grid of earlier kicks and starts with an attack
-// above 2 kHz is reported at once, the others on confirmation. Thresholds adapt to what the kicks of the music show.
+// above 2 kHz is reported at once, the others on confirmation. Thresholds adapt to what the
+// kicks of the music show.
 // Single-threaded arithmetic on the caller's thread; no allocation.
 #pragma once
 
@@ -75,6 +78,7 @@ class Detector {
     float click = 0; // rise of the click band (above 2 kHz) around the candidate's start, dB
     float peak_b = 0; // highest band-B level since the candidate started, dB
     float tilt = 0;   // band-A level less band-B level 10 ms into the candidate, dB
+    float tilt_early = 0; // the same, summed over the blocks 6 to 16 ms into the candidate, dB
     int sweep_blocks = 0; // blocks in a row that showed the pitch falling
     bool low_opened = false; // the candidate was opened by the 30-75 Hz band alone
     int64_t cand_block = 0;
