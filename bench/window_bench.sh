@@ -5,6 +5,8 @@
 #   focused    the window has the keyboard focus, no sound
 #   unfocused  another window has the focus, no sound
 #   music      unfocused, music-like material playing through the equaliser
+#   music without the visualizer: the same with LUMA2_TEST_NO_SCENE, the interface alone (a build
+#              older than that hook draws its visualizer all the same)
 # and, with music playing in an expanded window of 960 x 820 and of 1920 x 1640, the cost of one
 # frame (the level log's per-frame times of ui::on_frame, of the composition without the scene
 # and of the present), cairo repaints per second (layer repaints and templates painted after the
@@ -117,6 +119,9 @@ cpu_cases() { # cpu_cases LABEL PROGRAM
   [[ "$(player_sink)" == "$(pactl list short sinks | awk '$2 == "lumafon" {print $1}')" ]] ||
     echo "(the music does not play through the equaliser)"
   cpu[$label,music]=$(measure)
+  stop_app
+  LUMA2_TEST_NO_SCENE=1 start_app "$work/cpu-$label-bare" --expanded --header --size 960x820
+  focus "$other"; cpu[$label,bare]=$(measure)
   kill "$player" 2>/dev/null || true
   stop_app
   start_app "$work/cpu-$label-compact" --compact
@@ -126,11 +131,12 @@ cpu_cases() { # cpu_cases LABEL PROGRAM
 }
 if [[ -z $against ]]; then
   cpu_cases this "$program"
-  for case in focused unfocused music compact; do
+  for case in focused unfocused music bare compact; do
     case $case in
       focused) name="focused, no sound" ;;
       unfocused) name="unfocused, no sound" ;;
       music) name="unfocused, music" ;;
+      bare) name="music, no visualizer" ;;
       compact) name="compact unfocused, no sound" ;;
     esac
     printf '%-28s %6s %%\n' "$name:" "${cpu[this,$case]}"
@@ -170,6 +176,9 @@ else
   env "${env_this[@]}" paplay "$work/music.wav" & p1=$!; env "${env_against[@]}" paplay "$work/music.wav" & p2=$!
   pids+=("$p1" "$p2"); sleep 3
   measure_both "unfocused, music"
+  stop_both
+  LUMA2_TEST_NO_SCENE=1 both --expanded --header --size 960x820; sleep 3
+  measure_both "music, no visualizer"
   kill "$p1" "$p2" 2>/dev/null || true
   stop_both
   both --compact; sleep 3
