@@ -85,6 +85,15 @@ start_app() { # start_app CONFIG-HOME [ARGUMENTS...]; the program is $run (defau
   mkdir -p "$home"
   XDG_CONFIG_HOME="$home" LUMA2_LEVELLOG=1 "${run:-$program}" "$@" >"$home/out" 2>&1 & app=$!
   wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
+  acknowledge
+}
+# The notice on flashing light that a first start shows is taken away as a user does once (Enter),
+# so that the window is measured as it is used every day.
+acknowledge() {
+  local w
+  w=$(xdotool search --name '^Lumafon$' | tail -1) || return 0
+  xdotool windowactivate "$w" 2>/dev/null || true
+  xdotool windowfocus --sync "$w" 2>/dev/null && xdotool key --window "$w" Return || true
 }
 stop_app() { kill -TERM "$app"; wait "$app" 2>/dev/null || true; }
 window() { xdotool search --name '^Lumafon$' | tail -1; }
@@ -159,6 +168,7 @@ else
         env "${env_against[@]}" XDG_CONFIG_HOME="$home" "$against/Lumafon" "$@" >"$home/out" 2>&1 & app_against=$!
       fi
       wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
+      acknowledge
     done
     focus "$other"
   }
