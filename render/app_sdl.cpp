@@ -358,11 +358,12 @@ char g_key[512];
 
 // A window that nobody attends to (no keyboard focus, no pointer moving over it) in silence
 // rests: its slow motions (the hint's drift and colours, the title's colour cycle, the eyes'
-// gaze) go on at a tenth of their pace and are shown in steps of two seconds. The frames between
-// two steps equal the one on screen and are skipped, so a resting window presents one frame in
-// two seconds instead of twenty a second, and each step moves things only a little. Attention
-// or sound brings the full pace back on the next frame, from where the motions stand.
-constexpr double kRestStep = 2.0, kRestPace = 0.1;
+// gaze) go on at a tenth of their pace and are shown in steps of three seconds. The frames
+// between two steps equal the one on screen and are skipped, so a resting window presents one
+// frame in three seconds instead of twenty a second, and each step moves things only a little.
+// Attention or sound brings the full pace back on the next frame, from where the motions stand.
+constexpr double kRestStep = 3.0, kRestPace = 0.1;
+constexpr uint64_t kRestStepMs = 3000;
 
 // What the next frame shows, worked out by advance_frame before anything is drawn, so that a
 // frame equal to the one on screen is neither composed nor presented.
@@ -872,22 +873,65 @@ void draw_title() {
     }
 }
 
-// The base layer is opaque except for the hole over the visualizer's area: only that hole is
-// blended, the rest is copied as it is, which spares a software rasteriser most of the blending.
-void copy_base() {
-    if (!g_base.valid || !g_base.texture) return;
+// The base layer is opaque except for the hole over the visualizer's area, and that hole is
+// see-through inside its rim: the opaque part is copied as it is, only the rim is blended, and
+// the see-through inside (found once per repaint) is left alone, since blending it adds nothing.
+// That spares a software rasteriser most of the blending.
+SDL_Rect g_see_through{0, 0, 0, 0}; // in pixels, inside the hole
+
+SDL_Rect base_hole() {
     const gfx::Rect& v = ui::layout()[ui::kVisual];
     const int w = g_base.w, h = g_base.h;
     const double k = g_k;
     const int x0 = std::clamp(int(std::floor(v.x * k)) - 1, 0, w), x1 = std::clamp(int(std::ceil((v.x + v.w) * k)) + 1, x0, w);
     const int y0 = std::clamp(int(std::floor(v.y * k)) - 1, 0, h), y1 = std::clamp(int(std::ceil((v.y + v.h) * k)) + 1, y0, h);
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+void find_see_through() {
+    g_see_through = {0, 0, 0, 0};
+    if (!g_base.valid || !g_base.surface) return;
+    const SDL_Rect hole = base_hole();
+    cairo_surface_flush(g_base.surface);
+    const unsigned char* data = cairo_image_surface_get_data(g_base.surface);
+    const int stride = cairo_image_surface_get_stride(g_base.surface);
+    if (!data || hole.w <= 0 || hole.h <= 0) return;
+    auto clear = [&](const SDL_Rect& r) {
+        for (int y = r.y; y < r.y + r.h; ++y) {
+            const auto* row = reinterpret_cast<const uint32_t*>(data + size_t(y) * size_t(stride));
+            for (int x = r.x; x < r.x + r.w; ++x)
+                if (row[x] >> 24) return false;
+        }
+        return true;
+    };
+    for (const float rim : {24.0f, 48.0f}) {
+        const int m = int(std::ceil(double(rim) * g_k));
+        const SDL_Rect in{hole.x + m, hole.y + m, hole.w - 2 * m, hole.h - 2 * m};
+        if (in.w > 0 && in.h > 0 && clear(in)) {
+            g_see_through = in;
+            return;
+        }
+    }
+}
+
+void copy_base() {
+    if (!g_base.valid || !g_base.texture) return;
+    const int w = g_base.w, h = g_base.h;
+    const SDL_Rect hole = base_hole();
+    const int x0 = hole.x, x1 = hole.x + hole.w, y0 = hole.y, y1 = hole.y + hole.h;
     SDL_SetTextureBlendMode(g_base.texture, SDL_BLENDMODE_NONE);
     const SDL_Rect opaque[4] = {{0, 0, w, y0}, {0, y1, w, h - y1}, {0, y0, x0, y1 - y0}, {x1, y0, w - x1, y1 - y0}};
     for (const SDL_Rect& r : opaque)
         if (r.w > 0 && r.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &r, &r);
     SDL_SetTextureBlendMode(g_base.texture, g_premul);
-    const SDL_Rect hole{x0, y0, x1 - x0, y1 - y0};
-    if (hole.w > 0 && hole.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &hole, &hole);
+    SDL_Rect in{0, 0, 0, 0};
+    if (!SDL_IntersectRect(&g_see_through, &hole, &in) || !SDL_RectEquals(&in, &g_see_through)) in = {x0, y0, 0, 0};
+    const SDL_Rect rim[4] = {{x0, y0, hole.w, in.y - y0},
+                             {x0, in.y + in.h, hole.w, y1 - in.y - in.h},
+                             {x0, in.y, in.x - x0, in.h},
+                             {in.x + in.w, in.y, x1 - in.x - in.w, in.h}};
+    for (const SDL_Rect& r : rim)
+        if (r.w > 0 && r.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &r, &r);
 }
 
 bool same(const Shown& a, const Shown& b) {
@@ -1334,7 +1378,9 @@ namespace {
 
 namespace iface {
 
-void picture_changed() {}
+void picture_changed() {
+    compose_detail::find_see_through();
+}
 
 void clear_cache() {
     compose_detail::clear_cache();
@@ -2312,15 +2358,16 @@ int run_gui(Settings* settings) {
         }
         // A frame equal to the one on screen is neither composed nor presented; the pace stays.
         // After a repaint (a new size, an exposure) frames go on for half a second, since a
-        // window that was just resized may drop the first ones; and one frame a second is kept
-        // in any case, so that a picture lost on the way does not stay lost.
+        // window that was just resized may drop the first ones; and one frame a second (one a
+        // step while the window rests) is kept in any case, so that a picture lost on the way
+        // does not stay lost.
         // A silent window rests while nobody attends to it: it has not the keyboard focus and
         // the pointer has not moved over it lately (one merely parked there does not count).
         const bool resting = !focused && now >= g_pointer_at + 3000 && !iface::sound_present();
         const bool changed = iface::advance_frame(resting);
         frame_at = platform::ticks_ms();
         if (repainted) settle_until = frame_at + 500;
-        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + (resting ? 2000 : 1000)) {
+        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + (resting ? compose_detail::kRestStepMs : 1000)) {
             const uint64_t compose_start = SDL_GetPerformanceCounter();
             iface::compose();
             const uint64_t present_start = SDL_GetPerformanceCounter();
