@@ -363,7 +363,7 @@ char g_key[512];
 // frame in three seconds instead of twenty a second, and each step moves things only a little.
 // Attention or sound brings the full pace back on the next frame, from where the motions stand.
 constexpr double kRestStep = 3.0, kRestPace = 0.1;
-constexpr uint64_t kRestStepMs = 3000;
+constexpr uint64_t kRestStepMs = uint64_t(kRestStep * 1000);
 
 // What the next frame shows, worked out by advance_frame before anything is drawn, so that a
 // frame equal to the one on screen is neither composed nor presented.
@@ -377,7 +377,7 @@ struct Shown {
 };
 Shown g_now, g_shown;
 bool g_shown_valid = false;
-double g_t = 0;      // seconds, the clock of the frame
+double g_t = 0;         // seconds, the clock of the frame
 double g_slow_t = 0;    // seconds, the clock of the slow motions: slowed and stepped at rest
 double g_rest_held = 0; // seconds of rest not yet shown as a step
 bool g_resting = false;
@@ -925,7 +925,8 @@ void copy_base() {
         if (r.w > 0 && r.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &r, &r);
     SDL_SetTextureBlendMode(g_base.texture, g_premul);
     SDL_Rect in{0, 0, 0, 0};
-    if (!SDL_IntersectRect(&g_see_through, &hole, &in) || !SDL_RectEquals(&in, &g_see_through)) in = {x0, y0, 0, 0};
+    if (!SDL_IntersectRect(&g_see_through, &hole, &in) || !SDL_RectEquals(&in, &g_see_through))
+        in = {x0, y0, 0, 0};
     const SDL_Rect rim[4] = {{x0, y0, hole.w, in.y - y0},
                              {x0, in.y + in.h, hole.w, y1 - in.y - in.h},
                              {x0, in.y, in.x - x0, in.h},
@@ -2367,7 +2368,8 @@ int run_gui(Settings* settings) {
         const bool changed = iface::advance_frame(resting);
         frame_at = platform::ticks_ms();
         if (repainted) settle_until = frame_at + 500;
-        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + (resting ? compose_detail::kRestStepMs : 1000)) {
+        const uint64_t keep_ms = resting ? compose_detail::kRestStepMs : 1000;
+        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + keep_ms) {
             const uint64_t compose_start = SDL_GetPerformanceCounter();
             iface::compose();
             const uint64_t present_start = SDL_GetPerformanceCounter();
