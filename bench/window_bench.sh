@@ -5,6 +5,8 @@
 #   focused    the window has the keyboard focus, no sound
 #   unfocused  another window has the focus, no sound
 #   music      unfocused, music-like material playing through the equaliser
+#   music without the visualizer: the same with LUMA2_TEST_NO_SCENE, the interface alone (a build
+#              older than that hook draws its visualizer all the same)
 # and, with music playing in an expanded window of 960 x 820 and of 1920 x 1640, the cost of one
 # frame (the level log's per-frame times of ui::on_frame, of the composition without the scene
 # and of the present), cairo repaints per second (layer repaints and templates painted after the
@@ -83,6 +85,15 @@ start_app() { # start_app CONFIG-HOME [ARGUMENTS...]; the program is $run (defau
   mkdir -p "$home"
   XDG_CONFIG_HOME="$home" LUMA2_LEVELLOG=1 "${run:-$program}" "$@" >"$home/out" 2>&1 & app=$!
   wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
+  acknowledge
+}
+# The notice on flashing light that a first start shows is taken away as a user does once (Enter),
+# so that the window is measured as it is used every day.
+acknowledge() {
+  local w
+  w=$(xdotool search --name '^Lumafon$' | tail -1) || return 0
+  xdotool windowactivate "$w" 2>/dev/null || true
+  xdotool windowfocus --sync "$w" 2>/dev/null && xdotool key --window "$w" Return || true
 }
 stop_app() { kill -TERM "$app"; wait "$app" 2>/dev/null || true; }
 window() { xdotool search --name '^Lumafon$' | tail -1; }
@@ -117,6 +128,9 @@ cpu_cases() { # cpu_cases LABEL PROGRAM
   [[ "$(player_sink)" == "$(pactl list short sinks | awk '$2 == "lumafon" {print $1}')" ]] ||
     echo "(the music does not play through the equaliser)"
   cpu[$label,music]=$(measure)
+  stop_app
+  LUMA2_TEST_NO_SCENE=1 start_app "$work/cpu-$label-bare" --expanded --header --size 960x820
+  focus "$other"; cpu[$label,bare]=$(measure)
   kill "$player" 2>/dev/null || true
   stop_app
   start_app "$work/cpu-$label-compact" --compact
@@ -126,11 +140,12 @@ cpu_cases() { # cpu_cases LABEL PROGRAM
 }
 if [[ -z $against ]]; then
   cpu_cases this "$program"
-  for case in focused unfocused music compact; do
+  for case in focused unfocused music bare compact; do
     case $case in
       focused) name="focused, no sound" ;;
       unfocused) name="unfocused, no sound" ;;
       music) name="unfocused, music" ;;
+      bare) name="music, no visualizer" ;;
       compact) name="compact unfocused, no sound" ;;
     esac
     printf '%-28s %6s %%\n' "$name:" "${cpu[this,$case]}"
@@ -153,6 +168,7 @@ else
         env "${env_against[@]}" XDG_CONFIG_HOME="$home" "$against/Lumafon" "$@" >"$home/out" 2>&1 & app_against=$!
       fi
       wait_for 20 grep -qs "First frame after" "$home/Lumafon/Lumafon.log"
+      acknowledge
     done
     focus "$other"
   }
@@ -170,6 +186,9 @@ else
   env "${env_this[@]}" paplay "$work/music.wav" & p1=$!; env "${env_against[@]}" paplay "$work/music.wav" & p2=$!
   pids+=("$p1" "$p2"); sleep 3
   measure_both "unfocused, music"
+  stop_both
+  LUMA2_TEST_NO_SCENE=1 both --expanded --header --size 960x820; sleep 3
+  measure_both "music, no visualizer"
   kill "$p1" "$p2" 2>/dev/null || true
   stop_both
   both --compact; sleep 3

@@ -248,6 +248,7 @@ std::atomic<bool> g_sig_quit{false};
 std::atomic<bool> g_sig_raise{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 bool g_gpu_lost = false;
+uint64_t g_pointer_at = 0; // when the pointer last moved over the window
 
 struct View {
     float scale = 1, w = kNormalW, h = kNormalH;
@@ -355,6 +356,15 @@ float g_look_x = 0, g_look_y = 0, g_eye_x = 0, g_eye_y = 0;
 uint64_t g_last = 0;
 char g_key[512];
 
+// A window that nobody attends to (no keyboard focus, no pointer moving over it) in silence
+// rests: its slow motions (the hint's drift and colours, the title's colour cycle, the eyes'
+// gaze) go on at a tenth of their pace and are shown in steps of three seconds. The frames
+// between two steps equal the one on screen and are skipped, so a resting window presents one
+// frame in three seconds instead of twenty a second, and each step moves things only a little.
+// Attention or sound brings the full pace back on the next frame, from where the motions stand.
+constexpr double kRestStep = 3.0, kRestPace = 0.1;
+constexpr uint64_t kRestStepMs = uint64_t(kRestStep * 1000);
+
 // What the next frame shows, worked out by advance_frame before anything is drawn, so that a
 // frame equal to the one on screen is neither composed nor presented.
 struct Shown {
@@ -367,7 +377,10 @@ struct Shown {
 };
 Shown g_now, g_shown;
 bool g_shown_valid = false;
-double g_t = 0; // seconds, the clock of the frame
+double g_t = 0;         // seconds, the clock of the frame
+double g_slow_t = 0;    // seconds, the clock of the slow motions: slowed and stepped at rest
+double g_rest_held = 0; // seconds of rest not yet shown as a step
+bool g_resting = false;
 
 const char* key(const char* name, int kind, float w, float h) {
     std::snprintf(g_key, sizeof g_key, "%s-%d-%.1fx%.1f-%d-%d-%.4f", name, kind, double(w), double(h), 0,
@@ -723,14 +736,20 @@ void advance_eyes(float dt, double t) {
         g_look_x = frand() * 2 - 1;
         g_look_y = (frand() * 2 - 1) * 0.6f;
     }
-    g_eye_x += (g_look_x - g_eye_x) * std::min(1.0f, dt * 6);
-    g_eye_y += (g_look_y - g_eye_y) * std::min(1.0f, dt * 6);
+    // At rest the gaze jumps to where it looks and the eyes do not blink (a step shows no blink).
+    const float follow = g_resting ? 1.0f : std::min(1.0f, dt * 6);
+    g_eye_x += (g_look_x - g_eye_x) * follow;
+    g_eye_y += (g_look_y - g_eye_y) * follow;
+    if (g_resting && g_blink_start < 0) g_blink_at = std::max(g_blink_at, t + 1);
     if (t >= g_blink_at) {
         g_blink_start = t;
         g_blink_at = t + 2.5 + 4.0 * double(frand());
     }
     g_lid = 1;
-    if (g_blink_start >= 0 && t - g_blink_start < 0.18) g_lid = float(std::fabs((t - g_blink_start) / 0.09 - 1));
+    if (g_blink_start >= 0 && t - g_blink_start < 0.18)
+        g_lid = float(std::fabs((t - g_blink_start) / 0.09 - 1));
+    else
+        g_blink_start = -1;
 }
 
 void draw_eyes(float x0, float y0, float s) {
@@ -854,22 +873,66 @@ void draw_title() {
     }
 }
 
-// The base layer is opaque except for the hole over the visualizer's area: only that hole is
-// blended, the rest is copied as it is, which spares a software rasteriser most of the blending.
-void copy_base() {
-    if (!g_base.valid || !g_base.texture) return;
+// The base layer is opaque except for the hole over the visualizer's area, and that hole is
+// see-through inside its rim: the opaque part is copied as it is, only the rim is blended, and
+// the see-through inside (found once per repaint) is left alone, since blending it adds nothing.
+// That spares a software rasteriser most of the blending.
+SDL_Rect g_see_through{0, 0, 0, 0}; // in pixels, inside the hole
+
+SDL_Rect base_hole() {
     const gfx::Rect& v = ui::layout()[ui::kVisual];
     const int w = g_base.w, h = g_base.h;
     const double k = g_k;
     const int x0 = std::clamp(int(std::floor(v.x * k)) - 1, 0, w), x1 = std::clamp(int(std::ceil((v.x + v.w) * k)) + 1, x0, w);
     const int y0 = std::clamp(int(std::floor(v.y * k)) - 1, 0, h), y1 = std::clamp(int(std::ceil((v.y + v.h) * k)) + 1, y0, h);
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+void find_see_through() {
+    g_see_through = {0, 0, 0, 0};
+    if (!g_base.valid || !g_base.surface) return;
+    const SDL_Rect hole = base_hole();
+    cairo_surface_flush(g_base.surface);
+    const unsigned char* data = cairo_image_surface_get_data(g_base.surface);
+    const int stride = cairo_image_surface_get_stride(g_base.surface);
+    if (!data || hole.w <= 0 || hole.h <= 0) return;
+    auto clear = [&](const SDL_Rect& r) {
+        for (int y = r.y; y < r.y + r.h; ++y) {
+            const auto* row = reinterpret_cast<const uint32_t*>(data + size_t(y) * size_t(stride));
+            for (int x = r.x; x < r.x + r.w; ++x)
+                if (row[x] >> 24) return false;
+        }
+        return true;
+    };
+    for (const float rim : {24.0f, 48.0f}) {
+        const int m = int(std::ceil(double(rim) * g_k));
+        const SDL_Rect in{hole.x + m, hole.y + m, hole.w - 2 * m, hole.h - 2 * m};
+        if (in.w > 0 && in.h > 0 && clear(in)) {
+            g_see_through = in;
+            return;
+        }
+    }
+}
+
+void copy_base() {
+    if (!g_base.valid || !g_base.texture) return;
+    const int w = g_base.w, h = g_base.h;
+    const SDL_Rect hole = base_hole();
+    const int x0 = hole.x, x1 = hole.x + hole.w, y0 = hole.y, y1 = hole.y + hole.h;
     SDL_SetTextureBlendMode(g_base.texture, SDL_BLENDMODE_NONE);
     const SDL_Rect opaque[4] = {{0, 0, w, y0}, {0, y1, w, h - y1}, {0, y0, x0, y1 - y0}, {x1, y0, w - x1, y1 - y0}};
     for (const SDL_Rect& r : opaque)
         if (r.w > 0 && r.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &r, &r);
     SDL_SetTextureBlendMode(g_base.texture, g_premul);
-    const SDL_Rect hole{x0, y0, x1 - x0, y1 - y0};
-    if (hole.w > 0 && hole.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &hole, &hole);
+    SDL_Rect in{0, 0, 0, 0};
+    if (!SDL_IntersectRect(&g_see_through, &hole, &in) || !SDL_RectEquals(&in, &g_see_through))
+        in = {x0, y0, 0, 0};
+    const SDL_Rect rim[4] = {{x0, y0, hole.w, in.y - y0},
+                             {x0, in.y + in.h, hole.w, y1 - in.y - in.h},
+                             {x0, in.y, in.x - x0, in.h},
+                             {in.x + in.w, in.y, x1 - in.x - in.w, in.h}};
+    for (const SDL_Rect& r : rim)
+        if (r.w > 0 && r.h > 0) SDL_RenderCopy(g_ren, g_base.texture, &r, &r);
 }
 
 bool same(const Shown& a, const Shown& b) {
@@ -1316,7 +1379,9 @@ namespace {
 
 namespace iface {
 
-void picture_changed() {}
+void picture_changed() {
+    compose_detail::find_see_through();
+}
 
 void clear_cache() {
     compose_detail::clear_cache();
@@ -1324,15 +1389,34 @@ void clear_cache() {
 
 void drop_textures();
 
+// Bench hook: LUMA2_TEST_NO_SCENE leaves the visualizer out, to weigh the interface alone.
+bool no_scene() {
+    static const bool off = [] {
+        const char* v = std::getenv("LUMA2_TEST_NO_SCENE");
+        return v && *v && *v != '0';
+    }();
+    return off;
+}
+
 // Moves what moves on to now (bar tops, hint, eyes, title colours) and works out the segments and
 // colours the frame shows; true when that differs from the frame on screen. The frame is composed
-// only then, so a window where nothing moves costs no drawing.
-bool advance_frame() {
+// only then, so a window where nothing moves costs no drawing. `resting`: nobody attends to the
+// window and it is silent.
+bool advance_frame(bool resting) {
     using namespace compose_detail;
     const uint64_t now = platform::ticks_ms();
-    const float dt = g_last ? std::min(0.2f, float(now - g_last) / 1000) : 0;
+    const double elapsed = g_last && now > g_last ? double(now - g_last) / 1000 : 0;
+    const float dt = std::min(0.2f, float(elapsed));
     g_last = now;
     g_t = double(now) / 1000;
+    g_resting = resting;
+    if (!resting) {
+        g_slow_t += elapsed + g_rest_held * kRestPace;
+        g_rest_held = 0;
+    } else if ((g_rest_held += elapsed) >= kRestStep) {
+        g_slow_t += g_rest_held * kRestPace;
+        g_rest_held = 0;
+    }
     Shown& s = g_now;
     s.columns = 0;
     const ui::BarView v = ui::bar_view();
@@ -1344,8 +1428,8 @@ bool advance_frame() {
     }
     const ui::HintView& h = ui::play_hint();
     g_hint_alpha = std::clamp(g_hint_alpha + (h.shown ? dt / 1.5f : -2 * dt), 0.0f, 1.0f);
-    s.hint_t = g_hint_alpha > 0.01f && h.text && *h.text ? g_t : -1;
-    advance_eyes(dt, g_t);
+    s.hint_t = g_hint_alpha > 0.01f && h.text && *h.text ? g_slow_t : -1;
+    advance_eyes(dt, g_slow_t);
     std::fill(s.eyes, s.eyes + 6, 0);
     if (v.ring && g_eyes_open > 0.01f) {
         const float eh = 0.11f * v.size;
@@ -1357,9 +1441,9 @@ bool advance_frame() {
     }
     const ui::TitleView& tv = ui::title_view();
     for (int i = 0; i < ui::TitleView::kMax; ++i)
-        s.title[i] = tv.shown && i < tv.count ? ui::title_color(i, tv.count, float(g_t)) : 0;
+        s.title[i] = tv.shown && i < tv.count ? ui::title_color(i, tv.count, float(g_slow_t)) : 0;
     const bool changed = !g_shown_valid || !same(s, g_shown);
-    return changed || scene_detail::moving();
+    return changed || (!no_scene() && scene_detail::moving());
 }
 
 // The frame on screen is now the one advance_frame worked out.
@@ -1376,9 +1460,9 @@ void compose() {
     SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
     SDL_RenderClear(g_ren);
     gpu_fractal::frame_begin(g_ren);
-    scene_detail::draw_scene(g_t);
+    if (!no_scene()) scene_detail::draw_scene(g_t);
     draw_round_meter();
-    draw_hint(g_t);
+    draw_hint(g_slow_t);
     copy_base();
     scene_detail::draw_scene_foreground();
     draw_compact_bars();
@@ -2017,6 +2101,7 @@ void handle(const SDL_Event& e) {
         iface::on_text(e.text.text);
         break;
     case SDL_MOUSEMOTION:
+        g_pointer_at = platform::ticks_ms();
         iface::on_mouse_move(static_cast<float>(e.motion.x) / s, static_cast<float>(e.motion.y) / s);
         update_cursor(e.motion.x, e.motion.y);
         break;
@@ -2274,12 +2359,17 @@ int run_gui(Settings* settings) {
         }
         // A frame equal to the one on screen is neither composed nor presented; the pace stays.
         // After a repaint (a new size, an exposure) frames go on for half a second, since a
-        // window that was just resized may drop the first ones; and one frame a second is kept
-        // in any case, so that a picture lost on the way does not stay lost.
-        const bool changed = iface::advance_frame();
+        // window that was just resized may drop the first ones; and one frame a second (one a
+        // step while the window rests) is kept in any case, so that a picture lost on the way
+        // does not stay lost.
+        // A silent window rests while nobody attends to it: it has not the keyboard focus and
+        // the pointer has not moved over it lately (one merely parked there does not count).
+        const bool resting = !focused && now >= g_pointer_at + 3000 && !iface::sound_present();
+        const bool changed = iface::advance_frame(resting);
         frame_at = platform::ticks_ms();
         if (repainted) settle_until = frame_at + 500;
-        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + 1000) {
+        const uint64_t keep_ms = resting ? compose_detail::kRestStepMs : 1000;
+        if (changed || repainted || frame_at < settle_until || frame_at >= presented_at + keep_ms) {
             const uint64_t compose_start = SDL_GetPerformanceCounter();
             iface::compose();
             const uint64_t present_start = SDL_GetPerformanceCounter();
