@@ -2095,7 +2095,8 @@ void meter_placement(const Input& in, const Geometry& geo, float dt) {
         new_spot(true);
     }
 
-    const float radius = 0.5f * in.meter_r * g.size;
+    // The level rings lie outside the meter's circle (a tenth of its size) and a kick swells it.
+    const float radius = 0.6f * in.meter_r * g.size;
     float tx = 0, ty = 0;
     switch (g.mode) {
     case 2:
