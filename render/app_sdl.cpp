@@ -136,13 +136,14 @@ std::string software_reason(const std::string& renderer, bool accelerated, const
 }
 
 bool govern_window(Governor& g, double mean_ms, double late_share, float budget, uint64_t now_ms, bool fixed,
-                   bool available) {
+                   bool available, float quiet) {
     if (fixed || !available || mean_ms < 0) {
         g.over_n = g.under_n = 0;
         return false;
     }
     const bool over = mean_ms > 0.6 * budget && late_share > 0.1;
-    const bool under = (g.level == 4 ? mean_ms < 4.1666667 : mean_ms < 0.25 * budget) && late_share < 0.02;
+    const bool under =
+        (g.level == 4 ? mean_ms < quiet / 0.25f * 4.1666667 : mean_ms < quiet * budget) && late_share < 0.02;
     if (under) {
         g.over_n = 0;
         if (++g.under_n > 7 && g.level > g.top) {
@@ -163,6 +164,20 @@ bool govern_window(Governor& g, double mean_ms, double late_share, float budget,
         g.over_n = g.under_n = 0;
     }
     return false;
+}
+
+bool govern_stall(Governor& g, double frame_ms, float budget, uint64_t now_ms, bool fixed, bool available) {
+    if (g.hold > 0) {
+        --g.hold;
+        return false;
+    }
+    if (fixed || !available || g.level >= 4 || !(frame_ms > 4.0 * budget)) return false;
+    const int to = frame_ms > 8.0 * budget ? std::max(3, g.level + 1) : g.level + 1;
+    g.level = std::min(4, to);
+    if (g.lowered_at && now_ms - g.lowered_at <= 59999) g.top = std::max(g.top, g.level);
+    g.over_n = g.under_n = 0;
+    g.hold = 4;
+    return true;
 }
 
 } // namespace app_sdl::detail
@@ -965,6 +980,8 @@ SDL_Texture* g_glow = nullptr;
 SDL_Texture* g_soft_tgt = nullptr;
 int g_soft_w = 0, g_soft_h = 0;
 bool g_on_soft_target = false;
+float g_soft_div = 2;      // the soft target's size: the output's divided by this (quality level)
+uint64_t g_work_from = 0;  // performance counter at the start of the scene step
 bool g_ball_logged = false;
 bool g_drawn = false;      // the last frame showed a scene
 SDL_Rect g_clip{};         // the scene area in output pixels
@@ -1110,7 +1127,7 @@ void draw_quads(const std::vector<scene3d::Quad>& quads) {
 void soft_target_begin(int ow, int oh) {
     g_on_soft_target = false;
     if (!g_soft) return;
-    const int w = ow < 34 ? 16 : ow / 2, h = oh < 34 ? 16 : oh / 2;
+    const int w = ow < 34 ? 16 : int(float(ow) / g_soft_div), h = oh < 34 ? 16 : int(float(oh) / g_soft_div);
     if (!g_soft_tgt || w != g_soft_w || h != g_soft_h) {
         if (g_soft_tgt) SDL_DestroyTexture(g_soft_tgt);
         g_soft_tgt = with_linear_filter(w, h, SDL_TEXTUREACCESS_TARGET);
@@ -1129,7 +1146,20 @@ void soft_target_end() {
     SDL_SetRenderTarget(g_ren, nullptr);
     SDL_RenderSetScale(g_ren, 1, 1);
     SDL_SetTextureBlendMode(g_soft_tgt, SDL_BLENDMODE_NONE);
-    SDL_RenderCopy(g_ren, g_soft_tgt, nullptr, nullptr);
+    if (!g_drawn) return; // the screen was cleared to black already
+    // Only the scene area is stretched: the base layer covers the rest, and a software
+    // rasteriser pays for every pixel of a filtered copy.
+    int ow = 0, oh = 0;
+    SDL_GetRendererOutputSize(g_ren, &ow, &oh);
+    const float fx = float(g_soft_w) / float(std::max(1, ow)), fy = float(g_soft_h) / float(std::max(1, oh));
+    const int sx0 = std::max(0, int(std::floor(float(g_clip.x - 1) * fx)));
+    const int sy0 = std::max(0, int(std::floor(float(g_clip.y - 1) * fy)));
+    const int sx1 = std::min(g_soft_w, int(std::ceil(float(g_clip.x + g_clip.w + 1) * fx)));
+    const int sy1 = std::min(g_soft_h, int(std::ceil(float(g_clip.y + g_clip.h + 1) * fy)));
+    if (sx1 <= sx0 || sy1 <= sy0) return;
+    const SDL_Rect src{sx0, sy0, sx1 - sx0, sy1 - sy0};
+    const SDL_FRect dst{float(sx0) / fx, float(sy0) / fy, float(sx1 - sx0) / fx, float(sy1 - sy0) / fy};
+    SDL_RenderCopyF(g_ren, g_soft_tgt, &src, &dst);
 }
 
 // The glass ball around the scene: its body behind the elements, its reflections over them.
@@ -1236,6 +1266,7 @@ void place_meter(const scene3d::Input& in) {
 
 // Frame steps 2 to 6: the scene behind the meter and the panels.
 void draw_scene(double t) {
+    g_work_from = SDL_GetPerformanceCounter();
     g_drawn = false;
     int ow = 0, oh = 0;
     SDL_GetRendererOutputSize(g_ren, &ow, &oh);
@@ -1486,6 +1517,9 @@ void apply_level() {
     scene3d::set_light_load(g_level >= 3);
     scene3d::set_gpu_post(g_level < 3 && gpu_fractal::available_post());
     scene3d::set_gpu_echo(g_level < 3 && gpu_fractal::available_echo());
+    // A software rasteriser pays for every pixel of the scene: the lighter levels draw it smaller.
+    static const float kSoftDiv[5] = {2, 2.4f, 2.8f, 3.2f, 3.2f};
+    scene_detail::g_soft_div = kSoftDiv[std::clamp(g_level, 0, 4)];
 }
 
 void init_gpu_effects() {
@@ -1516,9 +1550,33 @@ void govern_gpu(float budget) {
         if (double(t - prev) > 1.5 * budget) ++late;
     }
     prev = t;
+    const bool gpu = gpu_fractal::available();
     double ms = 0;
     int count = 0;
-    if (gpu_fractal::take_gpu_time(&ms, &count)) sum += ms, n += count;
+    if (gpu) {
+        gpu_fractal::take_gpu_time(&ms, &count);
+    } else if (g_soft && scene_detail::g_work_from) {
+        // Software rendering: the rasteriser's work is the frame's drawing and present, timed here.
+        ms = double(SDL_GetPerformanceCounter() - scene_detail::g_work_from) * 1000.0 /
+             double(SDL_GetPerformanceFrequency());
+        count = 1;
+        scene_detail::g_work_from = 0;
+    }
+    if (count > 0) sum += ms, n += count;
+    g_gov.level = g_level;
+    const int before = g_level;
+    if (gpu && count > 0 && govern_stall(g_gov, ms / count, budget, t, g_level_fixed, true)) {
+        g_level = g_gov.level;
+        char line[200];
+        std::snprintf(line, sizeof line, "Graphics: one frame needed %.0f ms of the GPU (%.1f ms budget) - quality level %d",
+                      ms / count, double(budget), g_level);
+        logger::warn(line);
+        apply_level();
+        frames = late = n = 0;
+        sum = 0;
+        window_at = t + 2000;
+        return;
+    }
     if (!window_at) window_at = t + 2000;
     if (t < window_at) return;
     window_at = t + 2000;
@@ -1535,9 +1593,8 @@ void govern_gpu(float budget) {
     const int measured = n;
     frames = late = n = 0;
     sum = 0;
-    g_gov.level = g_level;
-    const int before = g_level;
-    if (!govern_window(g_gov, measured > 0 ? mean : -1, late_share, budget, t, g_level_fixed, gpu_fractal::available()))
+    if (!govern_window(g_gov, measured > 0 ? mean : -1, late_share, budget, t, g_level_fixed, gpu || g_soft,
+                       gpu ? 0.25f : 0.5f))
         return;
     g_level = g_gov.level;
     char line[200];
