@@ -29,14 +29,18 @@ run() { # build-dir family -> "fps cpu"
   else
     LUMA2_PATTERN=$fam LUMA2_PATTERN_SECONDS=600 "$top/scripts/demo.sh" --build "$dir" --seconds "$seconds" --out "$out" >/dev/null 2>&1 || true
   fi
-  sed -n 's/^Frame rate: \([0-9.?]*\) frames\/s.*: \([0-9.]*\) % of one core$/\1 \2/p' "$out/summary.txt" 2>/dev/null | head -1
+  # frames per second, % of one core, and CPU milliseconds per frame (the figure that the
+  # machine's other load disturbs least)
+  sed -n 's/^Frame rate: \([0-9.?]*\) frames\/s.*: \([0-9.]*\) % of one core$/\1 \2/p' "$out/summary.txt" 2>/dev/null |
+    head -1 | awk '{ printf "%5.1f fps %5.1f %% %5.1f ms", $1, $2, ($1 > 0 ? 10 * $2 / $1 : 0) }'
+
   rm -rf "$out"
 }
-printf '%-12s %-28s %s\n' group "this build: fps  CPU %" "${against:+other build: fps  CPU %}"
+printf '%-12s %-34s %s\n' group "this build: fps, CPU, CPU/frame" "${against:+other build: fps, CPU, CPU/frame}"
 for g in $groups; do
   name=${g%%=*} fam=${g#*=}
   a=$(run "$build" "$fam")
   b=""
   [[ -z $against ]] || b=$(run "$against" "$fam")
-  printf '%-12s %-28s %s\n' "$name" "$a" "$b"
+  printf '%-12s %-34s %s\n' "$name" "$a" "$b"
 done
