@@ -1290,17 +1290,22 @@ void draw_scene(double t) {
         if (!draw_fractals()) gpu_failed();
         draw_ball(ball, true);
         draw_quads(g_out.quads);
-        SDL_RenderSetClipRect(g_ren, nullptr);
+        // Glow, beams and the glass's reflections may reach past the area, but the base layer,
+        // opaque around its hole, covers all of that: they are cut at the hole's edge, which
+        // spares the rasteriser the hidden pixels.
+        const SDL_Rect wide{g_clip.x - 2, g_clip.y - 2, g_clip.w + 4, g_clip.h + 4};
+        SDL_RenderSetClipRect(g_ren, &wide);
         draw_segs(g_out.segs);
         draw_dots(g_out.dots);
         scene_layer::draw_front(g_ren, g_out);
         SDL_RenderSetClipRect(g_ren, &g_clip);
         draw_ball(ball, false);
-        SDL_RenderSetClipRect(g_ren, nullptr);
+        SDL_RenderSetClipRect(g_ren, &wide);
         // Light cones stay behind the round meter, which is drawn next: it reads as an object
         // on the stage, and its bars stay readable.
         draw_beams(g_out.beams);
         draw_dots(g_out.beam_dots);
+        SDL_RenderSetClipRect(g_ren, nullptr);
         g_drawn = true;
     }
     soft_target_end();
