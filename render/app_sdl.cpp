@@ -136,13 +136,14 @@ std::string software_reason(const std::string& renderer, bool accelerated, const
 }
 
 bool govern_window(Governor& g, double mean_ms, double late_share, float budget, uint64_t now_ms, bool fixed,
-                   bool available) {
+                   bool available, float quiet) {
     if (fixed || !available || mean_ms < 0) {
         g.over_n = g.under_n = 0;
         return false;
     }
     const bool over = mean_ms > 0.6 * budget && late_share > 0.1;
-    const bool under = (g.level == 4 ? mean_ms < 4.1666667 : mean_ms < 0.25 * budget) && late_share < 0.02;
+    const bool under =
+        (g.level == 4 ? mean_ms < quiet / 0.25f * 4.1666667 : mean_ms < quiet * budget) && late_share < 0.02;
     if (under) {
         g.over_n = 0;
         if (++g.under_n > 7 && g.level > g.top) {
@@ -163,6 +164,20 @@ bool govern_window(Governor& g, double mean_ms, double late_share, float budget,
         g.over_n = g.under_n = 0;
     }
     return false;
+}
+
+bool govern_stall(Governor& g, double frame_ms, float budget, uint64_t now_ms, bool fixed, bool available) {
+    if (g.hold > 0) {
+        --g.hold;
+        return false;
+    }
+    if (fixed || !available || g.level >= 4 || !(frame_ms > 4.0 * budget)) return false;
+    const int to = frame_ms > 8.0 * budget ? std::max(3, g.level + 1) : g.level + 1;
+    g.level = std::min(4, to);
+    if (g.lowered_at && now_ms - g.lowered_at <= 59999) g.top = std::max(g.top, g.level);
+    g.over_n = g.under_n = 0;
+    g.hold = 4;
+    return true;
 }
 
 } // namespace app_sdl::detail
@@ -346,6 +361,18 @@ SDL_Texture* g_meter_target = nullptr; // the round meter's square
 SDL_Texture* g_meter_mask = nullptr;
 int g_meter_side = 0;
 bool g_mask_refused = false;
+
+// Where and how the scene floats the round meter this frame (filled by the scene step; the
+// defaults leave it where the layout puts it).
+struct MeterPlace {
+    float dx = 0, dy = 0; // offset from the layout's centre, output pixels
+    float scale = 1;
+    float spin = 0; // degrees
+    float alpha = 1, flash = 0, pulse = 0, bare = 0;
+    int episode = 0, morph_to = 0;
+    float episode_t = 0;
+};
+MeterPlace g_place;
 SDL_BlendMode g_mask_mode = SDL_BLENDMODE_NONE;
 
 float g_hint_alpha = 0;
@@ -633,8 +660,9 @@ float ring_text_width(const char* word, float size) {
 }
 
 void ring_text(const char* word, const char* prefix, float size, float cx, float cy, float radius, float mid,
-               bool bottom, uint8_t shade) {
-    const float total = ring_text_width(word, size) * float(g_k);
+               bool bottom, uint8_t shade, float scale, uint8_t alpha) {
+    // Templates stay at the layout's size, so that a meter that breathes or wobbles paints none.
+    const float total = ring_text_width(word, size) * float(g_k) * scale;
     float along = -total / 2;
     for (const char* c = word; *c; ++c) {
         const char s[2] = {*c, 0};
@@ -643,14 +671,16 @@ void ring_text(const char* word, const char* prefix, float size, float cx, float
         char name[16];
         std::snprintf(name, sizeof name, "%s%s", prefix, s);
         SDL_Texture* t = cached(key(name, 0, w, h), w, h, [&](float tw, float th) { ui::paint_glyph(s, size, tw - 8, th); });
-        const float wp = w * float(g_k), hp = h * float(g_k);
+        const float wp = w * float(g_k) * scale, hp = h * float(g_k) * scale;
         const float a = mid + (bottom ? -1 : 1) * (along + wp / 2) / radius;
         const float x = cx + radius * std::sin(a), y = cy - radius * std::cos(a);
         const SDL_FRect dst{x - wp / 2, y - hp / 2, wp, hp};
         SDL_SetTextureColorMod(t, shade, shade, uint8_t(std::min(255, shade + 20)));
+        SDL_SetTextureAlphaMod(t, alpha);
         SDL_RenderCopyExF(g_ren, t, nullptr, &dst, double(a * 180 / 3.14159265f) + (bottom ? 180 : 0), nullptr,
                           SDL_FLIP_NONE);
         SDL_SetTextureColorMod(t, 255, 255, 255);
+        SDL_SetTextureAlphaMod(t, 255);
         along += wp;
     }
 }
@@ -672,16 +702,18 @@ SDL_Vertex g_ring_v[4 * 200];
 int g_ring_i[6 * 200];
 
 // Two arcs of 24 segments for the left and right level around the round meter, with the maker's
-// name at the top and "LM" at the bottom.
-void draw_ring_meters(float cx, float cy, float s) {
+// name at the top and "LM" at the bottom. `s` is the layout's meter size, `scale` how much larger
+// the scene shows it, `turn` its rotation in radians, `alpha` its visibility.
+void draw_ring_meters(float cx, float cy, float s, float scale, float turn, float alpha, float bare) {
     if (!compat::geometry()) return;
-    const float k = float(g_k);
+    const float k = float(g_k) * scale;
     const float ri = 0.5f * s * k + 1.5f * k, ro = ri + 0.055f * s * k;
     constexpr float kPi = 3.14159265f;
+    const auto fade = [&](float a) { return uint8_t(std::clamp(a * alpha, 0.0f, 255.0f)); };
     int nv = 0, ni = 0;
     for (int i = 0; i < 120; ++i)
         quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri - 1.5f * k, ro + 2.5f * k, float(i) * kPi / 60,
-             float(i + 1) * kPi / 60 + 0.002f, {10, 12, 18, 205});
+             float(i + 1) * kPi / 60 + 0.002f, {10, 12, 18, fade(205 * (1 - 0.6f * bare))});
     compat::render_geometry(g_ren, nullptr, g_ring_v, nv, g_ring_i, ni);
 
     const float letter = (ro - ri) / k * 1.05f;
@@ -712,13 +744,13 @@ void draw_ring_meters(float cx, float cy, float s) {
             }
             const float a0 = kPi - bot_half - sweep * float(i) / 24;
             const float a1 = a0 - sweep / 24 * 0.78f;
-            quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri, ro, dir * a0, dir * a1,
-                 {uint8_t(r), uint8_t(g), uint8_t(b), 235});
+            quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri, ro, dir * a0 + turn, dir * a1 + turn,
+                 {uint8_t(r), uint8_t(g), uint8_t(b), fade(235)});
         }
     }
     compat::render_geometry(g_ren, nullptr, g_ring_v, nv, g_ring_i, ni);
-    ring_text("ORVENDAL", "ringb-", letter, cx, cy, mid_r, 0, false, 200);
-    ring_text("LM", "ringr-", 1.25f * letter, cx, cy, mid_r, kPi, true, 200);
+    ring_text("ORVENDAL", "ringb-", letter, cx, cy, mid_r, turn, false, 200, scale, fade(255));
+    ring_text("LM", "ringr-", 1.25f * letter, cx, cy, mid_r, kPi + turn, true, 200, scale, fade(255));
 }
 
 // Eyes that open after a few seconds of silence, blink and look around.
@@ -775,34 +807,81 @@ void draw_eyes(float x0, float y0, float s) {
     }
 }
 
+// How an episode of the scene moves the meter: extra turn (degrees) and size, by kind and
+// progress. Turns always come back to upright, so the writing is readable between episodes.
+void episode_motion(const MeterPlace& p, float* turn, float* scale) {
+    if (p.episode < 3) return;
+    constexpr float kPi = 3.14159265f;
+    const float t = std::clamp(p.episode_t, 0.0f, 1.0f);
+    const float arch = std::sin(kPi * t); // 0 at both ends
+    const float dir = p.morph_to % 2 ? -1.0f : 1.0f;
+    const float ease = t * t * (3 - 2 * t);
+    switch (p.episode % 5) {
+    case 0: *turn += dir * 360 * ease; break;                                       // one full turn
+    case 1: *scale *= 1 + 0.14f * arch * std::fabs(std::sin(5 * kPi * t)); break;   // heartbeat
+    case 2: *turn += 28 * std::sin(5 * kPi * t) * arch; break;                      // pendulum
+    case 3: *scale *= 1 - 0.3f * arch, *turn -= dir * 360 * ease; break;            // shrink and spin
+    default: *scale *= 1 + 0.22f * arch * arch, *turn += 10 * std::sin(8 * kPi * t) * arch; break; // swell
+    }
+}
+
 void draw_round_meter() {
     const ui::BarView v = ui::bar_view();
     if (!v.ring || v.size < 4) return;
+    const MeterPlace& p = g_place;
+    if (p.alpha <= 0.01f) return;
     const float s = v.size;
     const int side = std::max(8, int(std::lround(s * g_k)));
     if (side != g_meter_side || !g_meter_target) {
         if (g_meter_target) SDL_DestroyTexture(g_meter_target);
         if (g_meter_mask) SDL_DestroyTexture(g_meter_mask);
         g_meter_mask = nullptr;
+        // Linear filtering: the scene shows the meter larger or smaller and turned.
+        const char* before = SDL_GetHint(SDL_HINT_RENDER_SCALE_QUALITY);
+        const std::string keep = before ? before : "0";
+        SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "1");
         g_meter_target =
             SDL_CreateTexture(g_ren, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_TARGET, side, side);
+        SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, keep.c_str());
         g_meter_side = side;
-        if (g_meter_target) SDL_SetTextureBlendMode(g_meter_target, g_premul);
     }
     if (!g_meter_target) return;
     const float x0 = v.cx - s / 2, y0 = v.cy - s / 2;
     SDL_SetRenderTarget(g_ren, g_meter_target);
     SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
-    SDL_SetRenderDrawColor(g_ren, 4 * 200 / 255, 6 * 200 / 255, 12 * 200 / 255, 200);
+    // The bare look lets the scene show through between the bars.
+    const float back = 200 * (1 - 0.75f * std::clamp(p.bare, 0.0f, 1.0f));
+    SDL_SetRenderDrawColor(g_ren, uint8_t(4 * back / 255), uint8_t(6 * back / 255), uint8_t(12 * back / 255),
+                           uint8_t(back));
     SDL_RenderClear(g_ren);
     SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
     draw_bars_at(v.bars, false, x0, y0);
     draw_eyes(0, 0, s);
     cut_circle(side);
     SDL_SetRenderTarget(g_ren, nullptr);
-    const SDL_Rect dst = px_rect(x0, y0, s, s);
-    SDL_RenderCopy(g_ren, g_meter_target, nullptr, &dst);
-    draw_ring_meters(float(v.cx * g_k), float(v.cy * g_k), s);
+
+    float turn = p.spin, scale = std::clamp(p.scale, 0.2f, 2.0f) * (1 + 0.12f * p.pulse);
+    episode_motion(p, &turn, &scale);
+    const float k = float(g_k);
+    const float cx = v.cx * k + p.dx, cy = v.cy * k + p.dy, w = s * k * scale;
+    const SDL_FRect dst{cx - w / 2, cy - w / 2, w, w};
+    // Premultiplied pixels fade by their colour and alpha alike.
+    const uint8_t a = uint8_t(std::lround(255 * std::min(1.0f, p.alpha)));
+    SDL_SetTextureBlendMode(g_meter_target, g_premul);
+    SDL_SetTextureColorMod(g_meter_target, a, a, a);
+    SDL_SetTextureAlphaMod(g_meter_target, a);
+    SDL_RenderCopyExF(g_ren, g_meter_target, nullptr, &dst, double(turn), nullptr, SDL_FLIP_NONE);
+    const float flash = std::max(p.flash, 0.6f * p.pulse) * p.alpha;
+    if (flash > 0.02f) { // the lit bars flare: the square once more, added
+        const uint8_t f = uint8_t(std::lround(150 * std::min(1.0f, flash)));
+        SDL_SetTextureBlendMode(g_meter_target, SDL_BLENDMODE_ADD);
+        SDL_SetTextureColorMod(g_meter_target, f, f, f);
+        SDL_SetTextureAlphaMod(g_meter_target, 255);
+        SDL_RenderCopyExF(g_ren, g_meter_target, nullptr, &dst, double(turn), nullptr, SDL_FLIP_NONE);
+    }
+    SDL_SetTextureColorMod(g_meter_target, 255, 255, 255);
+    SDL_SetTextureAlphaMod(g_meter_target, 255);
+    draw_ring_meters(cx, cy, s, scale, turn * 3.14159265f / 180, p.alpha, p.bare);
 }
 
 // The hint floats over the scene in slices that ride a wave, with a halo and a shadow.
@@ -964,6 +1043,8 @@ SDL_Texture* g_glow = nullptr;
 SDL_Texture* g_soft_tgt = nullptr;
 int g_soft_w = 0, g_soft_h = 0;
 bool g_on_soft_target = false;
+float g_soft_div = 2;      // the soft target's size: the output's divided by this (quality level)
+uint64_t g_work_from = 0;  // performance counter at the start of the scene step
 bool g_ball_logged = false;
 bool g_drawn = false;      // the last frame showed a scene
 SDL_Rect g_clip{};         // the scene area in output pixels
@@ -1109,7 +1190,7 @@ void draw_quads(const std::vector<scene3d::Quad>& quads) {
 void soft_target_begin(int ow, int oh) {
     g_on_soft_target = false;
     if (!g_soft) return;
-    const int w = ow < 34 ? 16 : ow / 2, h = oh < 34 ? 16 : oh / 2;
+    const int w = ow < 34 ? 16 : int(float(ow) / g_soft_div), h = oh < 34 ? 16 : int(float(oh) / g_soft_div);
     if (!g_soft_tgt || w != g_soft_w || h != g_soft_h) {
         if (g_soft_tgt) SDL_DestroyTexture(g_soft_tgt);
         g_soft_tgt = with_linear_filter(w, h, SDL_TEXTUREACCESS_TARGET);
@@ -1128,7 +1209,20 @@ void soft_target_end() {
     SDL_SetRenderTarget(g_ren, nullptr);
     SDL_RenderSetScale(g_ren, 1, 1);
     SDL_SetTextureBlendMode(g_soft_tgt, SDL_BLENDMODE_NONE);
-    SDL_RenderCopy(g_ren, g_soft_tgt, nullptr, nullptr);
+    if (!g_drawn) return; // the screen was cleared to black already
+    // Only the scene area is stretched: the base layer covers the rest, and a software
+    // rasteriser pays for every pixel of a filtered copy.
+    int ow = 0, oh = 0;
+    SDL_GetRendererOutputSize(g_ren, &ow, &oh);
+    const float fx = float(g_soft_w) / float(std::max(1, ow)), fy = float(g_soft_h) / float(std::max(1, oh));
+    const int sx0 = std::max(0, int(std::floor(float(g_clip.x - 1) * fx)));
+    const int sy0 = std::max(0, int(std::floor(float(g_clip.y - 1) * fy)));
+    const int sx1 = std::min(g_soft_w, int(std::ceil(float(g_clip.x + g_clip.w + 1) * fx)));
+    const int sy1 = std::min(g_soft_h, int(std::ceil(float(g_clip.y + g_clip.h + 1) * fy)));
+    if (sx1 <= sx0 || sy1 <= sy0) return;
+    const SDL_Rect src{sx0, sy0, sx1 - sx0, sy1 - sy0};
+    const SDL_FRect dst{float(sx0) / fx, float(sy0) / fy, float(sx1 - sx0) / fx, float(sy1 - sy0) / fy};
+    SDL_RenderCopyF(g_ren, g_soft_tgt, &src, &dst);
 }
 
 // The glass ball around the scene: its body behind the elements, its reflections over them.
@@ -1217,13 +1311,31 @@ bool moving() {
     return !g_drawn || scene3d::status().presence > 0;
 }
 
+// The round meter floats, grows and turns where the scene says (drawn in frame step 7).
+void place_meter(const scene3d::Input& in) {
+    compose_detail::MeterPlace& p = compose_detail::g_place;
+    if (in.compact || in.meter_r <= 0) {
+        p = {};
+        return;
+    }
+    const scene3d::Out& o = g_out;
+    p.dx = o.meter_dx, p.dy = o.meter_dy;
+    p.scale = o.meter_scale > 0.05f ? o.meter_scale : 1;
+    p.spin = o.meter_spin;
+    p.alpha = std::clamp(o.meter_alpha, 0.0f, 1.0f);
+    p.flash = o.meter_flash, p.pulse = o.meter_pulse, p.bare = o.meter_bare;
+    p.episode = o.episode, p.episode_t = o.episode_t, p.morph_to = o.morph_to;
+}
+
 // Frame steps 2 to 6: the scene behind the meter and the panels.
 void draw_scene(double t) {
+    g_work_from = SDL_GetPerformanceCounter();
     g_drawn = false;
     int ow = 0, oh = 0;
     SDL_GetRendererOutputSize(g_ren, &ow, &oh);
     const scene3d::Input in = ui::scene_input();
     soft_target_begin(ow, oh);
+    compose_detail::g_place = {};
     if (in.area_w >= 8 && in.area_h >= 8) {
         const double k = g_k;
         const int x0 = int(std::floor(in.area_x * k)), y0 = int(std::floor(in.area_y * k));
@@ -1235,22 +1347,28 @@ void draw_scene(double t) {
                                             : "Crystal ball: SDL_RenderGeometry not available (SDL < 2.0.18), plain lines");
         }
         scene3d::build(in, t, g_out);
+        place_meter(in);
         const scene3d::Ball ball = scene3d::ball(in, t);
         scene_layer::draw_raster(g_ren, g_out);
         if (!draw_fractals()) gpu_failed();
         draw_ball(ball, true);
         draw_quads(g_out.quads);
-        SDL_RenderSetClipRect(g_ren, nullptr);
+        // Glow, beams and the glass's reflections may reach past the area, but the base layer,
+        // opaque around its hole, covers all of that: they are cut at the hole's edge, which
+        // spares the rasteriser the hidden pixels.
+        const SDL_Rect wide{g_clip.x - 2, g_clip.y - 2, g_clip.w + 4, g_clip.h + 4};
+        SDL_RenderSetClipRect(g_ren, &wide);
         draw_segs(g_out.segs);
         draw_dots(g_out.dots);
         scene_layer::draw_front(g_ren, g_out);
         SDL_RenderSetClipRect(g_ren, &g_clip);
         draw_ball(ball, false);
-        SDL_RenderSetClipRect(g_ren, nullptr);
+        SDL_RenderSetClipRect(g_ren, &wide);
         // Light cones stay behind the round meter, which is drawn next: it reads as an object
         // on the stage, and its bars stay readable.
         draw_beams(g_out.beams);
         draw_dots(g_out.beam_dots);
+        SDL_RenderSetClipRect(g_ren, nullptr);
         g_drawn = true;
     }
     soft_target_end();
@@ -1488,6 +1606,9 @@ void apply_level() {
     scene3d::set_light_load(g_level >= 3);
     scene3d::set_gpu_post(g_level < 3 && gpu_fractal::available_post());
     scene3d::set_gpu_echo(g_level < 3 && gpu_fractal::available_echo());
+    // A software rasteriser pays for every pixel of the scene: the lighter levels draw it smaller.
+    static const float kSoftDiv[5] = {2, 2.4f, 2.8f, 3.2f, 3.2f};
+    scene_detail::g_soft_div = kSoftDiv[std::clamp(g_level, 0, 4)];
 }
 
 void init_gpu_effects() {
@@ -1518,9 +1639,33 @@ void govern_gpu(float budget) {
         if (double(t - prev) > 1.5 * budget) ++late;
     }
     prev = t;
+    const bool gpu = gpu_fractal::available();
     double ms = 0;
     int count = 0;
-    if (gpu_fractal::take_gpu_time(&ms, &count)) sum += ms, n += count;
+    if (gpu) {
+        gpu_fractal::take_gpu_time(&ms, &count);
+    } else if (g_soft && scene_detail::g_work_from) {
+        // Software rendering: the rasteriser's work is the frame's drawing and present, timed here.
+        ms = double(SDL_GetPerformanceCounter() - scene_detail::g_work_from) * 1000.0 /
+             double(SDL_GetPerformanceFrequency());
+        count = 1;
+        scene_detail::g_work_from = 0;
+    }
+    if (count > 0) sum += ms, n += count;
+    g_gov.level = g_level;
+    const int before = g_level;
+    if (gpu && count > 0 && govern_stall(g_gov, ms / count, budget, t, g_level_fixed, true)) {
+        g_level = g_gov.level;
+        char line[200];
+        std::snprintf(line, sizeof line, "Graphics: one frame needed %.0f ms of the GPU (%.1f ms budget) - quality level %d",
+                      ms / count, double(budget), g_level);
+        logger::warn(line);
+        apply_level();
+        frames = late = n = 0;
+        sum = 0;
+        window_at = t + 2000;
+        return;
+    }
     if (!window_at) window_at = t + 2000;
     if (t < window_at) return;
     window_at = t + 2000;
@@ -1537,9 +1682,8 @@ void govern_gpu(float budget) {
     const int measured = n;
     frames = late = n = 0;
     sum = 0;
-    g_gov.level = g_level;
-    const int before = g_level;
-    if (!govern_window(g_gov, measured > 0 ? mean : -1, late_share, budget, t, g_level_fixed, gpu_fractal::available()))
+    if (!govern_window(g_gov, measured > 0 ? mean : -1, late_share, budget, t, g_level_fixed, gpu || g_soft,
+                       gpu ? 0.25f : 0.5f))
         return;
     g_level = g_gov.level;
     char line[200];

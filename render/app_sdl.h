@@ -110,9 +110,15 @@ struct Governor {
     int top = 0;              // the lowest level it may return to
     uint64_t lowered_at = 0;  // when the level last went down (0: never)
     int over_n = 0, under_n = 0;
+    int hold = 0;             // frames whose measurements predate the last sudden step
 };
-// True when the level changed.
+// True when the level changed. `quiet` is the share of the budget under which a window counts
+// as quiet (a software rasteriser never gets near the GPU's quarter).
 bool govern_window(Governor& g, double mean_ms, double late_share, float budget, uint64_t now_ms, bool fixed,
-                   bool available);
+                   bool available, float quiet = 0.25f);
+// One frame measured far over budget steps the level at once: a frame over four budgets one
+// step, over eight straight to level 3, which leaves out the ray-marched pictures. The next
+// few frames were queued before the step and are not judged. True when the level changed.
+bool govern_stall(Governor& g, double frame_ms, float budget, uint64_t now_ms, bool fixed, bool available);
 
 } // namespace app_sdl::detail

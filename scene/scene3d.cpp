@@ -50,6 +50,7 @@ struct Pattern {
     int32_t modulus = 0;
     float mult = 2;
     float spin = 0, spin_speed = 0.2f, phase = 0, breathe = 1, wave = 0;
+    float tilt = 0;       // extra pitch towards the viewer, for figures built around a vertical axis
 };
 
 struct Program {
@@ -654,14 +655,15 @@ void normalise(Pattern& p) {
         for (int k = 0; k < 3; ++k) q.v[k] = (q.v[k] - c[k]) / r;
 }
 
-// Integrates a flow with small Euler steps after a run-in, keeping every second point.
-template <typename F> void attractor(PatternMaker& m, float x, float y, float z, float h, int steps, F f) {
-    for (int i = 0; i < 600 + 2 * steps; ++i) {
+// Integrates a flow with small Euler steps after a run-in, keeping every `every`-th point.
+template <typename F>
+void attractor(PatternMaker& m, float x, float y, float z, float h, int steps, F f, int every = 2) {
+    for (int i = 0; i < 600 + every * steps; ++i) {
         float dx = 0, dy = 0, dz = 0;
         f(x, y, z, dx, dy, dz);
         x += h * dx, y += h * dy, z += h * dz;
         if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) x = y = z = 0.1f;
-        if (i >= 600 && i % 2 == 0) m.add(x, y, z, i > 600);
+        if (i >= 600 && i % every == 0) m.add(x, y, z, i > 600);
     }
 }
 
@@ -1009,18 +1011,27 @@ void make_pattern(Program& pr, int family, float detail) {
         break;
     }
     case 20: { // Rössler
+        // A flat spiral band with one tall fold: laid horizontally with the fold upwards and its
+        // height tamed, tilted towards the viewer, so that turning never shows it edge-on; a
+        // longer run gives the band its many strands.
         const float a = 0.1f + 0.1f * U(), b = 0.1f + 0.1f * U(), c = 5.7f + 4 * U();
-        attractor(m, 1, 1, 0, 0.02f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
+        attractor(m, 1, 1, 0, 0.02f, n * 3 / 2, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
             dx = -y - z, dy = x + a * y, dz = b + z * (x - c);
-        });
+        }, 3);
+        for (P3& q : p.pts) q = {q.v[0], 2.6f * std::log1p(std::max(0.0f, q.v[2]) / 1.2f), q.v[1]};
+        p.tilt = 0.5f;
         break;
     }
     case 21: { // Aizawa
-        attractor(m, 0.1f, 0, 0, 0.01f, n, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
+        // A sphere wound round a vertical tube: its axis stands upright, tilted towards the
+        // viewer so that the tube's mouth shows; a long run fills the sphere with strands.
+        attractor(m, 0.1f, 0, 0, 0.01f, n * 2, [&](float x, float y, float z, float& dx, float& dy, float& dz) {
             const float a = 0.95f, b = 0.7f, c = 0.6f, d = 3.5f, e = 0.25f, f = 0.1f;
             dx = (z - b) * x - d * y, dy = d * x + (z - b) * y;
             dz = c + a * z - z * z * z / 3 - (x * x + y * y) * (1 + e * z) + f * z * x * x * x;
-        });
+        }, 6);
+        for (P3& q : p.pts) q = {q.v[0], q.v[2], q.v[1]};
+        p.tilt = 0.35f;
         break;
     }
     case 22: { // Lorenz
@@ -2095,7 +2106,8 @@ void meter_placement(const Input& in, const Geometry& geo, float dt) {
         new_spot(true);
     }
 
-    const float radius = 0.5f * in.meter_r * g.size;
+    // The level rings lie outside the meter's circle (a tenth of its size) and a kick swells it.
+    const float radius = 0.6f * in.meter_r * g.size;
     float tx = 0, ty = 0;
     switch (g.mode) {
     case 2:
@@ -2450,7 +2462,7 @@ void draw_pattern(const Program& pr, const Stage& st, float weight, Out& out) {
     // the camera.
     const float at0 = float(g.at);
     if (p.flat) cam.set(0.35f * std::sin(0.21f * at0), 0.25f * std::sin(0.3f * at0), s, st.cx, st.cy);
-    else cam.set(g.yaw + p.spin, g.pitch, s, st.cx, st.cy);
+    else cam.set(g.yaw + p.spin, g.pitch + p.tilt, s, st.cx, st.cy);
     const float rc = p.flat ? std::cos(p.spin) : 1, rs = p.flat ? std::sin(p.spin) : 0;
     const float at = float(g.at);
     const float w = (1.1f + 0.9f * g.snd[5]) * st.px;

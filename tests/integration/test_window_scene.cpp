@@ -18,6 +18,7 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <string>
@@ -83,6 +84,35 @@ std::vector<uint32_t> panel_of(const Picture& p, const XWindow& w, const Layout&
     for (float y = l.lower.y + 2; y < l.lower.y + l.lower.h - 2; y += 3)
         for (float x = l.lower.x + 2; x < l.lower.x + l.lower.w - 2; x += 3) v.push_back(p.at(w.x + int(x), w.y + int(y)));
     return v;
+}
+
+// Pixels of the level rings' segments (lit or unlit, in their three zones; drawn at 92 % over
+// the rings' dark backing) in the visualizer's area: how many, and the median of their positions.
+struct Rings {
+    int n = 0;
+    float x = 0, y = 0;
+};
+Rings rings_of(const Picture& p, const XWindow& w, const Layout& l) {
+    static const int kColours[][3] = {{55, 209, 84}, {145, 221, 159}, {235, 194, 29}, {235, 55, 55},
+                                      {22, 43, 33},  {44, 41, 26},    {44, 24, 30}};
+    std::vector<float> xs, ys;
+    for (int y = int(l.visual.y) + 2; y < int(l.visual.y + l.visual.h) - 2; y += 2)
+        for (int x = int(l.visual.x) + 2; x < int(l.visual.x + l.visual.w) - 2; x += 2) {
+            const uint32_t c = p.at(w.x + x, w.y + y);
+            for (const auto& k : kColours)
+                if (std::abs(channel(c, 2) - k[0]) < 7 && std::abs(channel(c, 1) - k[1]) < 7 &&
+                    std::abs(channel(c, 0) - k[2]) < 7) {
+                    xs.push_back(float(x)), ys.push_back(float(y));
+                    break;
+                }
+        }
+    Rings r;
+    r.n = int(xs.size());
+    if (r.n == 0) return r;
+    std::nth_element(xs.begin(), xs.begin() + r.n / 2, xs.end());
+    std::nth_element(ys.begin(), ys.begin() + r.n / 2, ys.end());
+    r.x = xs[size_t(r.n / 2)], r.y = ys[size_t(r.n / 2)];
+    return r;
 }
 
 const float* g_wav_l = nullptr;
@@ -243,6 +273,49 @@ TEST_F(WindowScene, GpuPathKeepsSdlDrawingAndFallsBackToTheCpu) {
         EXPECT_EQ(log.find("draw failed", first + warning.size()), std::string::npos) << log;
         EXPECT_EQ(app.quit(SIGTERM), 0);
     }
+}
+
+// The round meter goes where the director puts it: at rest in the middle of the scene it shows
+// its rings there; sent to an edge or corner it shows them far from the middle; hidden, nowhere.
+TEST_F(WindowScene, RoundMeterFollowsTheDirector) {
+    const Layout l;
+    const auto rings = [&](const std::string& name, const std::string& mode, Rings* out) {
+        WindowApp app(home_);
+        watch(name, {"LUMA2_PATTERN=16", "LUMA2_METER_SIZE=1", "LUMA2_METER_MODE=" + mode}, 700, app);
+        // Moves and fades take a second or two.
+        const XWindow w = app.info();
+        Rings r;
+        wait_until([&] {
+            Picture p(shot(name + "-rings"));
+            r = rings_of(p, w, l);
+            const float off = std::hypot(r.x - l.cx, r.y - l.cy);
+            return mode == "0" ? r.n > 120 && off < 20 : mode == "1" ? r.n < 30 : r.n > 40 && off > 45;
+        }, 8000, 400);
+        *out = r;
+        EXPECT_EQ(app.quit(SIGTERM), 0);
+    };
+    Rings rest, edge, hidden;
+    rings("meter-rest", "0", &rest);
+    rings("meter-edge", "2", &edge);
+    rings("meter-hidden", "1", &hidden);
+    EXPECT_GT(rest.n, 120);
+    EXPECT_LT(std::hypot(rest.x - l.cx, rest.y - l.cy), 20) << rest.x << "," << rest.y;
+    EXPECT_GT(edge.n, 40);
+    EXPECT_GT(std::hypot(edge.x - l.cx, edge.y - l.cy), 45) << edge.x << "," << edge.y;
+    EXPECT_LT(hidden.n, 30);
+}
+
+// A ray-marched picture on llvmpipe with the GPU path forced needs most of a second per frame at
+// full quality: the governor steps to the light level after the first such frame, not after
+// seconds of frozen window, and the scene goes on moving.
+TEST_F(WindowScene, SlowShaderFramesStepTheLevelAtOnce) {
+    WindowApp app(home_);
+    watch("stall", {"LUMA2_GPU=full", "LUMA2_PATTERN=60", "LUMA2_OVERLAY=8"}, 1500, app);
+    const std::string log = app.log();
+    EXPECT_NE(log.find("Graphics: one frame needed"), std::string::npos) << log;
+    EXPECT_NE(log.find("quality level 3"), std::string::npos) << log;
+    EXPECT_EQ(log.find("draw failed"), std::string::npos) << log;
+    EXPECT_EQ(app.quit(SIGTERM), 0);
 }
 
 } // namespace

@@ -141,3 +141,36 @@ TEST(WindowRules, GovernorSteps) {
     }
     EXPECT_EQ(f.level, 0);
 }
+
+// A frame that needs far more than the budget (a ray-marched picture on a software rasteriser:
+// half a second and more) steps the level at once, straight to level 3 when it is over eight
+// budgets; the frames queued before the step are not judged; a fixed level or a missing GPU
+// layer stays; level 4 is the end. In software rendering the quiet share is larger.
+TEST(WindowRules, GovernorStalls) {
+    const float budget = 16.666666f;
+    Governor g;
+    EXPECT_FALSE(govern_stall(g, 60, budget, 1000, false, true)); // under four budgets
+    EXPECT_TRUE(govern_stall(g, 900, budget, 1100, false, true));
+    EXPECT_EQ(g.level, 3);
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(govern_stall(g, 900, budget, 1200 + 100u * unsigned(i), false, true)) << i;
+    EXPECT_EQ(g.level, 3);
+    EXPECT_TRUE(govern_stall(g, 80, budget, 2000, false, true)); // over four budgets: one step
+    EXPECT_EQ(g.level, 4);
+    g.hold = 0;
+    EXPECT_FALSE(govern_stall(g, 900, budget, 3000, false, true));
+    Governor f;
+    EXPECT_FALSE(govern_stall(f, 900, budget, 1000, true, true));
+    EXPECT_FALSE(govern_stall(f, 900, budget, 1000, false, false));
+    EXPECT_EQ(f.level, 0);
+    Governor one;
+    EXPECT_TRUE(govern_stall(one, 100, budget, 1000, false, true));
+    EXPECT_EQ(one.level, 1);
+
+    // Software: 30 fps budget, quiet under half of it.
+    Governor s;
+    s.level = 2;
+    uint64_t t = 1000;
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(govern_window(s, 14, 0.0, 33.333332f, t += 2000, false, true, 0.5f), i == 7);
+    EXPECT_EQ(s.level, 1);
+    for (int i = 0; i < 8; ++i) EXPECT_FALSE(govern_window(s, 20, 0.0, 33.333332f, t += 2000, false, true, 0.5f));
+}
