@@ -300,8 +300,8 @@ inline bool in_cardioid_or_bulb(double x, double y) {
 template <int Kind, bool Fma>
 __attribute__((always_inline)) inline void step(V4& x, V4& y, V4& x2, V4& y2, V4& dx, V4& dy, const V4& cx,
                                                 const V4& cy) {
-    const M4 sign = M4{} + 0x7FFFFFFFFFFFFFFFLL;
     if (Kind == 2 && Fma) {
+        const M4 sign = M4{} + 0x7FFFFFFFFFFFFFFFLL;
         // The Burning Ship's y ← |2·x·y| + c_y with the doubling inside a multiply-add: doubling
         // is exact, so the one rounding of 2·|x·y| + c_y is the rounding of the sum in the
         // generic build, and the orbit stays the same bit for bit. It saves one of the step's
@@ -324,8 +324,10 @@ __attribute__((always_inline)) inline void step(V4& x, V4& y, V4& x2, V4& y2, V4
         dx = ndx, dy = ndy;
     }
     V4 xy = tx * y;
-    if (Kind == 2) // the Burning Ship: z = (|Re z| + i·|Im z|)² + c
+    if (Kind == 2) { // the Burning Ship: z = (|Re z| + i·|Im z|)² + c
+        const M4 sign = M4{} + 0x7FFFFFFFFFFFFFFFLL;
         xy = reinterpret_cast<V4>(reinterpret_cast<M4>(xy) & sign);
+    }
     x = x2 - y2 + cx;
     y = xy + cy;
     x2 = x * x;
@@ -335,8 +337,21 @@ __attribute__((always_inline)) inline void step(V4& x, V4& y, V4& x2, V4& y2, V4
 // One group of 4·C samples, starting at xs[0], ys[0] (the pixel as c for kinds 0 and 2, as z₀
 // for kind 1). The derivative is dz/dc for kind 0 and dz/dz₀ for kind 1; the Burning Ship's
 // pictures are not lit, so it carries none.
+// Lanes outside `live` are parked at z = c = 0, where the orbit stays: they never compare
+// greater again, nor turn NaN.
+__attribute__((always_inline)) inline void park(const M4& live, V4& x, V4& y, V4& x2, V4& y2, V4& cx, V4& cy) {
+    const V4 zero{};
+    x = live ? x : zero, y = live ? y : zero;
+    x2 = live ? x2 : zero, y2 = live ? y2 : zero;
+    cx = live ? cx : zero, cy = live ? cy : zero;
+}
+
 template <int Kind, int C, bool Fma>
 __attribute__((always_inline)) inline void iterate_group(const Escape& s, SampleRow& row, int first) {
+    // With several registers, the AVX2 build tests for an escape with the largest |z|² of all
+    // lanes, two operations fewer per step than a comparison and a merge per register. That
+    // needs every lane's |z|² to be a number: finished lanes are parked rather than sent to NaN.
+    constexpr bool Park = C > 1;
     const double* xs = row.xs() + first;
     const double* ys = row.ys() + first;
     V4 x[C], y[C], dx[C], dy[C], cx[C], cy[C], x2[C], y2[C];
@@ -364,6 +379,12 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
             dx[c] = zero, dy[c] = zero;
         }
         x2[c] = x[c] * x[c], y2[c] = y[c] * y[c];
+        if constexpr (Park) {
+            // A Julia start too far out for |z|² to be finite turns NaN at the first step and
+            // never escapes: inside, as in the generic build.
+            if (Kind == 1) act[c] &= x2[c] + y2[c] <= SPLAT(1.7976931348623157e308);
+            park(act[c], x[c], y[c], x2[c], y2[c], cx[c], cy[c]);
+        }
         ex[c] = ey[c] = edx[c] = edy[c] = en[c] = zero;
         sx[c] = x[c], sy[c] = y[c];
     }
@@ -371,12 +392,28 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
     const V4 nan = SPLAT(__builtin_nan(""));
     for (int it = 1; it <= s.iter; ++it) {
         M4 seen = {0, 0, 0, 0};
-        #pragma GCC unroll 4
-        for (int c = 0; c < C; ++c) {
-            step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
-            // Not masked by the active lanes: an escaped lane's c is made NaN below, so its
-            // orbit turns NaN and no longer compares greater.
-            seen |= x2[c] + y2[c] > bail;
+        if constexpr (Park) {
+            V4 top;
+            #pragma GCC unroll 4
+            for (int c = 0; c < C; ++c) {
+                step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
+                if (c == 0)
+                    top = x2[c] + y2[c];
+                else
+                    {
+                    const V4 r = x2[c] + y2[c];
+                    top = r > top ? r : top; // one instruction (vmaxpd)
+                }
+            }
+            seen = top > bail;
+        } else {
+            #pragma GCC unroll 4
+            for (int c = 0; c < C; ++c) {
+                step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
+                // Not masked by the active lanes: an escaped lane's c is made NaN below, so its
+                // orbit turns NaN and no longer compares greater.
+                seen |= x2[c] + y2[c] > bail;
+            }
         }
         bool changed = false;
         if (__builtin_expect(any<C != 1>(seen), 0)) {
@@ -385,14 +422,17 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
             for (int c = 0; c < C; ++c) {
                 // Compared again here rather than kept from above, which would cost registers.
                 const M4 esc = (x2[c] + y2[c] > bail) & act[c];
-                cx[c] = esc ? nan : cx[c];
-                cy[c] = esc ? nan : cy[c];
+                if constexpr (!Park) {
+                    cx[c] = esc ? nan : cx[c];
+                    cy[c] = esc ? nan : cy[c];
+                }
                 ex[c] = esc ? x[c] : ex[c];
                 ey[c] = esc ? y[c] : ey[c];
                 edx[c] = esc ? dx[c] : edx[c];
                 edy[c] = esc ? dy[c] : edy[c];
                 en[c] = esc ? n : en[c];
                 act[c] &= ~esc;
+                if constexpr (Park) park(act[c], x[c], y[c], x2[c], y2[c], cx[c], cy[c]);
             }
             changed = true;
         }
@@ -402,6 +442,7 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
                 const V4 ddx = x[c] - sx[c], ddy = y[c] - sy[c];
                 const M4 same = (ddx <= tiny) & (ddx >= ntiny) & (ddy <= tiny) & (ddy >= ntiny);
                 act[c] &= ~same;
+                if constexpr (Park) park(act[c], x[c], y[c], x2[c], y2[c], cx[c], cy[c]);
                 sx[c] = x[c], sy[c] = y[c];
             }
             changed = true;
@@ -508,21 +549,24 @@ __attribute__((always_inline)) inline void vclamp255(V4& v) {
     v = v < 255.0 ? v : SPLAT(255.0);
 }
 
+// A group of samples that are all inside: black, and done.
+__attribute__((always_inline)) inline void shade_inside(SampleRow& row, int i) {
+    const V4 zero{};
+    const M4 yes = M4{} - 1;
+    __builtin_memcpy(row.r() + i, &zero, sizeof zero);
+    __builtin_memcpy(row.g() + i, &zero, sizeof zero);
+    __builtin_memcpy(row.b() + i, &zero, sizeof zero);
+    __builtin_memcpy(row.ok() + i, &yes, sizeof yes);
+}
+
 // The inputs of a group's colour: palette coordinate, brightness and white highlight, and which
-// samples' numbers stayed in the normal range (ok). Interior samples get zeros.
+// samples' numbers stayed in the normal range (ok). For a group with some sample escaped.
 template <bool Fma>
-__attribute__((always_inline)) inline void shade_inputs(const Lighting& lt, SampleRow& row, int i, V4& pal, V4& bright,
-                                                        V4& shine, M4& ok) {
-    V4 x, y, dx, dy, n;
+__attribute__((always_inline)) inline void shade_inputs(const Lighting& lt, SampleRow& row, int i, const V4& n, V4& pal,
+                                                        V4& bright, V4& shine, M4& ok) {
+    V4 x, y, dx, dy;
     __builtin_memcpy(&x, row.x() + i, sizeof x);
     __builtin_memcpy(&y, row.y() + i, sizeof y);
-    __builtin_memcpy(&n, row.n() + i, sizeof n);
-    const M4 escaped = n > 0.0;
-    if (!any<Fma>(escaped)) { // all inside
-        pal = bright = shine = V4{};
-        ok = M4{} - 1;
-        return;
-    }
     const V4 r2 = x * x + y * y;
     ok = (r2 >= 2.2250738585072014e-308) & (r2 <= 1.7976931348623157e308);
     V4 ln_r2, ln_ln;
@@ -567,11 +611,8 @@ __attribute__((always_inline)) inline void shade_inputs(const Lighting& lt, Samp
 
 // A group's colours from those inputs, stored with the ok marks (interior samples black).
 template <bool Fma>
-__attribute__((always_inline)) inline void shade_colour(const Lighting& lt, SampleRow& row, int i, const V4& pal,
-                                                        const V4& bright, const V4& shine, M4& ok) {
-    V4 n;
-    __builtin_memcpy(&n, row.n() + i, sizeof n);
-    const M4 escaped = n > 0.0;
+__attribute__((always_inline)) inline void shade_colour(const Lighting& lt, SampleRow& row, int i, const M4& escaped,
+                                                        const V4& pal, const V4& bright, const V4& shine, M4& ok) {
     // Wrap into [0, 256) and interpolate between neighbouring palette entries.
     V4 q, w, at;
     vfloor(pal * (1.0 / 256), q);
@@ -609,30 +650,38 @@ __attribute__((always_inline)) inline void shade_colour(const Lighting& lt, Samp
 // chain from logarithm to palette look-up is long, and short independent loop bodies let the
 // processor overlap many groups. True when every sample was coloured (all ok).
 template <bool Fma> __attribute__((always_inline)) inline bool shade_body(const Lighting& lt, SampleRow& row) {
-    V4 pal, bright, shine;
+    V4 n, pal, bright, shine;
     M4 ok, all = M4{} - 1;
-    if constexpr (!Fma) {
-        for (int i = 0; i < row.padded(); i += 4) {
-            shade_inputs<Fma>(lt, row, i, pal, bright, shine, ok);
-            shade_colour<Fma>(lt, row, i, pal, bright, shine, ok);
+    for (int i = 0; i < row.padded(); i += 4) {
+        __builtin_memcpy(&n, row.n() + i, sizeof n);
+        const M4 escaped = n > 0.0;
+        if (!any<Fma>(escaped)) {
+            shade_inside(row, i);
+            continue;
+        }
+        shade_inputs<Fma>(lt, row, i, n, pal, bright, shine, ok);
+        if constexpr (Fma) { // parked for the second pass
+            __builtin_memcpy(row.r() + i, &pal, sizeof pal);
+            __builtin_memcpy(row.g() + i, &bright, sizeof bright);
+            __builtin_memcpy(row.b() + i, &shine, sizeof shine);
+            __builtin_memcpy(row.ok() + i, &ok, sizeof ok);
+        } else {
+            shade_colour<Fma>(lt, row, i, escaped, pal, bright, shine, ok);
             all &= ok;
         }
-        return !any<Fma>(~all);
     }
-    for (int i = 0; i < row.padded(); i += 4) {
-        shade_inputs<Fma>(lt, row, i, pal, bright, shine, ok);
-        __builtin_memcpy(row.r() + i, &pal, sizeof pal);
-        __builtin_memcpy(row.g() + i, &bright, sizeof bright);
-        __builtin_memcpy(row.b() + i, &shine, sizeof shine);
-        __builtin_memcpy(row.ok() + i, &ok, sizeof ok);
-    }
-    for (int i = 0; i < row.padded(); i += 4) {
-        __builtin_memcpy(&pal, row.r() + i, sizeof pal);
-        __builtin_memcpy(&bright, row.g() + i, sizeof bright);
-        __builtin_memcpy(&shine, row.b() + i, sizeof shine);
-        __builtin_memcpy(&ok, row.ok() + i, sizeof ok);
-        shade_colour<Fma>(lt, row, i, pal, bright, shine, ok);
-        all &= ok;
+    if constexpr (Fma) {
+        for (int i = 0; i < row.padded(); i += 4) {
+            __builtin_memcpy(&n, row.n() + i, sizeof n);
+            const M4 escaped = n > 0.0;
+            if (!any<Fma>(escaped)) continue;
+            __builtin_memcpy(&pal, row.r() + i, sizeof pal);
+            __builtin_memcpy(&bright, row.g() + i, sizeof bright);
+            __builtin_memcpy(&shine, row.b() + i, sizeof shine);
+            __builtin_memcpy(&ok, row.ok() + i, sizeof ok);
+            shade_colour<Fma>(lt, row, i, escaped, pal, bright, shine, ok);
+            all &= ok;
+        }
     }
     return !any<Fma>(~all);
 }
