@@ -293,6 +293,37 @@ inline bool in_cardioid_or_bulb(double x, double y) {
     return (x + 1) * (x + 1) + y2 <= 0.0625;
 }
 
+// The AVX2 build's step keeps d = x² − y² and r = |z|² = x² + y² instead of x² and y²: the
+// same operations in the same order, but only x, y and d live on from step to step (r is
+// compared right away), which leaves registers for more lanes.
+template <int Kind>
+__attribute__((always_inline)) inline void step_wide(V4& x, V4& y, V4& d, V4& r, V4& dx, V4& dy, const V4& cx,
+                                                     const V4& cy) {
+    if (Kind == 2) {
+        // The Burning Ship's y ← |2·x·y| + c_y with the doubling inside a multiply-add: doubling
+        // is exact, so the one rounding of 2·|x·y| + c_y is the rounding of the sum in the
+        // generic build, and the orbit stays the same bit for bit. It saves one of the step's
+        // eleven operations, and the iteration of the unlit kind is bound by their number.
+        const M4 sign = M4{} + 0x7FFFFFFFFFFFFFFFLL;
+        const V4 xy = reinterpret_cast<V4>(reinterpret_cast<M4>(x * y) & sign);
+        x = d + cx;
+        madd<true>(y, xy, SPLAT(2.0), cy);
+    } else {
+        const V4 tx = x + x, ty = y + y, one = SPLAT(Kind == 0 ? 1.0 : 0.0);
+        V4 ndx, ndy;
+        madd<true>(ndx, -ty, dy, one);
+        madd<true>(ndx, tx, dx, ndx);
+        madd<true>(ndy, tx, dy, ty * dx);
+        dx = ndx, dy = ndy;
+        const V4 xy = tx * y;
+        x = d + cx;
+        y = xy + cy;
+    }
+    const V4 x2 = x * x, y2 = y * y;
+    d = x2 - y2;
+    r = x2 + y2;
+}
+
 // One step of z (and its derivative) for one register of lanes. z itself is stepped the same
 // way in both builds, so that their orbits agree bit for bit: chaotic orbits near the set
 // would carry a difference in the last bit into a different escape. The derivative only shades
@@ -300,19 +331,6 @@ inline bool in_cardioid_or_bulb(double x, double y) {
 template <int Kind, bool Fma>
 __attribute__((always_inline)) inline void step(V4& x, V4& y, V4& x2, V4& y2, V4& dx, V4& dy, const V4& cx,
                                                 const V4& cy) {
-    if (Kind == 2 && Fma) {
-        const M4 sign = M4{} + 0x7FFFFFFFFFFFFFFFLL;
-        // The Burning Ship's y ← |2·x·y| + c_y with the doubling inside a multiply-add: doubling
-        // is exact, so the one rounding of 2·|x·y| + c_y is the rounding of the sum in the
-        // generic build, and the orbit stays the same bit for bit. It saves one of the step's
-        // eleven operations, and the iteration of the unlit kind is bound by their number.
-        const V4 xy = reinterpret_cast<V4>(reinterpret_cast<M4>(x * y) & sign);
-        x = x2 - y2 + cx;
-        madd<Fma>(y, xy, SPLAT(2.0), cy);
-        x2 = x * x;
-        y2 = y * y;
-        return;
-    }
     // Doubling is exact, so 2x·y here equals 2·(x·y) of the textbook step.
     const V4 tx = x + x;
     if (Kind != 2) { // z' ← 2·z·z' (+ 1 for the derivative by c)
@@ -380,9 +398,11 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
         }
         x2[c] = x[c] * x[c], y2[c] = y[c] * y[c];
         if constexpr (Park) {
+            const V4 d = x2[c] - y2[c];
+            y2[c] = x2[c] + y2[c], x2[c] = d; // d and r, see step_wide
             // A Julia start too far out for |z|² to be finite turns NaN at the first step and
             // never escapes: inside, as in the generic build.
-            if (Kind == 1) act[c] &= x2[c] + y2[c] <= SPLAT(1.7976931348623157e308);
+            if (Kind == 1) act[c] &= y2[c] <= SPLAT(1.7976931348623157e308);
             park(act[c], x[c], y[c], x2[c], y2[c], cx[c], cy[c]);
         }
         ex[c] = ey[c] = edx[c] = edy[c] = en[c] = zero;
@@ -396,14 +416,11 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
             V4 top;
             #pragma GCC unroll 4
             for (int c = 0; c < C; ++c) {
-                step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
+                step_wide<Kind>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
                 if (c == 0)
-                    top = x2[c] + y2[c];
+                    top = y2[c];
                 else
-                    {
-                    const V4 r = x2[c] + y2[c];
-                    top = r > top ? r : top; // one instruction (vmaxpd)
-                }
+                    top = y2[c] > top ? y2[c] : top; // one instruction (vmaxpd)
             }
             seen = top > bail;
         } else {
@@ -421,7 +438,7 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
             #pragma GCC unroll 4
             for (int c = 0; c < C; ++c) {
                 // Compared again here rather than kept from above, which would cost registers.
-                const M4 esc = (x2[c] + y2[c] > bail) & act[c];
+                const M4 esc = ((Park ? y2[c] : x2[c] + y2[c]) > bail) & act[c];
                 if constexpr (!Park) {
                     cx[c] = esc ? nan : cx[c];
                     cy[c] = esc ? nan : cy[c];
