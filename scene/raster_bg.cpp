@@ -413,16 +413,22 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
     for (int it = 1; it <= s.iter; ++it) {
         M4 seen = {0, 0, 0, 0};
         if constexpr (Park) {
-            V4 top;
-            #pragma GCC unroll 4
-            for (int c = 0; c < C; ++c) {
-                step_wide<Kind>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
-                if (c == 0)
-                    top = y2[c];
-                else
-                    top = y2[c] > top ? y2[c] : top; // one instruction (vmaxpd)
+            // Steps on until a lane escapes, a periodicity test is due or the limit is reached:
+            // a loop of nothing but steps, which the compiler keeps in registers.
+            const int stop = std::min(s.iter, (it + 15) & ~15);
+            for (;; ++it) {
+                V4 top;
+                #pragma GCC unroll 4
+                for (int c = 0; c < C; ++c) {
+                    step_wide<Kind>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
+                    if (c == 0)
+                        top = y2[c];
+                    else
+                        top = y2[c] > top ? y2[c] : top; // one instruction (vmaxpd)
+                }
+                seen = top > bail;
+                if (any<true>(seen) || it == stop) break;
             }
-            seen = top > bail;
         } else {
             #pragma GCC unroll 4
             for (int c = 0; c < C; ++c) {
