@@ -192,9 +192,11 @@ template <typename Shade> void shade_pixels(Image& img, int n, Shade shade) {
 
 // ---------------------------------------------------------------------------------------------
 // 2. Escape-time kernel. Samples are iterated in groups of lanes: the generic build takes four
-// at a time, the AVX2 build eight (two registers, so that two independent chains hide the
-// latency of the multiplications). Both compute the same orbits; the AVX2 build also fuses the
-// multiply-adds (FMA) of the derivative and the shading, which differ only in the last bits.
+// at a time, the AVX2 build eight for the lit kinds and twelve for the Burning Ship (two or
+// three registers: independent chains that hide the latency of the multiplications). Both
+// compute the same orbits bit for bit; the AVX2 build fuses the multiply-adds (FMA) of the
+// derivative and the shading, which differ only in the last bits, tests for escapes with fewer
+// operations per step (step_wide) and colours a row in two passes (shade_body).
 
 typedef double V4 __attribute__((vector_size(32)));
 typedef long long M4 __attribute__((vector_size(32)));
@@ -352,17 +354,17 @@ __attribute__((always_inline)) inline void step(V4& x, V4& y, V4& x2, V4& y2, V4
     y2 = y * y;
 }
 
+// Lanes outside `live` are parked at z = c = 0 (and x² − y² = 0), where the orbit stays: they
+// never compare greater again, nor turn NaN. (|z|² is recomputed by the next step.)
+__attribute__((always_inline)) inline void park(const M4& live, V4& x, V4& y, V4& d, V4& cx, V4& cy) {
+    const V4 zero{};
+    x = live ? x : zero, y = live ? y : zero, d = live ? d : zero;
+    cx = live ? cx : zero, cy = live ? cy : zero;
+}
+
 // One group of 4·C samples, starting at xs[0], ys[0] (the pixel as c for kinds 0 and 2, as z₀
 // for kind 1). The derivative is dz/dc for kind 0 and dz/dz₀ for kind 1; the Burning Ship's
 // pictures are not lit, so it carries none.
-// Lanes outside `live` are parked at z = c = 0, where the orbit stays: they never compare
-// greater again, nor turn NaN.
-__attribute__((always_inline)) inline void park(const M4& live, V4& x, V4& y, V4& x2, V4& y2, V4& cx, V4& cy) {
-    const V4 zero{};
-    x = live ? x : zero, y = live ? y : zero;
-    x2 = live ? x2 : zero, y2 = live ? y2 : zero;
-    cx = live ? cx : zero, cy = live ? cy : zero;
-}
 
 template <int Kind, int C, bool Fma>
 __attribute__((always_inline)) inline void iterate_group(const Escape& s, SampleRow& row, int first) {
@@ -403,7 +405,7 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
             // A Julia start too far out for |z|² to be finite turns NaN at the first step and
             // never escapes: inside, as in the generic build.
             if (Kind == 1) act[c] &= y2[c] <= SPLAT(1.7976931348623157e308);
-            park(act[c], x[c], y[c], x2[c], y2[c], cx[c], cy[c]);
+            park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
         }
         ex[c] = ey[c] = edx[c] = edy[c] = en[c] = zero;
         sx[c] = x[c], sy[c] = y[c];
@@ -455,7 +457,7 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
                 edy[c] = esc ? dy[c] : edy[c];
                 en[c] = esc ? n : en[c];
                 act[c] &= ~esc;
-                if constexpr (Park) park(act[c], x[c], y[c], x2[c], y2[c], cx[c], cy[c]);
+                if constexpr (Park) park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
             }
             changed = true;
         }
@@ -465,7 +467,7 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
                 const V4 ddx = x[c] - sx[c], ddy = y[c] - sy[c];
                 const M4 same = (ddx <= tiny) & (ddx >= ntiny) & (ddy <= tiny) & (ddy >= ntiny);
                 act[c] &= ~same;
-                if constexpr (Park) park(act[c], x[c], y[c], x2[c], y2[c], cx[c], cy[c]);
+                if constexpr (Park) park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
                 sx[c] = x[c], sy[c] = y[c];
             }
             changed = true;
