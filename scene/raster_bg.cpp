@@ -830,9 +830,15 @@ template <int N> __attribute__((always_inline)) inline uint32_t average_pixel(co
 
 typedef int32_t I4 __attribute__((vector_size(16)));
 
+// Lanes of a and b (0..3 of a, 4..7 of b) in the order given.
+#if defined(__clang__)
+#define SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+#define SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, M4{i, j, k, l})
+#endif
+
 // The sums of four pixels' N samples, from 4·N consecutive samples.
 template <int N> __attribute__((always_inline)) inline void sum4(const double* s, V4& out) {
-    typedef long long Sel __attribute__((vector_size(32)));
     V4 a, b;
     __builtin_memcpy(&a, s, sizeof a);
     if constexpr (N == 1) {
@@ -841,17 +847,17 @@ template <int N> __attribute__((always_inline)) inline void sum4(const double* s
     }
     __builtin_memcpy(&b, s + 4, sizeof b);
     if constexpr (N == 2) {
-        out = __builtin_shuffle(a, b, Sel{0, 2, 4, 6}) + __builtin_shuffle(a, b, Sel{1, 3, 5, 7});
+        out = SHUFFLE(a, b, 0, 2, 4, 6) + SHUFFLE(a, b, 1, 3, 5, 7);
         return;
     }
     V4 c, d;
     __builtin_memcpy(&c, s + 8, sizeof c);
     __builtin_memcpy(&d, s + 12, sizeof d);
     // Pixel p's samples are register p; transposed, sample k of every pixel is one register.
-    const V4 ab0 = __builtin_shuffle(a, b, Sel{0, 4, 2, 6}), ab1 = __builtin_shuffle(a, b, Sel{1, 5, 3, 7});
-    const V4 cd0 = __builtin_shuffle(c, d, Sel{0, 4, 2, 6}), cd1 = __builtin_shuffle(c, d, Sel{1, 5, 3, 7});
-    const V4 s0 = __builtin_shuffle(ab0, cd0, Sel{0, 1, 4, 5}), s2 = __builtin_shuffle(ab0, cd0, Sel{2, 3, 6, 7});
-    const V4 s1 = __builtin_shuffle(ab1, cd1, Sel{0, 1, 4, 5}), s3 = __builtin_shuffle(ab1, cd1, Sel{2, 3, 6, 7});
+    const V4 ab0 = SHUFFLE(a, b, 0, 4, 2, 6), ab1 = SHUFFLE(a, b, 1, 5, 3, 7);
+    const V4 cd0 = SHUFFLE(c, d, 0, 4, 2, 6), cd1 = SHUFFLE(c, d, 1, 5, 3, 7);
+    const V4 s0 = SHUFFLE(ab0, cd0, 0, 1, 4, 5), s2 = SHUFFLE(ab0, cd0, 2, 3, 6, 7);
+    const V4 s1 = SHUFFLE(ab1, cd1, 0, 1, 4, 5), s3 = SHUFFLE(ab1, cd1, 2, 3, 6, 7);
     out = ((s0 + s1) + s2) + s3;
 }
 
