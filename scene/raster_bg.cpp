@@ -192,9 +192,11 @@ template <typename Shade> void shade_pixels(Image& img, int n, Shade shade) {
 
 // ---------------------------------------------------------------------------------------------
 // 2. Escape-time kernel. Samples are iterated in groups of lanes: the generic build takes four
-// at a time, the AVX2 build eight (two registers, so that two independent chains hide the
-// latency of the multiplications). Both compute the same orbits; the AVX2 build also fuses the
-// multiply-adds (FMA) of the derivative and the shading, which differ only in the last bits.
+// at a time, the AVX2 build eight for the lit kinds and twelve for the Burning Ship (two or
+// three registers: independent chains that hide the latency of the multiplications). Both
+// compute the same orbits bit for bit; the AVX2 build fuses the multiply-adds (FMA) of the
+// derivative and the shading, which differ only in the last bits, tests for escapes with fewer
+// operations per step (step_wide) and colours a row in two passes (shade_body).
 
 typedef double V4 __attribute__((vector_size(32)));
 typedef long long M4 __attribute__((vector_size(32)));
@@ -293,6 +295,37 @@ inline bool in_cardioid_or_bulb(double x, double y) {
     return (x + 1) * (x + 1) + y2 <= 0.0625;
 }
 
+// The AVX2 build's step keeps d = x² − y² and r = |z|² = x² + y² instead of x² and y²: the
+// same operations in the same order, but only x, y and d live on from step to step (r is
+// compared right away), which leaves registers for more lanes.
+template <int Kind>
+__attribute__((always_inline)) inline void step_wide(V4& x, V4& y, V4& d, V4& r, V4& dx, V4& dy, const V4& cx,
+                                                     const V4& cy) {
+    if (Kind == 2) {
+        // The Burning Ship's y ← |2·x·y| + c_y with the doubling inside a multiply-add: doubling
+        // is exact, so the one rounding of 2·|x·y| + c_y is the rounding of the sum in the
+        // generic build, and the orbit stays the same bit for bit. It saves one of the step's
+        // eleven operations, and the iteration of the unlit kind is bound by their number.
+        const M4 sign = M4{} + 0x7FFFFFFFFFFFFFFFLL;
+        const V4 xy = reinterpret_cast<V4>(reinterpret_cast<M4>(x * y) & sign);
+        x = d + cx;
+        madd<true>(y, xy, SPLAT(2.0), cy);
+    } else {
+        const V4 tx = x + x, ty = y + y, one = SPLAT(Kind == 0 ? 1.0 : 0.0);
+        V4 ndx, ndy;
+        madd<true>(ndx, -ty, dy, one);
+        madd<true>(ndx, tx, dx, ndx);
+        madd<true>(ndy, tx, dy, ty * dx);
+        dx = ndx, dy = ndy;
+        const V4 xy = tx * y;
+        x = d + cx;
+        y = xy + cy;
+    }
+    const V4 x2 = x * x, y2 = y * y;
+    d = x2 - y2;
+    r = x2 + y2;
+}
+
 // One step of z (and its derivative) for one register of lanes. z itself is stepped the same
 // way in both builds, so that their orbits agree bit for bit: chaotic orbits near the set
 // would carry a difference in the last bit into a different escape. The derivative only shades
@@ -321,11 +354,24 @@ __attribute__((always_inline)) inline void step(V4& x, V4& y, V4& x2, V4& y2, V4
     y2 = y * y;
 }
 
+// Lanes outside `live` are parked at z = c = 0 (and x² − y² = 0), where the orbit stays: they
+// never compare greater again, nor turn NaN. (|z|² is recomputed by the next step.)
+__attribute__((always_inline)) inline void park(const M4& live, V4& x, V4& y, V4& d, V4& cx, V4& cy) {
+    const V4 zero{};
+    x = live ? x : zero, y = live ? y : zero, d = live ? d : zero;
+    cx = live ? cx : zero, cy = live ? cy : zero;
+}
+
 // One group of 4·C samples, starting at xs[0], ys[0] (the pixel as c for kinds 0 and 2, as z₀
 // for kind 1). The derivative is dz/dc for kind 0 and dz/dz₀ for kind 1; the Burning Ship's
 // pictures are not lit, so it carries none.
+
 template <int Kind, int C, bool Fma>
 __attribute__((always_inline)) inline void iterate_group(const Escape& s, SampleRow& row, int first) {
+    // With several registers, the AVX2 build tests for an escape with the largest |z|² of all
+    // lanes, two operations fewer per step than a comparison and a merge per register. That
+    // needs every lane's |z|² to be a number: finished lanes are parked rather than sent to NaN.
+    constexpr bool Park = C > 1;
     const double* xs = row.xs() + first;
     const double* ys = row.ys() + first;
     V4 x[C], y[C], dx[C], dy[C], cx[C], cy[C], x2[C], y2[C];
@@ -353,6 +399,14 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
             dx[c] = zero, dy[c] = zero;
         }
         x2[c] = x[c] * x[c], y2[c] = y[c] * y[c];
+        if constexpr (Park) {
+            const V4 d = x2[c] - y2[c];
+            y2[c] = x2[c] + y2[c], x2[c] = d; // d and r, see step_wide
+            // A Julia start too far out for |z|² to be finite turns NaN at the first step and
+            // never escapes: inside, as in the generic build.
+            if (Kind == 1) act[c] &= y2[c] <= SPLAT(1.7976931348623157e308);
+            park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
+        }
         ex[c] = ey[c] = edx[c] = edy[c] = en[c] = zero;
         sx[c] = x[c], sy[c] = y[c];
     }
@@ -360,12 +414,31 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
     const V4 nan = SPLAT(__builtin_nan(""));
     for (int it = 1; it <= s.iter; ++it) {
         M4 seen = {0, 0, 0, 0};
-        #pragma GCC unroll 4
-        for (int c = 0; c < C; ++c) {
-            step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
-            // Not masked by the active lanes: an escaped lane's c is made NaN below, so its
-            // orbit turns NaN and no longer compares greater.
-            seen |= x2[c] + y2[c] > bail;
+        if constexpr (Park) {
+            // Steps on until a lane escapes, a periodicity test is due or the limit is reached:
+            // a loop of nothing but steps, which the compiler keeps in registers.
+            const int stop = std::min(s.iter, (it + 15) & ~15);
+            for (;; ++it) {
+                V4 top;
+                #pragma GCC unroll 4
+                for (int c = 0; c < C; ++c) {
+                    step_wide<Kind>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
+                    if (c == 0)
+                        top = y2[c];
+                    else
+                        top = y2[c] > top ? y2[c] : top; // one instruction (vmaxpd)
+                }
+                seen = top > bail;
+                if (any<true>(seen) || it == stop) break;
+            }
+        } else {
+            #pragma GCC unroll 4
+            for (int c = 0; c < C; ++c) {
+                step<Kind, Fma>(x[c], y[c], x2[c], y2[c], dx[c], dy[c], cx[c], cy[c]);
+                // Not masked by the active lanes: an escaped lane's c is made NaN below, so its
+                // orbit turns NaN and no longer compares greater.
+                seen |= x2[c] + y2[c] > bail;
+            }
         }
         bool changed = false;
         if (__builtin_expect(any<C != 1>(seen), 0)) {
@@ -373,15 +446,18 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
             #pragma GCC unroll 4
             for (int c = 0; c < C; ++c) {
                 // Compared again here rather than kept from above, which would cost registers.
-                const M4 esc = (x2[c] + y2[c] > bail) & act[c];
-                cx[c] = esc ? nan : cx[c];
-                cy[c] = esc ? nan : cy[c];
+                const M4 esc = ((Park ? y2[c] : x2[c] + y2[c]) > bail) & act[c];
+                if constexpr (!Park) {
+                    cx[c] = esc ? nan : cx[c];
+                    cy[c] = esc ? nan : cy[c];
+                }
                 ex[c] = esc ? x[c] : ex[c];
                 ey[c] = esc ? y[c] : ey[c];
                 edx[c] = esc ? dx[c] : edx[c];
                 edy[c] = esc ? dy[c] : edy[c];
                 en[c] = esc ? n : en[c];
                 act[c] &= ~esc;
+                if constexpr (Park) park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
             }
             changed = true;
         }
@@ -391,6 +467,7 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
                 const V4 ddx = x[c] - sx[c], ddy = y[c] - sy[c];
                 const M4 same = (ddx <= tiny) & (ddx >= ntiny) & (ddy <= tiny) & (ddy >= ntiny);
                 act[c] &= ~same;
+                if constexpr (Park) park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
                 sx[c] = x[c], sy[c] = y[c];
             }
             changed = true;
@@ -497,97 +574,144 @@ __attribute__((always_inline)) inline void vclamp255(V4& v) {
     v = v < 255.0 ? v : SPLAT(255.0);
 }
 
-template <bool Fma> __attribute__((always_inline)) inline void shade_body(const Lighting& lt, SampleRow& row) {
-    for (int i = 0; i < row.padded(); i += 4) {
-        V4 x, y, dx, dy, n;
-        __builtin_memcpy(&x, row.x() + i, sizeof x);
-        __builtin_memcpy(&y, row.y() + i, sizeof y);
-        __builtin_memcpy(&dx, row.dx() + i, sizeof dx);
-        __builtin_memcpy(&dy, row.dy() + i, sizeof dy);
-        __builtin_memcpy(&n, row.n() + i, sizeof n);
-        const M4 escaped = n > 0.0;
-        if (!any<Fma>(escaped)) { // all inside: black
-            const V4 zero{};
-            const M4 yes = M4{} - 1;
-            __builtin_memcpy(row.r() + i, &zero, sizeof zero);
-            __builtin_memcpy(row.g() + i, &zero, sizeof zero);
-            __builtin_memcpy(row.b() + i, &zero, sizeof zero);
-            __builtin_memcpy(row.ok() + i, &yes, sizeof yes);
-            continue;
-        }
-        const V4 r2 = x * x + y * y;
-        M4 ok = (r2 >= 2.2250738585072014e-308) & (r2 <= 1.7976931348623157e308);
-        V4 ln_r2, ln_ln;
-        vlog<Fma>(ok ? r2 : V4{} + 1.0, ln_r2);
-        // ln|z|² > ln 256 here, so its logarithm's argument is normal.
-        vlog<Fma>(ln_r2 * (0.5 / 0.6931471805599453), ln_ln);
-        // Palette coordinate 7·μ + offset with μ = n + 1 − log₂(ln|z|² / (2·ln 2)).
-        V4 pal;
-        madd<Fma>(pal, ln_ln, SPLAT(-7 * 1.4426950408889634), (n + 1.0) * 7.0 + lt.offset);
-        V4 bright = V4{} + lt.brightness, shine = V4{};
-        if (lt.lit) {
-            const V4 dz2 = dx * dx + dy * dy;
-            ok &= (dz2 > 0) & (dz2 <= 1.7976931348623157e308);
-            V4 r, dz, sf;
-            vsqrt(r2, r);
-            vsqrt(dz2, dz);
-            // f = 1/(0.35·d/pixel + 1) with d = |z|·ln|z|/|z'|, as one division.
-            V4 den;
-            madd<Fma>(den, r * ln_r2, SPLAT(0.175 / lt.pixel), dz);
-            const V4 f = dz / den;
-            const V4 inv = 1.0 / (r * dz);
-            V4 ux, uy, l;
-            madd<Fma>(ux, x, dx, y * dy);
-            madd<Fma>(uy, y, dx, -(x * dy));
-            madd<Fma>(l, ux * inv, SPLAT(lt.lx * 0.4), SPLAT(0.6));
-            madd<Fma>(l, uy * inv, SPLAT(lt.ly * 0.4), l);
-            l = l > 0 ? l : V4{};
-            const V4 l2 = l * l, l4 = l2 * l2;
-            vsqrt(f, sf);
-            V4 a, b;
-            madd<Fma>(a, sf, SPLAT(0.45), SPLAT(0.55));
-            madd<Fma>(b, l, SPLAT(0.78), SPLAT(0.22));
-            bright = a * b;
-            shine = 255 * 0.55 * l4 * l4 * l4;
-        }
-        // Finite results only (x − x is 0 for finite x, NaN otherwise), and a palette coordinate
-        // that the rounding below can take.
-        ok &= (pal - pal == 0) & (bright - bright == 0) & (shine - shine == 0) & (pal < 1e15) & (pal > -1e15);
-        pal = ok ? pal : V4{};
-        // Wrap into [0, 256) and interpolate between neighbouring palette entries.
-        V4 q, w, at;
-        vfloor(pal * (1.0 / 256), q);
-        madd<Fma>(w, q, SPLAT(-256.0), pal);
-        vfloor(w, at);
-        const V4 frac = w - at;
-        V4 ra, ga, ba, rb, gb, bb;
-#pragma GCC unroll 4
-        for (int l = 0; l < 4; ++l) {
-            const double* e = lt.palette + 4 * (static_cast<int>(at[l]) & 255);
-            ra[l] = e[0], ga[l] = e[1], ba[l] = e[2];
-            rb[l] = e[4], gb[l] = e[5], bb[l] = e[6];
-        }
-        V4 cr, cg, cb;
-        madd<Fma>(cr, rb - ra, frac, ra);
-        madd<Fma>(cg, gb - ga, frac, ga);
-        madd<Fma>(cb, bb - ba, frac, ba);
-        madd<Fma>(cr, cr, bright, shine);
-        madd<Fma>(cg, cg, bright, shine);
-        madd<Fma>(cb, cb, bright, shine);
-        vclamp255(cr);
-        vclamp255(cg);
-        vclamp255(cb);
-        // Interior samples are black (and always done).
-        cr = escaped ? cr : V4{}, cg = escaped ? cg : V4{}, cb = escaped ? cb : V4{};
-        ok |= ~escaped;
-        __builtin_memcpy(row.r() + i, &cr, sizeof cr);
-        __builtin_memcpy(row.g() + i, &cg, sizeof cg);
-        __builtin_memcpy(row.b() + i, &cb, sizeof cb);
-        __builtin_memcpy(row.ok() + i, &ok, sizeof ok);
-    }
+// A group of samples that are all inside: black, and done.
+__attribute__((always_inline)) inline void shade_inside(SampleRow& row, int i) {
+    const V4 zero{};
+    const M4 yes = M4{} - 1;
+    __builtin_memcpy(row.r() + i, &zero, sizeof zero);
+    __builtin_memcpy(row.g() + i, &zero, sizeof zero);
+    __builtin_memcpy(row.b() + i, &zero, sizeof zero);
+    __builtin_memcpy(row.ok() + i, &yes, sizeof yes);
 }
 
-void shade_generic(const Lighting& lt, SampleRow& row) { shade_body<false>(lt, row); }
+// The inputs of a group's colour: palette coordinate, brightness and white highlight, and which
+// samples' numbers stayed in the normal range (ok). For a group with some sample escaped.
+template <bool Fma>
+__attribute__((always_inline)) inline void shade_inputs(const Lighting& lt, SampleRow& row, int i, const V4& n, V4& pal,
+                                                        V4& bright, V4& shine, M4& ok) {
+    V4 x, y, dx, dy;
+    __builtin_memcpy(&x, row.x() + i, sizeof x);
+    __builtin_memcpy(&y, row.y() + i, sizeof y);
+    const V4 r2 = x * x + y * y;
+    ok = (r2 >= 2.2250738585072014e-308) & (r2 <= 1.7976931348623157e308);
+    V4 ln_r2, ln_ln;
+    vlog<Fma>(ok ? r2 : V4{} + 1.0, ln_r2);
+    // ln|z|² > ln 256 here, so its logarithm's argument is normal.
+    vlog<Fma>(ln_r2 * (0.5 / 0.6931471805599453), ln_ln);
+    // Palette coordinate 7·μ + offset with μ = n + 1 − log₂(ln|z|² / (2·ln 2)).
+    madd<Fma>(pal, ln_ln, SPLAT(-7 * 1.4426950408889634), (n + 1.0) * 7.0 + lt.offset);
+    bright = V4{} + lt.brightness, shine = V4{};
+    if (lt.lit) {
+        __builtin_memcpy(&dx, row.dx() + i, sizeof dx);
+        __builtin_memcpy(&dy, row.dy() + i, sizeof dy);
+        const V4 dz2 = dx * dx + dy * dy;
+        ok &= (dz2 > 0) & (dz2 <= 1.7976931348623157e308);
+        V4 r, dz, sf;
+        vsqrt(r2, r);
+        vsqrt(dz2, dz);
+        // f = 1/(0.35·d/pixel + 1) with d = |z|·ln|z|/|z'|, as one division.
+        V4 den;
+        madd<Fma>(den, r * ln_r2, SPLAT(0.175 / lt.pixel), dz);
+        const V4 f = dz / den;
+        const V4 inv = 1.0 / (r * dz);
+        V4 ux, uy, l;
+        madd<Fma>(ux, x, dx, y * dy);
+        madd<Fma>(uy, y, dx, -(x * dy));
+        madd<Fma>(l, ux * inv, SPLAT(lt.lx * 0.4), SPLAT(0.6));
+        madd<Fma>(l, uy * inv, SPLAT(lt.ly * 0.4), l);
+        l = l > 0 ? l : V4{};
+        const V4 l2 = l * l, l4 = l2 * l2;
+        vsqrt(f, sf);
+        V4 a, b;
+        madd<Fma>(a, sf, SPLAT(0.45), SPLAT(0.55));
+        madd<Fma>(b, l, SPLAT(0.78), SPLAT(0.22));
+        bright = a * b;
+        shine = 255 * 0.55 * l4 * l4 * l4;
+    }
+    // Finite results only (x − x is 0 for finite x, NaN otherwise), and a palette coordinate
+    // that the rounding below can take.
+    ok &= (pal - pal == 0) & (bright - bright == 0) & (shine - shine == 0) & (pal < 1e15) & (pal > -1e15);
+    pal = ok ? pal : V4{};
+}
+
+// A group's colours from those inputs, stored with the ok marks (interior samples black).
+template <bool Fma>
+__attribute__((always_inline)) inline void shade_colour(const Lighting& lt, SampleRow& row, int i, const M4& escaped,
+                                                        const V4& pal, const V4& bright, const V4& shine, M4& ok) {
+    // Wrap into [0, 256) and interpolate between neighbouring palette entries.
+    V4 q, w, at;
+    vfloor(pal * (1.0 / 256), q);
+    madd<Fma>(w, q, SPLAT(-256.0), pal);
+    vfloor(w, at);
+    const V4 frac = w - at;
+    V4 ra, ga, ba, rb, gb, bb;
+#pragma GCC unroll 4
+    for (int l = 0; l < 4; ++l) {
+        const double* e = lt.palette + 4 * (static_cast<int>(at[l]) & 255);
+        ra[l] = e[0], ga[l] = e[1], ba[l] = e[2];
+        rb[l] = e[4], gb[l] = e[5], bb[l] = e[6];
+    }
+    V4 cr, cg, cb;
+    madd<Fma>(cr, rb - ra, frac, ra);
+    madd<Fma>(cg, gb - ga, frac, ga);
+    madd<Fma>(cb, bb - ba, frac, ba);
+    madd<Fma>(cr, cr, bright, shine);
+    madd<Fma>(cg, cg, bright, shine);
+    madd<Fma>(cb, cb, bright, shine);
+    vclamp255(cr);
+    vclamp255(cg);
+    vclamp255(cb);
+    // Interior samples are black (and always done).
+    cr = escaped ? cr : V4{}, cg = escaped ? cg : V4{}, cb = escaped ? cb : V4{};
+    ok |= ~escaped;
+    __builtin_memcpy(row.r() + i, &cr, sizeof cr);
+    __builtin_memcpy(row.g() + i, &cg, sizeof cg);
+    __builtin_memcpy(row.b() + i, &cb, sizeof cb);
+    __builtin_memcpy(row.ok() + i, &ok, sizeof ok);
+}
+
+// The generic build colours each group at once. The AVX2 build runs the whole row through the
+// first half, parking the inputs in the colour arrays, and then through the second: one group's
+// chain from logarithm to palette look-up is long, and short independent loop bodies let the
+// processor overlap many groups. True when every sample was coloured (all ok).
+template <bool Fma> __attribute__((always_inline)) inline bool shade_body(const Lighting& lt, SampleRow& row) {
+    V4 n, pal, bright, shine;
+    M4 ok, all = M4{} - 1;
+    for (int i = 0; i < row.padded(); i += 4) {
+        __builtin_memcpy(&n, row.n() + i, sizeof n);
+        const M4 escaped = n > 0.0;
+        if (!any<Fma>(escaped)) {
+            shade_inside(row, i);
+            continue;
+        }
+        shade_inputs<Fma>(lt, row, i, n, pal, bright, shine, ok);
+        if constexpr (Fma) { // parked for the second pass
+            __builtin_memcpy(row.r() + i, &pal, sizeof pal);
+            __builtin_memcpy(row.g() + i, &bright, sizeof bright);
+            __builtin_memcpy(row.b() + i, &shine, sizeof shine);
+            __builtin_memcpy(row.ok() + i, &ok, sizeof ok);
+        } else {
+            shade_colour<Fma>(lt, row, i, escaped, pal, bright, shine, ok);
+            all &= ok;
+        }
+    }
+    if constexpr (Fma) {
+        for (int i = 0; i < row.padded(); i += 4) {
+            __builtin_memcpy(&n, row.n() + i, sizeof n);
+            const M4 escaped = n > 0.0;
+            if (!any<Fma>(escaped)) continue;
+            __builtin_memcpy(&pal, row.r() + i, sizeof pal);
+            __builtin_memcpy(&bright, row.g() + i, sizeof bright);
+            __builtin_memcpy(&shine, row.b() + i, sizeof shine);
+            __builtin_memcpy(&ok, row.ok() + i, sizeof ok);
+            shade_colour<Fma>(lt, row, i, escaped, pal, bright, shine, ok);
+            all &= ok;
+        }
+    }
+    return !any<Fma>(~all);
+}
+
+bool shade_generic(const Lighting& lt, SampleRow& row) { return shade_body<false>(lt, row); }
 
 void iterate_generic(const Escape& s, SampleRow& row) { iterate_body<1, 1, false>(s, row); }
 
@@ -602,11 +726,13 @@ bool cpu_has_avx2() {
 __attribute__((target("avx2,fma"))) void iterate_avx2(const Escape& s, SampleRow& row) {
     iterate_body<2, 3, true>(s, row);
 }
-__attribute__((target("avx2,fma"))) void shade_avx2(const Lighting& lt, SampleRow& row) { shade_body<true>(lt, row); }
+__attribute__((target("avx2,fma"))) bool shade_avx2(const Lighting& lt, SampleRow& row) {
+    return shade_body<true>(lt, row);
+}
 #else
 bool cpu_has_avx2() { return false; }
 void iterate_avx2(const Escape& s, SampleRow& row) { iterate_generic(s, row); }
-void shade_avx2(const Lighting& lt, SampleRow& row) { shade_generic(lt, row); }
+bool shade_avx2(const Lighting& lt, SampleRow& row) { return shade_generic(lt, row); }
 #endif
 
 // Iterates the row's samples (after padding it).
@@ -618,11 +744,11 @@ void iterate(Kernel k, const Escape& s, SampleRow& row) {
         iterate_generic(s, row);
 }
 
-void shade(Kernel k, const Lighting& lt, SampleRow& row) {
+// Colours the row's samples; false if some are left to escaped_colour (not ok).
+bool shade(Kernel k, const Lighting& lt, SampleRow& row) {
     if (k != Kernel::Generic && cpu_has_avx2())
-        shade_avx2(lt, row);
-    else
-        shade_generic(lt, row);
+        return shade_avx2(lt, row);
+    return shade_generic(lt, row);
 }
 
 // The iteration limit actually used for `samples` samples.
@@ -692,15 +818,95 @@ bool view_ok(const Job& job, int w, int h) {
     return !(job.kind == 1 && (!std::isfinite(job.p[3]) || !std::isfinite(job.p[4])));
 }
 
-// Pixels as the average of their N samples (channels already within 0..255).
-template <int N> void average_samples(const double* r, const double* g, const double* b, int w, uint32_t* row) {
-    for (int px = 0; px < w; ++px) {
-        double sr = 0, sg = 0, sb = 0;
-        for (int k = 0; k < N; ++k) sr += r[N * px + k], sg += g[N * px + k], sb += b[N * px + k];
-        constexpr double kAvg = 1.0 / N;
-        row[px] = kBlack | static_cast<uint32_t>(sr * kAvg + 0.5) << 16 | static_cast<uint32_t>(sg * kAvg + 0.5) << 8 |
-                  static_cast<uint32_t>(sb * kAvg + 0.5);
+// Pixels as the average of their N samples (channels already within 0..255). The AVX2 build
+// takes four pixels at a time, summing their samples in the same order.
+template <int N> __attribute__((always_inline)) inline uint32_t average_pixel(const double* r, const double* g, const double* b) {
+    double sr = 0, sg = 0, sb = 0;
+    for (int k = 0; k < N; ++k) sr += r[k], sg += g[k], sb += b[k];
+    constexpr double kAvg = 1.0 / N;
+    return kBlack | static_cast<uint32_t>(sr * kAvg + 0.5) << 16 | static_cast<uint32_t>(sg * kAvg + 0.5) << 8 |
+           static_cast<uint32_t>(sb * kAvg + 0.5);
+}
+
+typedef int32_t I4 __attribute__((vector_size(16)));
+
+// Lanes of a and b (0..3 of a, 4..7 of b) in the order given.
+#if defined(__clang__)
+#define SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+#define SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, M4{i, j, k, l})
+#endif
+
+// The sums of four pixels' N samples, from 4·N consecutive samples.
+template <int N> __attribute__((always_inline)) inline void sum4(const double* s, V4& out) {
+    V4 a, b;
+    __builtin_memcpy(&a, s, sizeof a);
+    if constexpr (N == 1) {
+        out = a;
+        return;
     }
+    __builtin_memcpy(&b, s + 4, sizeof b);
+    if constexpr (N == 2) {
+        out = SHUFFLE(a, b, 0, 2, 4, 6) + SHUFFLE(a, b, 1, 3, 5, 7);
+        return;
+    }
+    V4 c, d;
+    __builtin_memcpy(&c, s + 8, sizeof c);
+    __builtin_memcpy(&d, s + 12, sizeof d);
+    // Pixel p's samples are register p; transposed, sample k of every pixel is one register.
+    const V4 ab0 = SHUFFLE(a, b, 0, 4, 2, 6), ab1 = SHUFFLE(a, b, 1, 5, 3, 7);
+    const V4 cd0 = SHUFFLE(c, d, 0, 4, 2, 6), cd1 = SHUFFLE(c, d, 1, 5, 3, 7);
+    const V4 s0 = SHUFFLE(ab0, cd0, 0, 1, 4, 5), s2 = SHUFFLE(ab0, cd0, 2, 3, 6, 7);
+    const V4 s1 = SHUFFLE(ab1, cd1, 0, 1, 4, 5), s3 = SHUFFLE(ab1, cd1, 2, 3, 6, 7);
+    out = ((s0 + s1) + s2) + s3;
+}
+
+template <int N, bool Wide>
+__attribute__((always_inline)) inline void average_samples(const double* r, const double* g, const double* b, int w,
+                                                           uint32_t* row) {
+    int px = 0;
+    if constexpr (Wide) {
+        constexpr double kAvg = 1.0 / N;
+        for (; px + 4 <= w; px += 4) {
+            const int at = N * px;
+            V4 sr, sg, sb;
+            sum4<N>(r + at, sr);
+            sum4<N>(g + at, sg);
+            sum4<N>(b + at, sb);
+            const I4 cr = __builtin_convertvector(sr * kAvg + 0.5, I4);
+            const I4 cg = __builtin_convertvector(sg * kAvg + 0.5, I4);
+            const I4 cb = __builtin_convertvector(sb * kAvg + 0.5, I4);
+            const I4 out = (cr << 16 | cg << 8 | cb) | static_cast<int32_t>(kBlack);
+            __builtin_memcpy(row + px, &out, sizeof out);
+        }
+    }
+    for (; px < w; ++px) row[px] = average_pixel<N>(r + N * px, g + N * px, b + N * px);
+}
+
+template <bool Wide> __attribute__((always_inline)) inline void average_body(int n, SampleRow& row, int w, uint32_t* out) {
+    if (n == 1)
+        average_samples<1, Wide>(row.r(), row.g(), row.b(), w, out);
+    else if (n == 2)
+        average_samples<2, Wide>(row.r(), row.g(), row.b(), w, out);
+    else
+        average_samples<4, Wide>(row.r(), row.g(), row.b(), w, out);
+}
+
+void average_generic(int n, SampleRow& row, int w, uint32_t* out) { average_body<false>(n, row, w, out); }
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2,fma"))) void average_avx2(int n, SampleRow& row, int w, uint32_t* out) {
+    average_body<true>(n, row, w, out);
+}
+#else
+void average_avx2(int n, SampleRow& row, int w, uint32_t* out) { average_generic(n, row, w, out); }
+#endif
+
+void average(Kernel k, int n, SampleRow& row, int w, uint32_t* out) {
+    if (k != Kernel::Generic && cpu_has_avx2())
+        average_avx2(n, row, w, out);
+    else
+        average_generic(n, row, w, out);
 }
 
 // Rows [first_row, end_row) of an escape-time picture.
@@ -715,30 +921,27 @@ void escape_rows(const Job& job, Image& img, int kind, int first_row, int end_ro
     const PaletteTable table(job);
     const Lighting lt{pix, std::cos(angle), std::sin(angle), kind != 2, 0.9, real_param(job.p[5], 0), &table.rgb[0][0]};
     SampleRow samples(w * so.n);
+    // Every row has the same real parts; only the imaginary parts change from row to row.
     double* xs = samples.xs();
     double* ys = samples.ys();
+    for (int px = 0; px < w; ++px)
+        for (int k = 0; k < so.n; ++k) xs[px * so.n + k] = x0 + (px + 0.5 + so.dx[k]) * pix;
     for (int py = first_row; py < end_row; ++py) {
+        double row_y[4];
+        for (int k = 0; k < so.n; ++k) row_y[k] = y0 + (py + 0.5 + so.dy[k]) * pix;
         for (int px = 0; px < w; ++px)
-            for (int k = 0; k < so.n; ++k) {
-                xs[px * so.n + k] = x0 + (px + 0.5 + so.dx[k]) * pix;
-                ys[px * so.n + k] = y0 + (py + 0.5 + so.dy[k]) * pix;
-            }
+            for (int k = 0; k < so.n; ++k) ys[px * so.n + k] = row_y[k];
         iterate(kernel, s, samples);
-        shade(kernel, lt, samples);
-        double *r = samples.r(), *g = samples.g(), *b = samples.b();
-        const int64_t* ok = samples.ok();
-        for (int i = 0; i < samples.count(); ++i)
-            if (!ok[i]) {
-                const Rgb c = escaped_colour(job, lt, samples.orbit(i));
-                r[i] = std::clamp(c.r, 0.0, 255.0), g[i] = std::clamp(c.g, 0.0, 255.0), b[i] = std::clamp(c.b, 0.0, 255.0);
-            }
-        uint32_t* row = img.px.data() + static_cast<size_t>(py) * w;
-        if (so.n == 1)
-            average_samples<1>(r, g, b, w, row);
-        else if (so.n == 2)
-            average_samples<2>(r, g, b, w, row);
-        else
-            average_samples<4>(r, g, b, w, row);
+        if (!shade(kernel, lt, samples)) {
+            double *r = samples.r(), *g = samples.g(), *b = samples.b();
+            const int64_t* ok = samples.ok();
+            for (int i = 0; i < samples.count(); ++i)
+                if (!ok[i]) {
+                    const Rgb c = escaped_colour(job, lt, samples.orbit(i));
+                    r[i] = std::clamp(c.r, 0.0, 255.0), g[i] = std::clamp(c.g, 0.0, 255.0), b[i] = std::clamp(c.b, 0.0, 255.0);
+                }
+        }
+        average(kernel, so.n, samples, w, img.px.data() + static_cast<size_t>(py) * w);
     }
 }
 
