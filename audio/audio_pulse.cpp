@@ -57,6 +57,8 @@ constexpr int kRequestTimeoutMs = 5000;
 // refuses it. On PipeWire the change goes through WirePlumber, which on a busy machine can take
 // more than a second; a refusal taken for granted too early would end the takeover for good.
 constexpr int kClaimChecks = 30;
+// How long the default must hold still before we claim it (see claim_default).
+constexpr int kClaimHoldMs = 150;
 // Rounds of moving streams and checking that they arrived (see move_inputs).
 constexpr int kMoveRounds = 4;
 
@@ -1449,6 +1451,17 @@ Pass claim_default(Snapshot& snap, const std::string& followed) {
         mark_dirty(); // the user chose again meanwhile
         return Pass::good;
     }
+    // On PipeWire a new default takes effect through WirePlumber, a while after the request
+    // returned: a choice the user made a moment ago may not show yet, and our claim would
+    // overwrite it unseen (the last of quick changes was lost so). The default must hold still
+    // for a moment before we claim it.
+    wait_until([] { return false; }, kClaimHoldMs);
+    const std::string held = read_default_sink();
+    if (held.empty()) return Pass::failed;
+    if (held != now) {
+        mark_dirty();
+        return Pass::good;
+    }
     // A refusal is an answer; a server that did not answer refused nothing.
     bool accepted = false;
     if (!wait_op(pa_context_set_default_sink(g_ctx, own_name.c_str(), on_success_flag, &accepted)))
@@ -1715,11 +1728,16 @@ bool connect_locked() {
     return pa_context_get_state(g_ctx) == PA_CONTEXT_READY;
 }
 
-void on_event(pa_context*, pa_subscription_event_type_t event, uint32_t, void*) {
+void on_event(pa_context*, pa_subscription_event_type_t event, uint32_t index, void*) {
     const unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const unsigned type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-    // Changes of the streams are the pass's own doing (or need nothing from us).
-    if (facility == PA_SUBSCRIPTION_EVENT_SINK ||
+    // Changes of the streams are the pass's own doing (or need nothing from us), except for a
+    // stream that asked for its device: the server (WirePlumber) may move it along with the
+    // default after our pass has looked, and it must go back. g_pinned is the control thread's,
+    // but it changes only under the main-loop lock, which callbacks hold.
+    const bool pinned = facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_CHANGE &&
+                        std::find(g_pinned.begin(), g_pinned.end(), index) != g_pinned.end();
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK || pinned ||
         (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_NEW) ||
         (facility == PA_SUBSCRIPTION_EVENT_SERVER && type == PA_SUBSCRIPTION_EVENT_CHANGE))
         mark_dirty();
