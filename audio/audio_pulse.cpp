@@ -532,7 +532,7 @@ void apply_target() {
 
 // Writes one processed block (`frames` frames in g_scratch) to the output, unless our queue
 // already holds stale sound.
-void play_block(int frames) {
+void play_block(int frames, bool more_waiting) {
     const uint64_t now = now_ms();
     const double block_ms = frames * 1000.0 / kRate;
     if (g_last_block_ms != 0 && now - g_last_block_ms > kStallMs) {
@@ -552,7 +552,7 @@ void play_block(int frames) {
     refresh_timing();
     bool changed = false;
     const double queue = queue_now_ms();
-    const bool play = g_queue.admit(queue, block_ms, now, &changed);
+    const bool play = g_queue.admit(queue, block_ms, now, &changed, more_waiting);
     if (changed) apply_target();
     g_pub_queue_ms.store(static_cast<float>(queue), std::memory_order_relaxed);
     g_pub_target_ms.store(static_cast<float>(g_queue.target_ms), std::memory_order_relaxed);
@@ -618,7 +618,9 @@ void route_block(const float* data, int frames) {
     g_proc.process(g_scratch.data(), block);
     guard_block(g_scratch.data(), block * 2);
     detail::push_tap(g_scratch.data(), block);
-    if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY) play_block(block);
+    // The piece just read is still counted as readable (it is dropped after this call).
+    const bool more_waiting = pa_stream_readable_size(g_rec) > static_cast<size_t>(frames) * kFrameBytes;
+    if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY) play_block(block, more_waiting);
 }
 
 void on_read(pa_stream* s, size_t, void*) {
@@ -2633,7 +2635,7 @@ void QueueControl::follow_clock(double mean_ms, uint64_t now_ms, double span_s) 
     ppm = goal == 0 && std::fabs(ppm) <= step ? 0.0 : ppm + std::clamp(goal - ppm, -step, step);
 }
 
-bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed) {
+bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed, bool more_waiting) {
     *changed = false;
     if (window_at == 0) restart(now_ms);
     if (now_ms - calm_since >= kCalmMs && target_ms > kMinTargetMs) {
@@ -2648,14 +2650,16 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
     const uint64_t since_block = now_ms - last_block_at;
     last_block_at = now_ms;
     if (stalled) {
-        // The backlog of a stall of our own arrives in one burst after it: what would queue beyond
-        // the target is stale. The burst is over once blocks come at their own pace again.
+        // The backlog of a stall of our own arrives in bursts after it: what would queue beyond
+        // the target is stale. A busy or slow machine reads the backlog slowly, so the bursts may
+        // look like blocks at their own pace; they are over only once nothing waits behind the
+        // block and a whole block's time has passed since the one before, or after a second.
         if (now_ms - stalled_at < kStallGraceMs) {
-            if (queue_ms > target_ms) {
+            if (queue_ms > target_ms + block_ms * 0.5) {
                 ++stall_drops;
                 return false;
             }
-            if (stall_drops == 0 || since_block < block_ms * 0.5) return true;
+            if (stall_drops == 0 || more_waiting || since_block < block_ms) return true;
         }
         stalled = false;
         landed(now_ms);
