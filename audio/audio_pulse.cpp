@@ -790,6 +790,7 @@ void on_input_info(pa_context*, const pa_sink_input_info* info, int eol, void* u
     e.client = info->client;
     e.app_name = text_or(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME), "");
     e.ours = e.app_name == kAppName;
+    e.target = text_or(pa_proplist_gets(info->proplist, "target.object"), "");
     r->snap.inputs.push_back(std::move(e));
 }
 
@@ -1451,20 +1452,25 @@ Pass claim_default(Snapshot& snap, const std::string& followed) {
     return Pass::failed;
 }
 
-// Streams that asked for a device stay there: a stream seen for the first time on a real device
-// other than the default was sent there on purpose.
+// Streams that asked for a device stay there: one that named its device, or is seen for the first
+// time on a real device other than the default, was sent there on purpose. PipeWire lists a new
+// stream before it is linked, and may link one that named a device to the default first: a stream
+// without a device yet is judged when it has one.
 void note_new_streams(const Snapshot& snap) {
     std::vector<uint32_t> seen, pinned, asked;
     for (const InputEntry& in : snap.inputs) {
-        seen.push_back(in.index);
         const bool known = std::find(g_seen_inputs.begin(), g_seen_inputs.end(), in.index) != g_seen_inputs.end();
+        if (known || in.sink != kNoIndex) seen.push_back(in.index);
         const auto was = std::find(g_pinned.begin(), g_pinned.end(), in.index);
         if (was != g_pinned.end()) {
             pinned.push_back(in.index);
             asked.push_back(g_asked_sink[static_cast<size_t>(was - g_pinned.begin())]);
-        } else if (!known && detail::asked_for_device(snap, in)) {
-            pinned.push_back(in.index);
-            asked.push_back(in.sink);
+        } else if (!known) {
+            const uint32_t device = detail::asked_device(snap, in);
+            if (device != kNoIndex) {
+                pinned.push_back(in.index);
+                asked.push_back(device);
+            }
         }
     }
     g_seen_inputs.swap(seen);
@@ -2383,11 +2389,12 @@ std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string&
     return streams_to_gather(snap, target, own_client, own ? own->index : kNoIndex, {});
 }
 
-bool asked_for_device(const Snapshot& snap, const InputEntry& input) {
-    if (input.ours) return false;
+uint32_t asked_device(const Snapshot& snap, const InputEntry& input) {
+    if (input.ours) return kNoIndex;
+    const SinkEntry* on = find_sink(snap, input.target);
     for (const SinkEntry& s : snap.sinks)
-        if (s.index == input.sink) return present_real(snap, s.name) && s.name != snap.default_sink;
-    return false;
+        if (!on && s.index == input.sink) on = &s;
+    return on && present_real(snap, on->name) && on->name != snap.default_sink ? on->index : kNoIndex;
 }
 
 std::vector<uint32_t> carry_volume(const std::vector<uint32_t>& onto, const std::vector<uint32_t>& from) {

@@ -115,6 +115,8 @@ struct InputEntry {
     uint32_t client = kNoIndex;
     bool ours = false;    // application.name is exactly "Lumafon"
     std::string app_name; // application.name, empty when absent
+    std::string target;   // the device the client named when it opened the stream (PipeWire's
+                          // target.object), empty when it named none or the server does not say
 };
 
 // One reading of the server.
@@ -163,8 +165,9 @@ std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string&
 // their device).
 std::vector<uint32_t> streams_to_gather(const Snapshot& snap, const std::string& target, uint32_t own_client,
                                         uint32_t own_index, const std::vector<uint32_t>& pinned);
-// A stream seen for the first time on a real device other than the default asked for that device.
-bool asked_for_device(const Snapshot& snap, const InputEntry& input);
+// The real device, other than the default, that a stream asked for: the one it named when the
+// server says so, else the one it is first seen on; kNoIndex when it asked for none.
+uint32_t asked_device(const Snapshot& snap, const InputEntry& input);
 
 // Volume `onto` multiplied by `from`, channel by channel (by `from`'s loudest channel when the
 // channel counts differ): what keeps the loudness when a volume moves from one sink to another.

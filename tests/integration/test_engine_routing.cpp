@@ -385,7 +385,7 @@ TEST_P(Routing, StreamsThatAskedForADeviceStayThere) {
             if (p.number("Sink") == sink_index(sink)) return true;
         return false;
     };
-    ASSERT_TRUE(other_on("hw_b"));
+    ASSERT_TRUE(other_on("hw_b")) << log();
     ASSERT_EQ(pactl({"set-default-sink", "hw_b"}).status, 0);
     ASSERT_TRUE(wait_until([] { return audio::status().follow == "hw_b" && playback_sink() == sink_index("hw_b"); },
                            5000));

@@ -194,12 +194,17 @@ TEST(EngineRules, FollowTheUsersChoiceNotTheServersFallback) {
 TEST(EngineRules, StreamsThatAskedForADevice) {
     Snapshot s = desk("lumafon");
     s.inputs = {input(10, 0, 1, "player"), input(11, 2, 1, "player"), input(12, 1, kMe, "Lumafon")};
-    EXPECT_TRUE(asked_for_device(s, s.inputs[0]));  // on hw_a while the default is ours
-    EXPECT_FALSE(asked_for_device(s, s.inputs[1])); // in our sink
-    EXPECT_FALSE(asked_for_device(s, s.inputs[2])); // ours
+    EXPECT_EQ(asked_device(s, s.inputs[0]), 0u);       // on hw_a while the default is ours
+    EXPECT_EQ(asked_device(s, s.inputs[1]), kNoIndex); // in our sink
+    EXPECT_EQ(asked_device(s, s.inputs[2]), kNoIndex); // ours
+    // Named hw_b but linked to our sink first, as PipeWire may: hw_b is what it asked for.
+    s.inputs[1].target = "hw_b";
+    EXPECT_EQ(asked_device(s, s.inputs[1]), 1u);
+    s.inputs[1].target = "lumafon";
+    EXPECT_EQ(asked_device(s, s.inputs[1]), kNoIndex);
     Snapshot d = desk("hw_a");
     d.inputs = {input(10, 0, 1, "player"), input(13, 0, 1, "player")};
-    EXPECT_FALSE(asked_for_device(d, d.inputs[0])); // on the default
+    EXPECT_EQ(asked_device(d, d.inputs[0]), kNoIndex); // on the default
     EXPECT_EQ(streams_to_gather(d, "hw_a", kMe, 2, {10}), std::vector<uint32_t>{13});
 }
 
