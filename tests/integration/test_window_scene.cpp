@@ -87,7 +87,7 @@ std::vector<uint32_t> panel_of(const Picture& p, const XWindow& w, const Layout&
 }
 
 // Pixels of the level rings' segments (lit or unlit, in their three zones; drawn at 92 % over
-// the rings' dark backing) in the visualizer's area: how many, and the median of their positions.
+// the rings' dark backing) in the visualizer's area: how many, and the centre of the circle they lie on.
 struct Rings {
     int n = 0;
     int lit = 0; // of the lit segments' colours alone, which a busy background hardly matches
