@@ -33,6 +33,15 @@ constexpr float kStrongClick = 40;
 constexpr float kTiltKick = -7;
 constexpr int kTiltFrom = 3, kTiltBlocks = 5;
 constexpr float kBigRise = 35;
+// Hats and picks sit on many bass notes with an attack of some strength, and a picked note's
+// harmonics sound first as a kick's high start does. A kick's pitch only ever falls, so band A
+// never loses ground on band B during its first 25 ms; a note whose upper harmonics grow, or a
+// brighter note on top, moves the balance the other way. An attack short of kStrongClick
+// therefore confirms a kick only once band A has lost no more than kFallLoss dB on band B, from
+// the mean of the blocks 1-4 into the candidate to that of the blocks 9-12 (a kick's sweep may
+// still lie above 75 Hz then, so only the direction is asked for, not a gain).
+constexpr float kFallLoss = 3.0f;
+constexpr int kFallFirst = 1, kFallLate = 9, kFallBlocks = 4;
 // Share of the threshold that band A must rise by: a kick over a busy bass line rises less than
 // the loud kick that set the threshold.
 constexpr float kConfirmShare = 0.5f;
@@ -193,6 +202,8 @@ int Detector::finish_block() {
         peak_b = std::max(peak_b, level_b);
         if (since == kSweepFrom && !low_opened) tilt = level_a - level_b;
         if (since >= kTiltFrom && since < kTiltFrom + kTiltBlocks) tilt_early += level_a - level_b;
+        if (since >= kFallFirst && since < kFallFirst + kFallBlocks) fall_gain -= level_a - level_b;
+        if (since >= kFallLate && since < kFallLate + kFallBlocks) fall_gain += level_a - level_b;
         const int sweep_from = low_opened ? 0 : kSweepFrom;
         // Held for a few blocks: the two bands of a bass note's low fundamental ripple against
         // each other, a sweep moves steadily.
@@ -205,8 +216,10 @@ int Detector::finish_block() {
         // bass line rising alone in the low bands is no kick, however loud. (See kStrongClick.)
         const bool balance_known = since >= kTiltFrom + kTiltBlocks - 1;
         const bool high_start = balance_known && tilt_early <= kTiltKick * static_cast<float>(kTiltBlocks);
-        const bool attack = click >= kStrongClick ||
-                            (click >= kClickRise && (high_start || (balance_known && rise_a >= kBigRise)));
+        const bool pitch_kept = since >= kFallLate + kFallBlocks - 1 &&
+                                fall_gain >= -kFallLoss * static_cast<float>(kFallBlocks);
+        const bool attack = click >= kStrongClick || (click >= kClickRise && pitch_kept &&
+                                                      (high_start || (balance_known && rise_a >= kBigRise)));
         const bool drum = low_opened ? sweep && click >= kLowClick : attack || sweep;
         if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(kConfirmShare * thr_a, 9.0f) &&
             level_a > kFloorDb && level_a > peak_a - 4.0f) {
@@ -282,6 +295,7 @@ int Detector::finish_block() {
         peak_b = level_b;
         sweep_blocks = 0;
         tilt_early = 0;
+        fall_gain = 0;
         // On the beat grid a kick is reported before its low band has grown, but only with a
         // drum's attack already there: a bass note on the beat has none.
         if (wide_start && rise_h >= kClickRise && known(block)) {

@@ -4,7 +4,9 @@
 // lacks) and the energy of its first 16 ms lay mostly above 75 Hz (a kick's pitch starts high, a
 // bass note's fundamental is there from the start), or when the pitch fell: the 30-75 Hz band
 // gaining steadily on the 35-300 Hz band as the latter decays, as with a kick that is only a sine
-// sweeping down (808-style). A bass note keeps its pitch.
+// sweeping down (808-style). A bass note keeps its pitch. An attack of moderate strength counts
+// only when the balance of the bands has not turned upwards 20 ms into the candidate, as it does
+// where a picked note's harmonics grow or a brighter note sits on top: a kick's pitch never rises.
 // Under loud pads, where the wider band hardly moves, a rise of the 30-75 Hz band alone opens a
 // candidate, which only a falling pitch with a trace of an attack confirms.
 // A strong new rise restarts an unconfirmed candidate, so a bass note does not hide the kick
@@ -79,6 +81,7 @@ class Detector {
     float peak_b = 0; // highest band-B level since the candidate started, dB
     float tilt = 0;   // band-A level less band-B level 10 ms into the candidate, dB
     float tilt_early = 0; // the same, summed over the blocks 6 to 16 ms into the candidate, dB
+    float fall_gain = 0;  // band A's gain on band B from 2-8 ms to 18-24 ms in, dB, summed over 4 blocks
     int sweep_blocks = 0; // blocks in a row that showed the pitch falling
     bool low_opened = false; // the candidate was opened by the 30-75 Hz band alone
     int64_t cand_block = 0;
