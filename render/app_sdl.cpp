@@ -1708,6 +1708,46 @@ void presented() {
     g_shown_valid = true;
 }
 
+// Test hook: LUMA2_TEST_PARTS_CHECK draws every frame that was drawn in parts once more whole and
+// compares the two pictures read back from the back buffer; the log counts them every 30 frames.
+bool parts_check() {
+    static const bool on = [] {
+        const char* v = std::getenv("LUMA2_TEST_PARTS_CHECK");
+        return v && *v && *v != '0';
+    }();
+    return on;
+}
+
+struct PartsCheck {
+    std::vector<uint32_t> parts, whole;
+    int checked = 0, differed = 0, largest = 0;
+};
+PartsCheck g_check;
+
+void read_back(std::vector<uint32_t>& px) {
+    using namespace compose_detail;
+    px.resize(size_t(g_base.w) * size_t(g_base.h));
+    SDL_RenderReadPixels(g_ren, nullptr, SDL_PIXELFORMAT_ARGB8888, px.data(), g_base.w * 4);
+}
+
+void compare_with_whole() {
+    PartsCheck& c = g_check;
+    read_back(c.whole);
+    int differ = 0;
+    for (size_t i = 0; i < c.whole.size(); ++i) // the window has no alpha of its own
+        if ((c.parts[i] ^ c.whole[i]) & 0xFFFFFFu) ++differ;
+    ++c.checked;
+    c.differed += differ > 0;
+    c.largest = std::max(c.largest, differ);
+    if (c.checked % 30 == 0) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "Frames in parts checked against whole frames: %d, differing: %d (at most %d pixels)", c.checked,
+                      c.differed, c.largest);
+        logger::info(line);
+    }
+}
+
 // Draws the frame in the parts that changed; see Parts.
 void compose_parts() {
     using namespace compose_detail;
@@ -1741,7 +1781,8 @@ void compose(bool whole) {
     const gfx::Rect area = ui::scene_area();
     if (parts_plan(whole, !no_scene() && area.w >= 8 && area.h >= 8)) {
         compose_parts();
-        return;
+        if (!parts_check()) return;
+        read_back(g_check.parts);
     }
     SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
     SDL_RenderClear(g_ren);
@@ -1755,6 +1796,7 @@ void compose(bool whole) {
     draw_title();
     if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
     gpu_fractal::frame_end(g_ren);
+    if (g_parts.partial && parts_check()) compare_with_whole();
 }
 
 } // namespace iface
