@@ -1055,6 +1055,7 @@ struct Parts {
     Display* dpy = nullptr;
     ::Window win = 0;
     bool back_valid = false; // the back buffer holds the frame on screen
+    bool alone = false;      // this frame shows the interface alone (no visualizer, no overlay)
     bool partial = false;    // this frame is drawn in the rectangles below
     int n = 0;
     SDL_Rect rect[5] = {};
@@ -1102,8 +1103,8 @@ bool parts_plan(bool whole, bool scene) {
     Parts& p = g_parts;
     p.partial = false;
     p.n = 0;
-    if (!p.copy_sub || whole || scene || !p.back_valid || g_over.valid || !g_base.valid || !g_shown_valid)
-        return false;
+    p.alone = p.copy_sub && !scene && !g_over.valid && g_base.valid;
+    if (!p.alone || whole || !p.back_valid || !g_shown_valid) return false;
     int ow = 0, oh = 0, ww = 0, wh = 0;
     SDL_GetRendererOutputSize(g_ren, &ow, &oh);
     SDL_GetWindowSize(g_win, &ww, &wh);
@@ -1140,11 +1141,12 @@ bool parts_plan(bool whole, bool scene) {
     return true;
 }
 
-// Shows the frame: a swap, or with frames in parts a copy of the parts (the whole back buffer
-// for a whole frame). `swap`: the window may be changing its size.
+// Shows the frame: a swap, or for the interface alone a copy of the parts (of the whole back
+// buffer for a whole frame, which keeps it for the parts to come). `swap`: the window may be
+// changing its size. Frames with the visualizer change all over and are swapped as before.
 void present_frame(bool swap) {
     Parts& p = g_parts;
-    if (!p.copy_sub || swap) {
+    if (!p.alone || swap) {
         SDL_RenderPresent(g_ren);
         p.back_valid = false;
         return;
