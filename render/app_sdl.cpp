@@ -108,6 +108,15 @@ Size aspect_settle(int w, int h, int sw, int sh, int aw, int ah, int min_w, int 
     return {w, h};
 }
 
+HintBox hint_box(float view_w, float view_h, float box_w, float box_h, float visual_bottom, double t) {
+    // The drift's height ends 80 units under the area's bottom: the view's own height where the
+    // area reaches down to the view's edge, and above the equaliser panel where that is shown.
+    const float h = std::min(view_h, visual_bottom + 80);
+    return {(view_w - box_w) * (0.5f + 0.4f * float(std::sin(0.23 * t))),
+            70 + (h - box_h - 150) * (0.5f + 0.4f * float(std::sin(0.31 * t + 1.1))),
+            1 + 0.06f * float(std::sin(1.7 * t))};
+}
+
 Budget frame_budget(bool light, bool lively, bool vsync, float refresh_ms) {
     float budget = lively ? (light ? 33.333332f : 16.666666f) : 50.0f;
     if (!vsync) return {budget, budget};
@@ -890,14 +899,10 @@ void draw_round_meter(bool build = true) {
     draw_ring_meters(cx, cy, s, scale, turn * 3.14159265f / 180, p.alpha, p.bare);
 }
 
-// Where the hint floats at `t`: its box's top-left corner and scale (logical units).
-struct HintPlace {
-    float x, y, sc;
-};
-HintPlace hint_place(const ui::HintView& h, double t) {
-    return {(h.view_w - h.box_w) * (0.5f + 0.4f * float(std::sin(0.23 * t))),
-            70 + (h.view_h - h.box_h - 150) * (0.5f + 0.4f * float(std::sin(0.31 * t + 1.1))),
-            1 + 0.06f * float(std::sin(1.7 * t))};
+// Where the hint floats at `t`.
+app_sdl::detail::HintBox hint_place(const ui::HintView& h, double t) {
+    const gfx::Rect& v = ui::layout()[ui::kVisual];
+    return app_sdl::detail::hint_box(h.view_w, h.view_h, h.box_w, h.box_h, v.y + v.h, t);
 }
 
 // The hint floats over the scene in slices that ride a wave, with a halo and a shadow.
@@ -1133,9 +1138,9 @@ bool parts_plan(bool whole, bool scene) {
     const ui::HintView& h = ui::play_hint();
     for (const double t : {g_now.hint_t, g_shown.hint_t}) {
         if (t < 0) continue;
-        const HintPlace hp = hint_place(h, t);
-        parts_add(hp.x + (h.box_w - h.box_w * hp.sc) / 2 - 8, hp.y + (h.box_h - h.box_h * hp.sc) / 2 - 12,
-                  h.box_w * hp.sc + 16, h.box_h * hp.sc + 24);
+        const app_sdl::detail::HintBox hp = hint_place(h, t);
+        parts_add(hp.x + (h.box_w - h.box_w * hp.scale) / 2 - 8, hp.y + (h.box_h - h.box_h * hp.scale) / 2 - 12,
+                  h.box_w * hp.scale + 16, h.box_h * hp.scale + 24);
     }
     p.partial = true;
     return true;
