@@ -108,6 +108,15 @@ Size aspect_settle(int w, int h, int sw, int sh, int aw, int ah, int min_w, int 
     return {w, h};
 }
 
+HintBox hint_box(float view_w, float view_h, float box_w, float box_h, float visual_bottom, double t) {
+    // The drift's height ends 80 units under the area's bottom: the view's own height where the
+    // area reaches down to the view's edge, and above the equaliser panel where that is shown.
+    const float h = std::min(view_h, visual_bottom + 80);
+    return {(view_w - box_w) * (0.5f + 0.4f * float(std::sin(0.23 * t))),
+            70 + (h - box_h - 150) * (0.5f + 0.4f * float(std::sin(0.31 * t + 1.1))),
+            1 + 0.06f * float(std::sin(1.7 * t))};
+}
+
 Budget frame_budget(bool light, bool lively, bool vsync, float refresh_ms) {
     float budget = lively ? (light ? 33.333332f : 16.666666f) : 50.0f;
     if (!vsync) return {budget, budget};
@@ -825,7 +834,25 @@ void episode_motion(const MeterPlace& p, float* turn, float* scale) {
     }
 }
 
-void draw_round_meter() {
+// The meter's square: its ground, the bars, the eyes, cut to the circle.
+void paint_meter_square(const ui::BarView& v, float bare, int side) {
+    const float s = v.size, x0 = v.cx - s / 2, y0 = v.cy - s / 2;
+    SDL_SetRenderTarget(g_ren, g_meter_target);
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
+    // The bare look lets the scene show through between the bars.
+    const float back = 200 * (1 - 0.75f * std::clamp(bare, 0.0f, 1.0f));
+    SDL_SetRenderDrawColor(g_ren, uint8_t(4 * back / 255), uint8_t(6 * back / 255), uint8_t(12 * back / 255),
+                           uint8_t(back));
+    SDL_RenderClear(g_ren);
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+    draw_bars_at(v.bars, false, x0, y0);
+    draw_eyes(0, 0, s);
+    cut_circle(side);
+    SDL_SetRenderTarget(g_ren, nullptr);
+}
+
+// `build`: paint the square anew (a frame drawn in parts paints it once and places it in each).
+void draw_round_meter(bool build = true) {
     const ui::BarView v = ui::bar_view();
     if (!v.ring || v.size < 4) return;
     const MeterPlace& p = g_place;
@@ -846,19 +873,7 @@ void draw_round_meter() {
         g_meter_side = side;
     }
     if (!g_meter_target) return;
-    const float x0 = v.cx - s / 2, y0 = v.cy - s / 2;
-    SDL_SetRenderTarget(g_ren, g_meter_target);
-    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
-    // The bare look lets the scene show through between the bars.
-    const float back = 200 * (1 - 0.75f * std::clamp(p.bare, 0.0f, 1.0f));
-    SDL_SetRenderDrawColor(g_ren, uint8_t(4 * back / 255), uint8_t(6 * back / 255), uint8_t(12 * back / 255),
-                           uint8_t(back));
-    SDL_RenderClear(g_ren);
-    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
-    draw_bars_at(v.bars, false, x0, y0);
-    draw_eyes(0, 0, s);
-    cut_circle(side);
-    SDL_SetRenderTarget(g_ren, nullptr);
+    if (build) paint_meter_square(v, p.bare, side);
 
     float turn = p.spin, scale = std::clamp(p.scale, 0.2f, 2.0f) * (1 + 0.12f * p.pulse);
     episode_motion(p, &turn, &scale);
@@ -884,6 +899,12 @@ void draw_round_meter() {
     draw_ring_meters(cx, cy, s, scale, turn * 3.14159265f / 180, p.alpha, p.bare);
 }
 
+// Where the hint floats at `t`.
+app_sdl::detail::HintBox hint_place(const ui::HintView& h, double t) {
+    const gfx::Rect& v = ui::layout()[ui::kVisual];
+    return app_sdl::detail::hint_box(h.view_w, h.view_h, h.box_w, h.box_h, v.y + v.h, t);
+}
+
 // The hint floats over the scene in slices that ride a wave, with a halo and a shadow.
 void draw_hint(double t) {
     const ui::HintView& h = ui::play_hint();
@@ -894,9 +915,7 @@ void draw_hint(double t) {
     SDL_Texture* tex =
         cached(key(name, 0, bw, bh), bw, bh, [&](float w, float hh) { ui::paint_glyph(h.text, size, w - 20, hh); });
     if (!tex) return;
-    const float sc = 1 + 0.06f * float(std::sin(1.7 * t));
-    const float x = (h.view_w - bw) * (0.5f + 0.4f * float(std::sin(0.23 * t)));
-    const float y = 70 + (h.view_h - bh - 150) * (0.5f + 0.4f * float(std::sin(0.31 * t + 1.1)));
+    const auto [x, y, sc] = hint_place(h, t);
     const int n = std::max(24, int(bw / 3));
     const float sw = bw / float(n);
     const float a = g_hint_alpha;
@@ -1024,6 +1043,131 @@ bool same(const Shown& a, const Shown& b) {
 
 int quarter_px(float logical) {
     return int(std::lround(double(logical) * g_k * 4));
+}
+
+// A software rasteriser pays for every pixel of every frame, and with music a frame of the
+// interface alone differs from the one before only in a few places: the round meter, the hint,
+// the title's colours, the compact bars and meters. Under X11 such a frame is drawn in parts: the
+// window's back buffer, which keeps its pixels as long as it is not swapped, is drawn anew in just
+// those rectangles (each with the whole frame's drawing cut to it, so that its pixels come out as a
+// whole frame would make them), and only they are copied to the screen (GLX_MESA_copy_sub_buffer).
+// Frames with the visualizer or an overlay, a repaint and the half second after it (the window may
+// still be changing its size; those frames are swapped), and the frame kept each second are drawn
+// whole. After a swap the back buffer counts as lost until a whole frame was drawn into it.
+struct Parts {
+    using CopySub = void (*)(Display*, ::Window, int, int, int, int);
+    CopySub copy_sub = nullptr;
+    Display* dpy = nullptr;
+    ::Window win = 0;
+    bool back_valid = false; // the back buffer holds the frame on screen
+    bool alone = false;      // this frame shows the interface alone (no visualizer, no overlay)
+    bool partial = false;    // this frame is drawn in the rectangles below
+    int n = 0;
+    SDL_Rect rect[5] = {};
+};
+Parts g_parts;
+
+bool has_word(const char* list, const char* word) {
+    const size_t n = std::strlen(word);
+    for (const char* at = std::strstr(list, word); at; at = std::strstr(at + 1, word))
+        if ((at == list || at[-1] == ' ') && (at[n] == ' ' || at[n] == 0)) return true;
+    return false;
+}
+
+// After the renderer was made: `soft_gl` tells whether it is SDL's "opengl" renderer on a
+// software rasteriser.
+void parts_start(bool soft_gl) {
+    g_parts = Parts{};
+    if (!soft_gl) return;
+    SDL_SysWMinfo wm;
+    SDL_VERSION(&wm.version);
+    if (!SDL_GetWindowWMInfo(g_win, &wm) || wm.subsystem != SDL_SYSWM_X11 || !wm.info.x11.display) return;
+    using Extensions = const char* (*)(Display*, int);
+    const auto extensions = reinterpret_cast<Extensions>(SDL_GL_GetProcAddress("glXQueryExtensionsString"));
+    const char* list = extensions ? extensions(wm.info.x11.display, DefaultScreen(wm.info.x11.display)) : nullptr;
+    if (!list || !has_word(list, "GLX_MESA_copy_sub_buffer")) return;
+    g_parts.copy_sub = reinterpret_cast<Parts::CopySub>(SDL_GL_GetProcAddress("glXCopySubBufferMESA"));
+    g_parts.dpy = wm.info.x11.display;
+    g_parts.win = wm.info.x11.window;
+    if (g_parts.copy_sub) logger::info("Frames of the interface alone are drawn and shown where they change");
+}
+
+// Adds the output pixels under a logical rectangle, widened by 2 pixels and cut to the window.
+void parts_add(float x, float y, float w, float h) {
+    Parts& p = g_parts;
+    if (p.n == 5 || w <= 0 || h <= 0) return;
+    const double k = g_k;
+    const int x0 = std::max(0, int(std::floor(x * k)) - 2), y0 = std::max(0, int(std::floor(y * k)) - 2);
+    const int x1 = std::min(g_base.w, int(std::ceil((x + w) * k)) + 2);
+    const int y1 = std::min(g_base.h, int(std::ceil((y + h) * k)) + 2);
+    if (x1 > x0 && y1 > y0) p.rect[p.n++] = {x0, y0, x1 - x0, y1 - y0};
+}
+
+// Whether this frame may be drawn in parts, and where; `whole` asks for a whole frame.
+bool parts_plan(bool whole, bool scene) {
+    Parts& p = g_parts;
+    p.partial = false;
+    p.n = 0;
+    p.alone = p.copy_sub && !scene && !g_over.valid && g_base.valid;
+    if (!p.alone || whole || !p.back_valid || !g_shown_valid) return false;
+    int ow = 0, oh = 0, ww = 0, wh = 0;
+    SDL_GetRendererOutputSize(g_ren, &ow, &oh);
+    SDL_GetWindowSize(g_win, &ww, &wh);
+    if (ow != g_base.w || oh != g_base.h || ow != ww || oh != wh) return false;
+    const ui::BarView v = ui::bar_view();
+    if (v.ring && v.size >= 4) { // the meter with its rings and their letters, and the eyes
+        const float half = 0.68f * v.size + 12;
+        parts_add(v.cx - half, v.cy - half, 2 * half, 2 * half);
+    }
+    if (v.compact) {
+        const float x0 = std::min(v.bars.x, v.meters.x), y0 = std::min(v.bars.y, v.meters.y);
+        parts_add(x0, y0, std::max(v.bars.x + v.bars.w, v.meters.x + v.meters.w) - x0,
+                  std::max(v.bars.y + v.bars.h, v.meters.y + v.meters.h) - y0);
+    }
+    const ui::TitleView& tv = ui::title_view();
+    if (tv.shown && tv.count > 0) {
+        float x0 = tv.x + tv.offset[0], x1 = x0;
+        for (int i = 0; i < tv.count; ++i) {
+            x0 = std::min(x0, tv.x + tv.offset[i]);
+            x1 = std::max(x1, tv.x + tv.offset[i] + tv.width[i] + 8);
+        }
+        const float h = tv.size * 1.5f;
+        parts_add(x0, tv.y + 15 - h / 2, x1 - x0, h);
+    }
+    // The hint where it is now and where it was: halo, shadow and wave reach a few units out.
+    const ui::HintView& h = ui::play_hint();
+    for (const double t : {g_now.hint_t, g_shown.hint_t}) {
+        if (t < 0) continue;
+        const app_sdl::detail::HintBox hp = hint_place(h, t);
+        parts_add(hp.x + (h.box_w - h.box_w * hp.scale) / 2 - 8, hp.y + (h.box_h - h.box_h * hp.scale) / 2 - 12,
+                  h.box_w * hp.scale + 16, h.box_h * hp.scale + 24);
+    }
+    p.partial = true;
+    return true;
+}
+
+// Shows the frame: a swap, or for the interface alone a copy of the parts (of the whole back
+// buffer for a whole frame, which keeps it for the parts to come). `swap`: the window may be
+// changing its size. Frames with the visualizer change all over and are swapped as before.
+void present_frame(bool swap) {
+    Parts& p = g_parts;
+    if (!p.alone || swap) {
+        SDL_RenderPresent(g_ren);
+        p.back_valid = false;
+        return;
+    }
+    SDL_RenderFlush(g_ren);
+    int ow = 0, oh = 0;
+    SDL_GetRendererOutputSize(g_ren, &ow, &oh);
+    if (!p.partial) {
+        p.copy_sub(p.dpy, p.win, 0, 0, ow, oh);
+    } else {
+        for (int i = 0; i < p.n; ++i) { // GLX counts rows from the bottom
+            const SDL_Rect& r = p.rect[i];
+            p.copy_sub(p.dpy, p.win, r.x, oh - r.y - r.h, r.w, r.h);
+        }
+    }
+    p.back_valid = true;
 }
 
 } // namespace compose_detail
@@ -1571,10 +1715,82 @@ void presented() {
     g_shown_valid = true;
 }
 
-void compose() {
+// Test hook: LUMA2_TEST_PARTS_CHECK draws every frame that was drawn in parts once more whole and
+// compares the two pictures read back from the back buffer; the log counts them every 30 frames.
+bool parts_check() {
+    static const bool on = [] {
+        const char* v = std::getenv("LUMA2_TEST_PARTS_CHECK");
+        return v && *v && *v != '0';
+    }();
+    return on;
+}
+
+struct PartsCheck {
+    std::vector<uint32_t> parts, whole;
+    int checked = 0, differed = 0, largest = 0;
+};
+PartsCheck g_check;
+
+void read_back(std::vector<uint32_t>& px) {
+    using namespace compose_detail;
+    px.resize(size_t(g_base.w) * size_t(g_base.h));
+    SDL_RenderReadPixels(g_ren, nullptr, SDL_PIXELFORMAT_ARGB8888, px.data(), g_base.w * 4);
+}
+
+void compare_with_whole() {
+    PartsCheck& c = g_check;
+    read_back(c.whole);
+    int differ = 0;
+    for (size_t i = 0; i < c.whole.size(); ++i) // the window has no alpha of its own
+        if ((c.parts[i] ^ c.whole[i]) & 0xFFFFFFu) ++differ;
+    ++c.checked;
+    c.differed += differ > 0;
+    c.largest = std::max(c.largest, differ);
+    if (c.checked % 30 == 0) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "Frames in parts checked against whole frames: %d, differing: %d (at most %d pixels)", c.checked,
+                      c.differed, c.largest);
+        logger::info(line);
+    }
+}
+
+// Draws the frame in the parts that changed; see Parts.
+void compose_parts() {
+    using namespace compose_detail;
+    g_place = {};
+    scene_detail::g_drawn = false;
+    gpu_fractal::frame_begin(g_ren);
+    SDL_BlendMode mode = SDL_BLENDMODE_BLEND;
+    SDL_GetRenderDrawBlendMode(g_ren, &mode);
+    for (int i = 0; i < g_parts.n; ++i) {
+        const SDL_Rect& r = g_parts.rect[i];
+        SDL_RenderSetClipRect(g_ren, &r);
+        SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
+        SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
+        SDL_RenderFillRect(g_ren, &r);
+        SDL_SetRenderDrawBlendMode(g_ren, mode);
+        draw_round_meter(i == 0);
+        draw_hint(g_slow_t);
+        copy_base();
+        draw_compact_bars();
+        draw_title();
+    }
+    SDL_RenderSetClipRect(g_ren, nullptr);
+    gpu_fractal::frame_end(g_ren);
+}
+
+// `whole`: the frame may not be drawn in parts (a repaint, the frame kept each second).
+void compose(bool whole) {
     using namespace compose_detail;
     static const bool level_log = std::getenv("LUMA2_LEVELLOG") != nullptr;
     g_level_log = level_log;
+    const gfx::Rect area = ui::scene_area();
+    if (parts_plan(whole, !no_scene() && area.w >= 8 && area.h >= 8)) {
+        compose_parts();
+        if (!parts_check()) return;
+        read_back(g_check.parts);
+    }
     SDL_SetRenderDrawColor(g_ren, 0, 0, 0, 255);
     SDL_RenderClear(g_ren);
     gpu_fractal::frame_begin(g_ren);
@@ -1587,6 +1803,7 @@ void compose() {
     draw_title();
     if (g_over.valid && g_over.texture) SDL_RenderCopy(g_ren, g_over.texture, nullptr, nullptr);
     gpu_fractal::frame_end(g_ren);
+    if (g_parts.partial && parts_check()) compare_with_whole();
 }
 
 } // namespace iface
@@ -1793,6 +2010,7 @@ bool create_renderer() {
         logger::warn("Graphics: no hardware acceleration (" + g_soft_why +
                      ") - shader effects off, fractals on the CPU, 30 frames per second");
     g_premul = premultiplied_mode();
+    compose_detail::parts_start(g_soft && name == "opengl");
     graphics_lines(info);
     return true;
 }
@@ -2522,11 +2740,13 @@ int run_gui(Settings* settings) {
         if (repainted) settle_until = platform::ticks_ms() + 500;
         const uint64_t keep_ms = resting ? compose_detail::kRestStepMs : 1000;
         const uint64_t checked_at = platform::ticks_ms();
-        if (changed || repainted || checked_at < settle_until || checked_at >= presented_at + keep_ms) {
+        const bool settling = repainted || checked_at < settle_until;
+        const bool kept = checked_at >= presented_at + keep_ms;
+        if (changed || settling || kept) {
             const uint64_t compose_start = SDL_GetPerformanceCounter();
-            iface::compose();
+            iface::compose(settling || kept);
             const uint64_t present_start = SDL_GetPerformanceCounter();
-            SDL_RenderPresent(g_ren);
+            compose_detail::present_frame(settling);
             iface::presented();
             compose_ticks += present_start - compose_start;
             present_ticks += SDL_GetPerformanceCounter() - present_start;

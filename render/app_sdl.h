@@ -121,4 +121,12 @@ bool govern_window(Governor& g, double mean_ms, double late_share, float budget,
 // few frames were queued before the step and are not judged. True when the level changed.
 bool govern_stall(Governor& g, double frame_ms, float budget, uint64_t now_ms, bool fixed, bool available);
 
+// Where the floating hint's box lies at `t` seconds, in logical units: its top-left corner and its
+// scale. It drifts over the view, but keeps above the bottom of the visualizer's area
+// (`visual_bottom`), under which the equaliser panel would hide it.
+struct HintBox {
+    float x = 0, y = 0, scale = 1;
+};
+HintBox hint_box(float view_w, float view_h, float box_w, float box_h, float visual_bottom, double t);
+
 } // namespace app_sdl::detail

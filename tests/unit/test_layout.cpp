@@ -1,8 +1,9 @@
 // The interface's layout arithmetic without a window: view scale, the regions of both window
 // modes, slider columns at the smallest and largest views, the folded header, the fine column
-// grid and the segment rules at their edges.
+// grid, the segment rules at their edges, and the floating hint's drift over the visualizer.
 #include "core/i18n.h"
 #include "core/settings.h"
+#include "render/app_sdl.h"
 #include "render/gfx_cairo.h"
 #include "ui/theme.h"
 #include "ui/ui.h"
@@ -289,6 +290,34 @@ TEST_F(Layout, RightToLeftMirrorsTheRowsButNotTheEqualiser) {
         }
     }
     i18n::set_language("en");
+}
+
+// The hint floats over the visualizer's area: in the expanded window it never goes under the
+// equaliser panel (halo and wave included), yet drifts through most of the area's height; in the
+// collapsed window, whose area reaches the view's bottom, it drifts as low as the view allows.
+TEST_F(Layout, HintDriftsOverTheVisualizerNeverUnderThePanel) {
+    for (const bool collapsed : {false, true}) {
+        SCOPED_TRACE(collapsed ? "collapsed" : "expanded");
+        lay_out(960, 820, false, false, collapsed);
+        const ui::HintView& h = ui::play_hint();
+        const gfx::Rect v = ui::layout()[ui::kVisual];
+        ASSERT_GT(v.h, 100);
+        float top = 1e9f, bottom = -1e9f;
+        for (double t = 0; t < 600; t += 0.05) {
+            const app_sdl::detail::HintBox b = app_sdl::detail::hint_box(h.view_w, h.view_h, h.box_w, h.box_h, v.y + v.h, t);
+            const float scaled = h.box_h * b.scale, y = b.y + (h.box_h - scaled) / 2;
+            top = std::min(top, y - 4 - 3);
+            bottom = std::max(bottom, y + scaled + 4 + 3);
+            EXPECT_GE(b.x, 0);
+            EXPECT_LE(b.x + h.box_w, h.view_w);
+        }
+        EXPECT_GE(top, v.y);
+        EXPECT_LE(bottom, v.y + v.h);
+        EXPECT_GT(bottom - top, 0.6f * v.h) << "the hint drifts through the area";
+        if (collapsed) {
+            EXPECT_GT(bottom, 0.75f * h.view_h);
+        }
+    }
 }
 
 } // namespace
