@@ -208,6 +208,11 @@ struct Orbit {
     int32_t n;
 };
 
+// Lane state that the wide build carries from one pass over a row to the next (iterate_rows):
+// z, x² − y², c, the z saved for the periodicity test, the derivative and where in the row the
+// sample belongs.
+enum CarryField { kCarryX, kCarryY, kCarryD, kCarryCx, kCarryCy, kCarrySx, kCarrySy, kCarryDx, kCarryDy, kCarryAt, kCarryFields };
+
 // The samples of one row and what the kernel makes of them, one array per field, so that a
 // group of lanes loads and stores each field at once. The arrays are padded to whole groups of
 // eight with copies of the last sample (see pad()), so that the kernel never takes a tail apart.
@@ -233,13 +238,15 @@ public:
     double* g() { return field(8); }
     double* b() { return field(9); }
     int64_t* ok() { return ok_.data(); }
+    // The state of samples still running between passes of the wide build (CarryField).
+    double* carry(int f) { return field(kOwnFields + f); }
     Orbit orbit(int i) { return {x()[i], y()[i], dx()[i], dy()[i], static_cast<int32_t>(n()[i])}; }
     void pad() {
         for (int i = count_; i < padded_; ++i) xs()[i] = xs()[count_ - 1], ys()[i] = ys()[count_ - 1];
     }
 
 private:
-    static constexpr int kFields = 10;
+    static constexpr int kOwnFields = 10, kFields = kOwnFields + kCarryFields;
     double* field(int k) { return buf_.data() + static_cast<size_t>(k) * padded_; }
     int count_, padded_;
     std::vector<double> buf_;
@@ -362,62 +369,129 @@ __attribute__((always_inline)) inline void park(const M4& live, V4& x, V4& y, V4
     cx = live ? cx : zero, cy = live ? cy : zero;
 }
 
-// One group of 4·C samples, starting at xs[0], ys[0] (the pixel as c for kinds 0 and 2, as z₀
-// for kind 1). The derivative is dz/dc for kind 0 and dz/dz₀ for kind 1; the Burning Ship's
-// pictures are not lit, so it carries none.
+typedef float F8 __attribute__((vector_size(32)));
+typedef int32_t I8 __attribute__((vector_size(32)));
 
-template <int Kind, int C, bool Fma>
-__attribute__((always_inline)) inline void iterate_group(const Escape& s, SampleRow& row, int first) {
+// For each mask of four lanes, the permutation (in halves of a lane) that moves the set lanes to
+// the front in their order.
+struct PackTable {
+    alignas(32) int32_t perm[16][8];
+    constexpr PackTable() : perm() {
+        for (int m = 0; m < 16; ++m) {
+            int k = 0;
+            for (int l = 0; l < 4; ++l)
+                if (m >> l & 1) perm[m][2 * k] = 2 * l, perm[m][2 * k + 1] = 2 * l + 1, ++k;
+        }
+    }
+};
+constexpr PackTable kPack;
+
+// Stores the lanes of v that `perm` selects at out[0], out[1], ...; the four doubles from out[0]
+// on are written, the ones past the selected lanes with leftovers.
+__attribute__((always_inline)) inline void pack_store(const V4& v, const I8& perm, double* out) {
+    F8 f, p;
+    __builtin_memcpy(&f, &v, sizeof f);
+#if defined(__clang__)
+    for (int k = 0; k < 8; ++k) p[k] = f[perm[k]];
+#else
+    p = __builtin_shuffle(f, perm); // one vpermps
+#endif
+    __builtin_memcpy(out, &p, sizeof p);
+}
+
+// The four bits of a comparison's mask.
+template <bool Wide> __attribute__((always_inline)) inline int lane_bits(const M4& m) {
+#ifdef RASTER_MOVMSK
+    if constexpr (Wide) return __builtin_ia32_movmskpd256(reinterpret_cast<V4>(m));
+#endif
+    return (m[0] & 1) | (m[1] & 2) | (m[2] & 4) | (m[3] & 8);
+}
+
+// One group of 4·C samples for the steps from..to. A group that starts the orbits takes its
+// samples at xs[first], ys[first] (the pixel as c for kinds 0 and 2, as z₀ for kind 1) and
+// writes their ends at row position first; a group that resumes them (Resume) takes the lanes
+// at carry position first, of which `live` are in use, and writes each end where its sample
+// belongs. With `keep`, lanes still running at the end are packed into the carry from `kept`
+// on. The derivative is dz/dc for kind 0 and dz/dz₀ for kind 1; the Burning Ship's pictures
+// are not lit, so it carries none.
+template <int Kind, int C, bool Fma, bool Resume>
+__attribute__((always_inline)) inline void iterate_group(const Escape& s, SampleRow& row, int first, int from, int to,
+                                                         int live, bool keep, int& kept) {
     // With several registers, the AVX2 build tests for an escape with the largest |z|² of all
     // lanes, two operations fewer per step than a comparison and a merge per register. That
     // needs every lane's |z|² to be a number: finished lanes are parked rather than sent to NaN.
     constexpr bool Park = C > 1;
-    const double* xs = row.xs() + first;
-    const double* ys = row.ys() + first;
+    static_assert(Park || !Resume);
     V4 x[C], y[C], dx[C], dy[C], cx[C], cy[C], x2[C], y2[C];
     V4 ex[C], ey[C], edx[C], edy[C], en[C], sx[C], sy[C];
     M4 act[C];
     const V4 zero = SPLAT(0);
     #pragma GCC unroll 4
     for (int c = 0; c < C; ++c) {
-        V4 px, py;
-        M4 a;
-        #pragma GCC unroll 4
-        for (int l = 0; l < 4; ++l) {
-            px[l] = xs[4 * c + l];
-            py[l] = ys[4 * c + l];
-            a[l] = (Kind == 0 && in_cardioid_or_bulb(px[l], py[l])) ? 0 : -1;
-        }
-        act[c] = a;
-        if (Kind == 1) {
-            x[c] = px, y[c] = py;
-            cx[c] = SPLAT(s.jx), cy[c] = SPLAT(s.jy);
-            dx[c] = SPLAT(1), dy[c] = zero;
-        } else {
-            x[c] = zero, y[c] = zero;
-            cx[c] = px, cy[c] = py;
-            dx[c] = zero, dy[c] = zero;
-        }
-        x2[c] = x[c] * x[c], y2[c] = y[c] * y[c];
-        if constexpr (Park) {
-            const V4 d = x2[c] - y2[c];
-            y2[c] = x2[c] + y2[c], x2[c] = d; // d and r, see step_wide
-            // A Julia start too far out for |z|² to be finite turns NaN at the first step and
-            // never escapes: inside, as in the generic build.
-            if (Kind == 1) act[c] &= y2[c] <= SPLAT(1.7976931348623157e308);
+        const int at = first + 4 * c;
+        if constexpr (Resume) {
+            const auto load = [&](CarryField f, V4& v) { __builtin_memcpy(&v, row.carry(f) + at, sizeof v); };
+            load(kCarryX, x[c]), load(kCarryY, y[c]), load(kCarryD, x2[c]);
+            load(kCarrySx, sx[c]), load(kCarrySy, sy[c]);
+            if (Kind == 1) {
+                cx[c] = SPLAT(s.jx), cy[c] = SPLAT(s.jy);
+            } else {
+                load(kCarryCx, cx[c]), load(kCarryCy, cy[c]);
+            }
+            if (Kind != 2) {
+                load(kCarryDx, dx[c]), load(kCarryDy, dy[c]);
+            } else {
+                dx[c] = dy[c] = zero;
+            }
+            M4 a;
+            #pragma GCC unroll 4
+            for (int l = 0; l < 4; ++l) a[l] = at + l < live ? -1 : 0;
+            act[c] = a;
+            y2[c] = zero;
             park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
+        } else {
+            V4 px, py;
+            M4 a;
+            const double* xs = row.xs();
+            const double* ys = row.ys();
+            #pragma GCC unroll 4
+            for (int l = 0; l < 4; ++l) {
+                px[l] = xs[at + l];
+                py[l] = ys[at + l];
+                // The wide build leaves the row's padding out.
+                a[l] = (Kind == 0 && in_cardioid_or_bulb(px[l], py[l])) || (Park && at + l >= row.count()) ? 0 : -1;
+            }
+            act[c] = a;
+            if (Kind == 1) {
+                x[c] = px, y[c] = py;
+                cx[c] = SPLAT(s.jx), cy[c] = SPLAT(s.jy);
+                dx[c] = SPLAT(1), dy[c] = zero;
+            } else {
+                x[c] = zero, y[c] = zero;
+                cx[c] = px, cy[c] = py;
+                dx[c] = zero, dy[c] = zero;
+            }
+            x2[c] = x[c] * x[c], y2[c] = y[c] * y[c];
+            if constexpr (Park) {
+                const V4 d = x2[c] - y2[c];
+                y2[c] = x2[c] + y2[c], x2[c] = d; // d and r, see step_wide
+                // A Julia start too far out for |z|² to be finite turns NaN at the first step and
+                // never escapes: inside, as in the generic build.
+                if (Kind == 1) act[c] &= y2[c] <= SPLAT(1.7976931348623157e308);
+                park(act[c], x[c], y[c], x2[c], cx[c], cy[c]);
+            }
+            sx[c] = x[c], sy[c] = y[c];
         }
         ex[c] = ey[c] = edx[c] = edy[c] = en[c] = zero;
-        sx[c] = x[c], sy[c] = y[c];
     }
     const V4 tiny = SPLAT(1e-13), ntiny = SPLAT(-1e-13), bail = SPLAT(256);
     const V4 nan = SPLAT(__builtin_nan(""));
-    for (int it = 1; it <= s.iter; ++it) {
+    for (int it = from; it <= to; ++it) {
         M4 seen = {0, 0, 0, 0};
         if constexpr (Park) {
-            // Steps on until a lane escapes, a periodicity test is due or the limit is reached:
-            // a loop of nothing but steps, which the compiler keeps in registers.
-            const int stop = std::min(s.iter, (it + 15) & ~15);
+            // Steps on until a lane escapes, a periodicity test is due or the pass ends: a loop
+            // of nothing but steps, which the compiler keeps in registers.
+            const int stop = std::min(to, (it + 15) & ~15);
             for (;; ++it) {
                 V4 top;
                 #pragma GCC unroll 4
@@ -482,19 +556,73 @@ __attribute__((always_inline)) inline void iterate_group(const Escape& s, Sample
     #pragma GCC unroll 4
     for (int c = 0; c < C; ++c) {
         const int at = first + 4 * c;
-        __builtin_memcpy(row.x() + at, &ex[c], sizeof(V4));
-        __builtin_memcpy(row.y() + at, &ey[c], sizeof(V4));
-        __builtin_memcpy(row.dx() + at, &edx[c], sizeof(V4));
-        __builtin_memcpy(row.dy() + at, &edy[c], sizeof(V4));
-        __builtin_memcpy(row.n() + at, &en[c], sizeof(V4));
+        if constexpr (Resume) {
+            // Only lanes that escaped in this pass have an end to write; the others' ends were
+            // written as interior when their orbits started.
+            const double* where = row.carry(kCarryAt) + at;
+            for (int bits = lane_bits<true>(en[c] > zero); bits; bits &= bits - 1) {
+                const int l = __builtin_ctz(bits);
+                const int to_at = static_cast<int>(where[l]);
+                row.x()[to_at] = ex[c][l], row.y()[to_at] = ey[c][l];
+                row.dx()[to_at] = edx[c][l], row.dy()[to_at] = edy[c][l];
+                row.n()[to_at] = en[c][l];
+            }
+        } else {
+            __builtin_memcpy(row.x() + at, &ex[c], sizeof(V4));
+            __builtin_memcpy(row.y() + at, &ey[c], sizeof(V4));
+            __builtin_memcpy(row.dx() + at, &edx[c], sizeof(V4));
+            __builtin_memcpy(row.dy() + at, &edy[c], sizeof(V4));
+            __builtin_memcpy(row.n() + at, &en[c], sizeof(V4));
+        }
+        if constexpr (Park) {
+            if (!keep) continue;
+            const int bits = lane_bits<true>(act[c]);
+            if (!bits) continue;
+            // Packed in place: the lanes written here were all read when the group started.
+            I8 perm;
+            __builtin_memcpy(&perm, kPack.perm[bits], sizeof perm);
+            const auto put = [&](CarryField f, const V4& v) { pack_store(v, perm, row.carry(f) + kept); };
+            V4 where;
+            if constexpr (Resume) {
+                __builtin_memcpy(&where, row.carry(kCarryAt) + at, sizeof where);
+            } else {
+                where = V4{0, 1, 2, 3} + static_cast<double>(at);
+            }
+            put(kCarryAt, where);
+            put(kCarryX, x[c]), put(kCarryY, y[c]), put(kCarryD, x2[c]);
+            put(kCarrySx, sx[c]), put(kCarrySy, sy[c]);
+            if (Kind != 1) put(kCarryCx, cx[c]), put(kCarryCy, cy[c]);
+            if (Kind != 2) put(kCarryDx, dx[c]), put(kCarryDy, dy[c]);
+            kept += __builtin_popcount(bits);
+        }
     }
 }
 
-// The whole padded row, a group of 4·C lanes at a time: C registers of lanes are C independent
-// chains of latency that the processor overlaps, as many as its registers hold without spilling.
+// The generic build runs each group of four samples from the first step to the last. The wide
+// build's groups of 4·C lanes (C registers: independent chains of latency that the processor
+// overlaps, as many as its registers hold without spilling) would each run until their slowest
+// lane ends, while most lanes sat parked: it runs the row in passes of kPass steps instead, and
+// packs the samples still running after a pass into whole groups for the next. The orbits, and
+// so the pictures, are the same.
+// Long enough that packing costs little next to the steps, short enough that a group rarely
+// waits long for its slowest lane.
+constexpr int kPass = 32;
 template <int C, int Kind, bool Fma> __attribute__((always_inline)) inline void iterate_rows(const Escape& s, SampleRow& row) {
     static_assert(SampleRow::kGroup % (4 * C) == 0);
-    for (int i = 0; i < row.padded(); i += 4 * C) iterate_group<Kind, C, Fma>(s, row, i);
+    constexpr bool Park = C > 1;
+    int kept = 0;
+    const int end = Park ? std::min(s.iter, kPass) : s.iter;
+    for (int i = 0; i < row.padded(); i += 4 * C)
+        iterate_group<Kind, C, Fma, false>(s, row, i, 1, end, 0, end < s.iter, kept);
+    if constexpr (Park) {
+        for (int done = end; kept > 0 && done < s.iter;) {
+            const int live = kept, to = std::min(s.iter, done + kPass);
+            kept = 0;
+            for (int i = 0; i < live; i += 4 * C)
+                iterate_group<Kind, C, Fma, true>(s, row, i, done + 1, to, live, to < s.iter, kept);
+            done = to;
+        }
+    }
 }
 
 // The generic build: one register pair of lanes (four samples); the AVX2 build: CL registers
