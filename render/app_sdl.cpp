@@ -948,7 +948,12 @@ void draw_round_meter() {
     draw_ring_meters(cx, cy, s, scale, turn * 3.14159265f / 180, p.alpha, p.bare);
 }
 
-// The hint floats over the scene in slices that ride a wave, with a halo and a shadow.
+SDL_Rect base_hole();
+
+// The hint floats over the scene in slices that ride a wave, with a halo and a shadow. It lies
+// under the base layer, which is opaque outside its hole over the visualizer: only the slices
+// that reach into the hole are drawn, and only there (a software rasteriser would otherwise
+// pay for some thousand hidden quads per frame).
 void draw_hint(double t) {
     const ui::HintView& h = ui::play_hint();
     if (g_now.hint_t < 0) return;
@@ -964,15 +969,22 @@ void draw_hint(double t) {
     const int n = std::max(24, int(bw / 3));
     const float sw = bw / float(n);
     const float a = g_hint_alpha;
+    const float k = float(g_k);
+    const bool covered = g_base.valid && g_base.texture;
+    const SDL_Rect hole = covered ? base_hole() : SDL_Rect{0, 0, 0, 0};
+    if (covered && (hole.w <= 0 || hole.h <= 0)) return;
+    const float hy = y + (bh - bh * sc) / 2;
+    if (covered && ((hy + bh * sc + 8) * k < float(hole.y) || (hy - 8) * k > float(hole.y + hole.h))) return;
+    if (covered) SDL_RenderSetClipRect(g_ren, &hole);
     batch_begin(tex);
     for (int i = 0; i < n; ++i) {
         const float wave = 4 * float(std::sin(2.2 * t + double(i) * 0.18));
         const float dx = x + (bw - bw * sc) / 2 + float(i) * sw * sc, dy = y + wave + (bh - bh * sc) / 2;
+        if (covered && ((dx + sw * sc + 4) * k < float(hole.x) || (dx - 4) * k > float(hole.x + hole.w))) continue;
         const uint32_t c = ui::title_color(i, n, float(1.4 * t));
         const uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
         const SDL_Rect src = px_rect(float(i) * sw, 0, sw, bh);
         auto put = [&](float ox, float oy, uint8_t cr, uint8_t cg, uint8_t cb, float alpha) {
-            const float k = float(g_k);
             batch_quad(src, {(dx + ox) * k, (dy + oy) * k, (sw * sc + 0.02f) * k, bh * sc * k},
                        {cr, cg, cb, uint8_t(std::clamp(alpha, 0.0f, 1.0f) * 255)});
         };
@@ -982,6 +994,7 @@ void draw_hint(double t) {
         put(0, 0, uint8_t(std::min(255.0f, r + hl)), uint8_t(std::min(255.0f, g + hl)), uint8_t(std::min(255.0f, b + hl)), a);
     }
     batch_flush();
+    if (covered) SDL_RenderSetClipRect(g_ren, nullptr);
 }
 
 void draw_compact_bars() {
