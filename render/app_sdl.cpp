@@ -1680,6 +1680,7 @@ Governor g_gov; // the level's floor and the window counters; the level itself i
 void apply_level() {
     static const int kQuality[5] = {0, 1, 2, 2, 2};
     gpu_fractal::set_quality(kQuality[std::clamp(g_level, 0, 4)]);
+    gpu_fractal::set_light_load(g_level >= 3);
     scene3d::set_light_load(g_level >= 3);
     scene3d::set_gpu_post(g_level < 3 && gpu_fractal::available_post());
     scene3d::set_gpu_echo(g_level < 3 && gpu_fractal::available_echo());
