@@ -180,6 +180,41 @@ bool govern_stall(Governor& g, double frame_ms, float budget, uint64_t now_ms, b
     return true;
 }
 
+float meter_outline(int figure, float weight, float a) {
+    if (weight <= 0.001f) return 1;
+    constexpr float kPi = 3.14159265f;
+    const float w = std::clamp(weight, 0.0f, 1.0f);
+    // Angle within one repeat of the figure, centred on its middle.
+    const auto within = [&](float period) {
+        const float u = std::fmod(a, period);
+        return (u < 0 ? u + period : u) - period / 2;
+    };
+    float f = 1;
+    switch (figure) {
+    case 0: f = std::cos(kPi / 6) / std::cos(within(kPi / 3)); break; // a corner at the top
+    case 1: {
+        const float c = 0.5f + 0.5f * std::cos(5 * a); // points at the top and every fifth turn
+        f = 0.74f + 0.26f * c * c;
+        break;
+    }
+    case 2: { // a squircle with flat sides at the top and bottom
+        const float sa = std::fabs(std::sin(a)), ca = std::fabs(std::cos(a));
+        f = 1 / std::sqrt(std::sqrt(sa * sa * sa * sa + ca * ca * ca * ca)) / 1.1892071f;
+        break;
+    }
+    case 3: f = 0.84f + 0.16f * std::cos(6 * a); break; // six round petals
+    default: f = 0.45f + 0.55f * std::cos(kPi / 3) / std::cos(within(2 * kPi / 3)); break; // corners rounded
+    }
+    return 1 + (std::min(f, 1.0f) - 1) * w;
+}
+
+float outline_weight(float t) {
+    t = std::clamp(t, 0.0f, 1.0f);
+    const float in = std::min(1.0f, t / 0.3f), out = std::min(1.0f, (1 - t) / 0.3f);
+    const auto ease = [](float x) { return x * x * (3 - 2 * x); };
+    return ease(in) * ease(out);
+}
+
 } // namespace app_sdl::detail
 
 using namespace app_sdl::detail;
@@ -612,36 +647,7 @@ struct Outline {
 Outline g_outline;
 
 float outline_at(float a) {
-    const Outline& o = g_outline;
-    if (o.weight <= 0.001f) return 1;
-    constexpr float kPi = 3.14159265f;
-    const float w = std::clamp(o.weight, 0.0f, 1.0f);
-    // Angle within one repeat of the figure, centred on its middle.
-    const auto within = [&](float period) {
-        const float u = std::fmod(a, period);
-        return (u < 0 ? u + period : u) - period / 2;
-    };
-    float f = 1;
-    switch (o.figure) {
-    case 0: f = std::cos(kPi / 6) / std::cos(within(kPi / 3)); break; // a corner at the top
-    case 1: {
-        const float c = 0.5f + 0.5f * std::cos(5 * a); // points at the top and every fifth turn
-        f = 0.74f + 0.26f * c * c;
-        break;
-    }
-    case 2: { // a squircle with flat sides at the top and bottom
-        const float sa = std::fabs(std::sin(a)), ca = std::fabs(std::cos(a));
-        f = 1 / std::sqrt(std::sqrt(sa * sa * sa * sa + ca * ca * ca * ca)) / 1.1892071f;
-        break;
-    }
-    case 3: f = 0.84f + 0.16f * std::cos(6 * a); break; // six round petals
-    default: { // a triangle with its corners rounded, one corner at the top
-        const float tri = std::cos(kPi / 3) / std::cos(within(2 * kPi / 3));
-        f = 0.45f + 0.55f * tri;
-        break;
-    }
-    }
-    return 1 + (f - 1) * w;
+    return app_sdl::detail::meter_outline(g_outline.figure, g_outline.weight, a);
 }
 
 // The face is a square texture cut to the outline: the circle by a mask (or geometry when the
@@ -882,10 +888,7 @@ void episode_motion(const MeterPlace& p, float* turn, float* scale) {
 // it over the first third and returns to the circle over the last.
 Outline outline_of(const MeterPlace& p) {
     if (p.episode < 3) return {};
-    const float t = std::clamp(p.episode_t, 0.0f, 1.0f);
-    const float in = std::min(1.0f, t / 0.3f), out = std::min(1.0f, (1 - t) / 0.3f);
-    const auto ease = [](float x) { return x * x * (3 - 2 * x); };
-    return {std::clamp(p.morph_to, 0, 4), ease(in) * ease(out)};
+    return {std::clamp(p.morph_to, 0, 4), app_sdl::detail::outline_weight(p.episode_t)};
 }
 
 void draw_round_meter() {

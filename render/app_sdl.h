@@ -121,4 +121,13 @@ bool govern_window(Governor& g, double mean_ms, double late_share, float budget,
 // few frames were queued before the step and are not judged. True when the level changed.
 bool govern_stall(Governor& g, double frame_ms, float budget, uint64_t now_ms, bool fixed, bool available);
 
+// The round meter's outline during an episode: its radius at angle `a` (radians, 0 at twelve
+// o'clock, clockwise, in the meter's own frame) as a share of the circle's, for figure 0..4
+// (hexagon, star, rounded square, flower, rounded triangle) grown in by `weight` (0 the
+// circle, 1 the whole figure); never above 1, so the figure stays inside the meter's square.
+float meter_outline(int figure, float weight, float a);
+// How far the meter has turned into its figure at episode progress t (0..1): over the first
+// 30 % in, over the last 30 % back to the circle.
+float outline_weight(float t);
+
 } // namespace app_sdl::detail
