@@ -562,8 +562,14 @@ bool draw(SDL_Renderer* ren, const Params& p) {
     if (is3d && !g_prog3d) return false;
     static const float k2d[3] = {0.7f, 0.55f, 0.42f}, k3d[3] = {0.5f, 0.4f, 0.3f};
     const float f = g_light && is3d ? 0.25f : (is3d ? k3d : k2d)[g_quality];
-    const int tw = std::clamp(static_cast<int>(p.w * f), 64, 1600);
-    const int th = std::clamp(static_cast<int>(p.h * f), 64, 1600);
+    int tw = std::clamp(static_cast<int>(p.w * f), 64, 1600);
+    int th = std::clamp(static_cast<int>(p.h * f), 64, 1600);
+    // A layer that breathes with the music asks for a slightly other size every frame: within
+    // an eighth of the target's size (the same shape) the target stays, stretched a little by the
+    // copy, rather than being made anew and rendered whole each frame.
+    if (g_fw > 0 && g_fh > 0 && std::abs(tw - g_fw) * 8 <= g_fw && std::abs(th - g_fh) * 8 <= g_fh &&
+        std::abs(tw * g_fh - th * g_fw) * 50 <= g_fw * g_fh)
+        tw = g_fw, th = g_fh;
     const Output o = output_of(ren);
     Scope scope(ren);
     const int kind = is3d ? 100 + p.shader : p.kind;
