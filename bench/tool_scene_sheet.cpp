@@ -8,6 +8,7 @@
 #include "scene/scene3d.h"
 
 #include <cairo.h>
+#include <pango/pangocairo.h>
 
 #include <cmath>
 #include <cstdio>
@@ -122,12 +123,18 @@ int main(int argc, char** argv) {
         cairo_set_source_surface(out, cell, x, y + 18);
         cairo_paint(out);
         cairo_surface_destroy(cell);
+        // Through pango, which finds a font for every character (minus signs, arrows, sub- and
+        // superscripts); cairo's own text shows boxes for what its one font lacks.
         cairo_set_source_rgb(out, 0.85, 0.85, 0.9);
-        cairo_select_font_face(out, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-        cairo_set_font_size(out, 11);
-        cairo_move_to(out, x + 4, y + 13);
         const std::string caption = n + "  " + scene3d::label();
-        cairo_show_text(out, caption.c_str());
+        PangoLayout* layout = pango_cairo_create_layout(out);
+        PangoFontDescription* font = pango_font_description_from_string("Sans 8");
+        pango_layout_set_font_description(layout, font);
+        pango_layout_set_text(layout, caption.c_str(), -1);
+        cairo_move_to(out, x + 4, y + 2);
+        pango_cairo_show_layout(out, layout);
+        pango_font_description_free(font);
+        g_object_unref(layout);
     }
     cairo_destroy(out);
     const bool ok = cairo_surface_write_to_png(sheet, argv[2]) == CAIRO_STATUS_SUCCESS;

@@ -189,6 +189,41 @@ bool govern_stall(Governor& g, double frame_ms, float budget, uint64_t now_ms, b
     return true;
 }
 
+float meter_outline(int figure, float weight, float a) {
+    if (weight <= 0.001f) return 1;
+    constexpr float kPi = 3.14159265f;
+    const float w = std::clamp(weight, 0.0f, 1.0f);
+    // Angle within one repeat of the figure, centred on its middle.
+    const auto within = [&](float period) {
+        const float u = std::fmod(a, period);
+        return (u < 0 ? u + period : u) - period / 2;
+    };
+    float f = 1;
+    switch (figure) {
+    case 0: f = std::cos(kPi / 6) / std::cos(within(kPi / 3)); break; // a corner at the top
+    case 1: {
+        const float c = 0.5f + 0.5f * std::cos(5 * a); // points at the top and every fifth turn
+        f = 0.74f + 0.26f * c * c;
+        break;
+    }
+    case 2: { // a squircle with flat sides at the top and bottom
+        const float sa = std::fabs(std::sin(a)), ca = std::fabs(std::cos(a));
+        f = 1 / std::sqrt(std::sqrt(sa * sa * sa * sa + ca * ca * ca * ca)) / 1.1892071f;
+        break;
+    }
+    case 3: f = 0.84f + 0.16f * std::cos(6 * a); break; // six round petals
+    default: f = 0.45f + 0.55f * std::cos(kPi / 3) / std::cos(within(2 * kPi / 3)); break; // corners rounded
+    }
+    return 1 + (std::min(f, 1.0f) - 1) * w;
+}
+
+float outline_weight(float t) {
+    t = std::clamp(t, 0.0f, 1.0f);
+    const float in = std::min(1.0f, t / 0.3f), out = std::min(1.0f, (1 - t) / 0.3f);
+    const auto ease = [](float x) { return x * x * (3 - 2 * x); };
+    return ease(in) * ease(out);
+}
+
 } // namespace app_sdl::detail
 
 using namespace app_sdl::detail;
@@ -609,6 +644,44 @@ float frand() {
 
 // The circle's outside made transparent: a mask multiplies the square's alpha, or triangles
 // clear it where the renderer refuses that blend mode.
+// The meter's outline: a circle that, during an episode of the scene, turns into one of five
+// figures (hexagon, star, rounded square, flower, rounded triangle) and back. The face, the level
+// rings and their letters all follow it. `a` is the angle in the meter's own frame (0 at twelve
+// o'clock, clockwise); the result scales the circle's radius and never exceeds 1, so the figure
+// stays inside the square the meter is drawn in.
+struct Outline {
+    int figure = 0;
+    float weight = 0; // 0 the circle, 1 the whole figure
+};
+Outline g_outline;
+
+float outline_at(float a) {
+    return app_sdl::detail::meter_outline(g_outline.figure, g_outline.weight, a);
+}
+
+// The face is a square texture cut to the outline: the circle by a mask (or geometry when the
+// renderer refuses the mask's blend mode), a figure by geometry beyond it, written without
+// blending so the pixels outside become clear.
+void cut_outside(int side, bool shaped) {
+    constexpr int kRays = 120;
+    SDL_Vertex v[kRays * 2];
+    int idx[kRays * 6];
+    const float c = float(side) / 2;
+    for (int i = 0; i < kRays; ++i) {
+        const float a = float(i) * 6.2831853f / kRays, sa = std::sin(a), ca = std::cos(a);
+        const float m = std::max(std::fabs(ca), std::fabs(sa));
+        const float r = c * (shaped ? outline_at(a) : 1);
+        v[2 * i] = {{c + r * sa, c - r * ca}, {0, 0, 0, 0}, {0, 0}};
+        v[2 * i + 1] = {{c + c * sa / m * 1.02f, c - c * ca / m * 1.02f}, {0, 0, 0, 0}, {0, 0}};
+        const int j = (i + 1) % kRays;
+        const int q[6] = {2 * i, 2 * i + 1, 2 * j, 2 * j, 2 * i + 1, 2 * j + 1};
+        std::memcpy(&idx[6 * i], q, sizeof q);
+    }
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
+    compat::render_geometry(g_ren, nullptr, v, kRays * 2, idx, kRays * 6);
+    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+}
+
 void cut_circle(int side) {
     if (!g_meter_mask && !g_mask_refused) {
         g_mask_mode = SDL_ComposeCustomBlendMode(SDL_BLENDFACTOR_ZERO, SDL_BLENDFACTOR_SRC_ALPHA, SDL_BLENDOPERATION_ADD,
@@ -633,28 +706,10 @@ void cut_circle(int side) {
         }
         cairo_surface_destroy(s);
     }
-    if (g_meter_mask) {
-        SDL_RenderCopy(g_ren, g_meter_mask, nullptr, nullptr);
-        return;
-    }
-    if (!compat::geometry()) return;
-    // Quads between the circle and the square's edge along 96 rays, written without blending.
-    constexpr int kRays = 96;
-    SDL_Vertex v[kRays * 2];
-    int idx[kRays * 6];
-    const float c = float(side) / 2;
-    for (int i = 0; i < kRays; ++i) {
-        const float a = float(i) * 6.2831853f / kRays, ca = std::cos(a), sa = std::sin(a);
-        const float m = std::max(std::fabs(ca), std::fabs(sa));
-        v[2 * i] = {{c + c * ca, c + c * sa}, {0, 0, 0, 0}, {0, 0}};
-        v[2 * i + 1] = {{c + c * ca / m * 1.02f, c + c * sa / m * 1.02f}, {0, 0, 0, 0}, {0, 0}};
-        const int j = (i + 1) % kRays;
-        const int q[6] = {2 * i, 2 * i + 1, 2 * j, 2 * j, 2 * i + 1, 2 * j + 1};
-        std::memcpy(&idx[6 * i], q, sizeof q);
-    }
-    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
-    compat::render_geometry(g_ren, nullptr, v, kRays * 2, idx, kRays * 6);
-    SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
+    const bool shaped = g_outline.weight > 0.001f;
+    if (g_meter_mask) SDL_RenderCopy(g_ren, g_meter_mask, nullptr, nullptr);
+    if (!compat::geometry() || (g_meter_mask && !shaped)) return;
+    cut_outside(side, shaped);
 }
 
 // Letters of a word around the ring, centred on angle `mid` (radians, 0 at twelve o'clock,
@@ -669,7 +724,7 @@ float ring_text_width(const char* word, float size) {
 }
 
 void ring_text(const char* word, const char* prefix, float size, float cx, float cy, float radius, float mid,
-               bool bottom, uint8_t shade, float scale, uint8_t alpha) {
+               float turn, bool bottom, uint8_t shade, float scale, uint8_t alpha) {
     // Templates stay at the layout's size, so that a meter that breathes or wobbles paints none.
     const float total = ring_text_width(word, size) * float(g_k) * scale;
     float along = -total / 2;
@@ -682,7 +737,8 @@ void ring_text(const char* word, const char* prefix, float size, float cx, float
         SDL_Texture* t = cached(key(name, 0, w, h), w, h, [&](float tw, float th) { ui::paint_glyph(s, size, tw - 8, th); });
         const float wp = w * float(g_k) * scale, hp = h * float(g_k) * scale;
         const float a = mid + (bottom ? -1 : 1) * (along + wp / 2) / radius;
-        const float x = cx + radius * std::sin(a), y = cy - radius * std::cos(a);
+        const float r = radius * outline_at(a - turn);
+        const float x = cx + r * std::sin(a), y = cy - r * std::cos(a);
         const SDL_FRect dst{x - wp / 2, y - hp / 2, wp, hp};
         SDL_SetTextureColorMod(t, shade, shade, uint8_t(std::min(255, shade + 20)));
         SDL_SetTextureAlphaMod(t, alpha);
@@ -694,13 +750,16 @@ void ring_text(const char* word, const char* prefix, float size, float cx, float
     }
 }
 
+// A piece of the ring between radii r0 and r1 and the meter's own angles a0 and a1, which the
+// outline bends and `turn` rotates.
 void quad(SDL_Vertex* v, int* idx, int& nv, int& ni, float cx, float cy, float r0, float r1, float a0, float a1,
-          SDL_Color c) {
-    const float s0 = std::sin(a0), c0 = std::cos(a0), s1 = std::sin(a1), c1 = std::cos(a1);
-    v[nv + 0] = {{cx + r0 * s0, cy - r0 * c0}, c, {0, 0}};
-    v[nv + 1] = {{cx + r1 * s0, cy - r1 * c0}, c, {0, 0}};
-    v[nv + 2] = {{cx + r0 * s1, cy - r0 * c1}, c, {0, 0}};
-    v[nv + 3] = {{cx + r1 * s1, cy - r1 * c1}, c, {0, 0}};
+          float turn, SDL_Color c) {
+    const float o0 = outline_at(a0), o1 = outline_at(a1);
+    const float s0 = std::sin(a0 + turn), c0 = std::cos(a0 + turn), s1 = std::sin(a1 + turn), c1 = std::cos(a1 + turn);
+    v[nv + 0] = {{cx + r0 * o0 * s0, cy - r0 * o0 * c0}, c, {0, 0}};
+    v[nv + 1] = {{cx + r1 * o0 * s0, cy - r1 * o0 * c0}, c, {0, 0}};
+    v[nv + 2] = {{cx + r0 * o1 * s1, cy - r0 * o1 * c1}, c, {0, 0}};
+    v[nv + 3] = {{cx + r1 * o1 * s1, cy - r1 * o1 * c1}, c, {0, 0}};
     const int q[6] = {nv, nv + 1, nv + 2, nv + 2, nv + 1, nv + 3};
     std::memcpy(idx + ni, q, sizeof q);
     nv += 4;
@@ -722,7 +781,7 @@ void draw_ring_meters(float cx, float cy, float s, float scale, float turn, floa
     int nv = 0, ni = 0;
     for (int i = 0; i < 120; ++i)
         quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri - 1.5f * k, ro + 2.5f * k, float(i) * kPi / 60,
-             float(i + 1) * kPi / 60 + 0.002f, {10, 12, 18, fade(205 * (1 - 0.6f * bare))});
+             float(i + 1) * kPi / 60 + 0.002f, turn, {10, 12, 18, fade(205 * (1 - 0.6f * bare))});
     compat::render_geometry(g_ren, nullptr, g_ring_v, nv, g_ring_i, ni);
 
     const float letter = (ro - ri) / k * 1.05f;
@@ -753,13 +812,13 @@ void draw_ring_meters(float cx, float cy, float s, float scale, float turn, floa
             }
             const float a0 = kPi - bot_half - sweep * float(i) / 24;
             const float a1 = a0 - sweep / 24 * 0.78f;
-            quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri, ro, dir * a0 + turn, dir * a1 + turn,
+            quad(g_ring_v, g_ring_i, nv, ni, cx, cy, ri, ro, dir * a0, dir * a1, turn,
                  {uint8_t(r), uint8_t(g), uint8_t(b), fade(235)});
         }
     }
     compat::render_geometry(g_ren, nullptr, g_ring_v, nv, g_ring_i, ni);
-    ring_text("ORVENDAL", "ringb-", letter, cx, cy, mid_r, turn, false, 200, scale, fade(255));
-    ring_text("LM", "ringr-", 1.25f * letter, cx, cy, mid_r, kPi + turn, true, 200, scale, fade(255));
+    ring_text("ORVENDAL", "ringb-", letter, cx, cy, mid_r, turn, turn, false, 200, scale, fade(255));
+    ring_text("LM", "ringr-", 1.25f * letter, cx, cy, mid_r, kPi + turn, turn, true, 200, scale, fade(255));
 }
 
 // Eyes that open after a few seconds of silence, blink and look around.
@@ -834,19 +893,27 @@ void episode_motion(const MeterPlace& p, float* turn, float* scale) {
     }
 }
 
-// The meter's square: its ground, the bars, the eyes, cut to the circle.
-void paint_meter_square(const ui::BarView& v, float bare, int side) {
+// During an episode the meter turns into the figure the scene names and back: it grows into
+// it over the first third and returns to the circle over the last.
+Outline outline_of(const MeterPlace& p) {
+    if (p.episode < 3) return {};
+    return {std::clamp(p.morph_to, 0, 4), app_sdl::detail::outline_weight(p.episode_t)};
+}
+
+// The meter's square: its ground, the bars, the eyes, cut to the circle or the episode's figure.
+void paint_meter_square(const ui::BarView& v, const MeterPlace& p, int side) {
     const float s = v.size, x0 = v.cx - s / 2, y0 = v.cy - s / 2;
     SDL_SetRenderTarget(g_ren, g_meter_target);
     SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_NONE);
     // The bare look lets the scene show through between the bars.
-    const float back = 200 * (1 - 0.75f * std::clamp(bare, 0.0f, 1.0f));
+    const float back = 200 * (1 - 0.75f * std::clamp(p.bare, 0.0f, 1.0f));
     SDL_SetRenderDrawColor(g_ren, uint8_t(4 * back / 255), uint8_t(6 * back / 255), uint8_t(12 * back / 255),
                            uint8_t(back));
     SDL_RenderClear(g_ren);
     SDL_SetRenderDrawBlendMode(g_ren, SDL_BLENDMODE_BLEND);
     draw_bars_at(v.bars, false, x0, y0);
     draw_eyes(0, 0, s);
+    g_outline = outline_of(p);
     cut_circle(side);
     SDL_SetRenderTarget(g_ren, nullptr);
 }
@@ -873,7 +940,7 @@ void draw_round_meter(bool build = true) {
         g_meter_side = side;
     }
     if (!g_meter_target) return;
-    if (build) paint_meter_square(v, p.bare, side);
+    if (build) paint_meter_square(v, p, side);
 
     float turn = p.spin, scale = std::clamp(p.scale, 0.2f, 2.0f) * (1 + 0.12f * p.pulse);
     episode_motion(p, &turn, &scale);
@@ -905,7 +972,12 @@ app_sdl::detail::HintBox hint_place(const ui::HintView& h, double t) {
     return app_sdl::detail::hint_box(h.view_w, h.view_h, h.box_w, h.box_h, v.y + v.h, t);
 }
 
-// The hint floats over the scene in slices that ride a wave, with a halo and a shadow.
+SDL_Rect base_hole();
+
+// The hint floats over the scene in slices that ride a wave, with a halo and a shadow. It lies
+// under the base layer, which is opaque outside its hole over the visualizer: only the slices
+// that reach into the hole are drawn, and only there (a software rasteriser would otherwise
+// pay for some thousand hidden quads per frame).
 void draw_hint(double t) {
     const ui::HintView& h = ui::play_hint();
     if (g_now.hint_t < 0) return;
@@ -919,15 +991,27 @@ void draw_hint(double t) {
     const int n = std::max(24, int(bw / 3));
     const float sw = bw / float(n);
     const float a = g_hint_alpha;
+    const float k = float(g_k);
+    const bool covered = g_base.valid && g_base.texture;
+    const SDL_Rect hole = covered ? base_hole() : SDL_Rect{0, 0, 0, 0};
+    if (covered && (hole.w <= 0 || hole.h <= 0)) return;
+    const float hy = y + (bh - bh * sc) / 2;
+    if (covered && ((hy + bh * sc + 8) * k < float(hole.y) || (hy - 8) * k > float(hole.y + hole.h))) return;
+    // Within a clip of the caller's (a frame drawn in parts), which is given back afterwards.
+    SDL_Rect outer{}, clip = hole;
+    const bool nested = SDL_RenderIsClipEnabled(g_ren) == SDL_TRUE;
+    if (nested) SDL_RenderGetClipRect(g_ren, &outer);
+    if (covered && nested && !SDL_IntersectRect(&hole, &outer, &clip)) return;
+    if (covered) SDL_RenderSetClipRect(g_ren, &clip);
     batch_begin(tex);
     for (int i = 0; i < n; ++i) {
         const float wave = 4 * float(std::sin(2.2 * t + double(i) * 0.18));
         const float dx = x + (bw - bw * sc) / 2 + float(i) * sw * sc, dy = y + wave + (bh - bh * sc) / 2;
+        if (covered && ((dx + sw * sc + 4) * k < float(hole.x) || (dx - 4) * k > float(hole.x + hole.w))) continue;
         const uint32_t c = ui::title_color(i, n, float(1.4 * t));
         const uint8_t r = uint8_t(c >> 16), g = uint8_t(c >> 8), b = uint8_t(c);
         const SDL_Rect src = px_rect(float(i) * sw, 0, sw, bh);
         auto put = [&](float ox, float oy, uint8_t cr, uint8_t cg, uint8_t cb, float alpha) {
-            const float k = float(g_k);
             batch_quad(src, {(dx + ox) * k, (dy + oy) * k, (sw * sc + 0.02f) * k, bh * sc * k},
                        {cr, cg, cb, uint8_t(std::clamp(alpha, 0.0f, 1.0f) * 255)});
         };
@@ -937,6 +1021,7 @@ void draw_hint(double t) {
         put(0, 0, uint8_t(std::min(255.0f, r + hl)), uint8_t(std::min(255.0f, g + hl)), uint8_t(std::min(255.0f, b + hl)), a);
     }
     batch_flush();
+    if (covered) SDL_RenderSetClipRect(g_ren, nested ? &outer : nullptr);
 }
 
 void draw_compact_bars() {
@@ -1820,6 +1905,7 @@ Governor g_gov; // the level's floor and the window counters; the level itself i
 void apply_level() {
     static const int kQuality[5] = {0, 1, 2, 2, 2};
     gpu_fractal::set_quality(kQuality[std::clamp(g_level, 0, 4)]);
+    gpu_fractal::set_light_load(g_level >= 3);
     scene3d::set_light_load(g_level >= 3);
     scene3d::set_gpu_post(g_level < 3 && gpu_fractal::available_post());
     scene3d::set_gpu_echo(g_level < 3 && gpu_fractal::available_echo());

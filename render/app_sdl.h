@@ -128,5 +128,13 @@ struct HintBox {
     float x = 0, y = 0, scale = 1;
 };
 HintBox hint_box(float view_w, float view_h, float box_w, float box_h, float visual_bottom, double t);
+// The round meter's outline during an episode: its radius at angle `a` (radians, 0 at twelve
+// o'clock, clockwise, in the meter's own frame) as a share of the circle's, for figure 0..4
+// (hexagon, star, rounded square, flower, rounded triangle) grown in by `weight` (0 the
+// circle, 1 the whole figure); never above 1, so the figure stays inside the meter's square.
+float meter_outline(int figure, float weight, float a);
+// How far the meter has turned into its figure at episode progress t (0..1): over the first
+// 30 % in, over the last 30 % back to the circle.
+float outline_weight(float t);
 
 } // namespace app_sdl::detail

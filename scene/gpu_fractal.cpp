@@ -263,7 +263,7 @@ bool g_plain_float = false;
 bool g_always_render = false;
 
 struct U { GLint hi, lo, half, c, res, kind, iter, ss, shift, light, pix, deep, one, pal; };
-struct U3 { GLint res, kind, cam, fwd, right, up, param, glow, flash, shift, time, snd, seed, pal; };
+struct U3 { GLint res, kind, cam, fwd, right, up, param, glow, flash, shift, time, snd, seed, pal, steps; };
 struct UP { GLint tex, res, fx, fx2, morph, mix, time, amt, c, lens, lr, snd, drops; };
 struct UE { GLint cur, prev, c, px, asp, zoom, rot, swirl, decay, gain, thresh, hue; };
 struct B { GLint tex, alpha, mod; };
@@ -342,7 +342,7 @@ U3 lookup_u3(GLuint k) {
             gl.GetUniformLocation(k, "u_fwd"), gl.GetUniformLocation(k, "u_right"), gl.GetUniformLocation(k, "u_up"),
             gl.GetUniformLocation(k, "u_param"), gl.GetUniformLocation(k, "u_glow"), gl.GetUniformLocation(k, "u_flash"),
             gl.GetUniformLocation(k, "u_shift"), gl.GetUniformLocation(k, "u_time"), gl.GetUniformLocation(k, "u_snd"),
-            gl.GetUniformLocation(k, "u_seed"), gl.GetUniformLocation(k, "u_pal")};
+            gl.GetUniformLocation(k, "u_seed"), gl.GetUniformLocation(k, "u_pal"), gl.GetUniformLocation(k, "u_steps")};
 }
 UP lookup_up(GLuint q) {
     return {gl.GetUniformLocation(q, "u_tex"), gl.GetUniformLocation(q, "u_res"), gl.GetUniformLocation(q, "u_fx"),
@@ -390,6 +390,12 @@ void upload_palette(GLint loc, const uint32_t* palette) {
 
 bool g_avail = false;
 int g_quality = 0;
+// At the governor's light levels a software rasteriser still needs most of a second's budget
+// for one ray-marched picture: the pictures are then rendered smaller, the rays give up
+// sooner, and an unchanged target is rendered in two halves on alternate frames, so that each
+// frame carries half the work.
+bool g_light = false;
+int g_band = 0; // the half the next light-load render draws
 GLuint g_fbo = 0, g_tex = 0;
 int g_fw = 0, g_fh = 0;
 uint64_t g_last_render = 0; // ms; 0 = never
@@ -457,6 +463,7 @@ void set_3d_uniforms(const Params& p, const U3& u) {
     gl.Uniform1f(u.time, p.time);
     gl.Uniform3f(u.snd, p.bands[0], p.bands[1], p.bands[2]);
     gl.Uniform2f(u.seed, p.seed[0], p.seed[1]);
+    if (u.steps >= 0) gl.Uniform1f(u.steps, g_light ? 72.0f : 120.0f);
     upload_palette(u.pal, p.palette);
 }
 
@@ -554,9 +561,15 @@ bool draw(SDL_Renderer* ren, const Params& p) {
     const bool is3d = p.shader >= 0;
     if (is3d && !g_prog3d) return false;
     static const float k2d[3] = {0.7f, 0.55f, 0.42f}, k3d[3] = {0.5f, 0.4f, 0.3f};
-    const float f = (is3d ? k3d : k2d)[g_quality];
-    const int tw = std::clamp(static_cast<int>(p.w * f), 64, 1600);
-    const int th = std::clamp(static_cast<int>(p.h * f), 64, 1600);
+    const float f = g_light && is3d ? 0.25f : (is3d ? k3d : k2d)[g_quality];
+    int tw = std::clamp(static_cast<int>(p.w * f), 64, 1600);
+    int th = std::clamp(static_cast<int>(p.h * f), 64, 1600);
+    // A layer that breathes with the music asks for a slightly other size every frame: within
+    // an eighth of the target's size (the same shape) the target stays, stretched a little by the
+    // copy, rather than being made anew and rendered whole each frame.
+    if (g_fw > 0 && g_fh > 0 && std::abs(tw - g_fw) * 8 <= g_fw && std::abs(th - g_fh) * 8 <= g_fh &&
+        std::abs(tw * g_fh - th * g_fw) * 50 <= g_fw * g_fh)
+        tw = g_fw, th = g_fh;
     const Output o = output_of(ren);
     Scope scope(ren);
     const int kind = is3d ? 100 + p.shader : p.kind;
@@ -566,6 +579,14 @@ bool draw(SDL_Renderer* ren, const Params& p) {
     if (!(same && g_last_render && now - g_last_render < 30 && !g_always_render)) {
         gl.Viewport(0, 0, tw, th);
         gl.Disable(GL_SCISSOR_TEST);
+        // A target that holds a whole picture of this kind is renewed half by half at the
+        // light levels; any other starts with a whole picture.
+        if (g_light && same && g_last_render) {
+            const int half = th / 2;
+            gl.Enable(GL_SCISSOR_TEST);
+            gl.Scissor(0, g_band ? half : 0, tw, g_band ? th - half : half);
+            g_band ^= 1;
+        }
         gl.Disable(GL_BLEND);
         gl.Disable(GL_CULL_FACE);
         gl.Disable(GL_DEPTH_TEST);
@@ -599,6 +620,9 @@ bool draw(SDL_Renderer* ren, const Params& p) {
         g_last_render = now;
         g_last_3d = is3d;
         g_last_kind = kind;
+        const State& st = scope.state();
+        gl.Scissor(st.scissor[0], st.scissor[1], st.scissor[2], st.scissor[3]);
+        set_cap(GL_SCISSOR_TEST, st.scissor_on);
     }
     // Onto the destination in the output; SDL's clip (scissor) stays as SDL set it.
     gl.BindFramebuffer(GL_FRAMEBUFFER, static_cast<GLuint>(scope.state().fbo));
@@ -836,6 +860,8 @@ bool available3d() { return g_avail && g_prog3d; }
 bool available_post() { return g_avail && g_post && gl.CopyTexSubImage2D; }
 bool available_echo() { return g_avail && g_echo && g_blit && gl.CopyTexSubImage2D; }
 void set_quality(int q) { g_quality = std::clamp(q, 0, 2); }
+
+void set_light_load(bool on) { g_light = on; }
 
 bool init(SDL_Renderer* ren) {
     shutdown();

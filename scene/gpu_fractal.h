@@ -77,6 +77,9 @@ bool available3d();
 bool available_post();
 bool available_echo();
 void set_quality(int q);
+// The governor's light levels: smaller ray-marched pictures, shorter rays, and fractal pictures
+// renewed half by half on alternate frames.
+void set_light_load(bool on);
 bool draw(SDL_Renderer* ren, const Params& p);
 bool post(SDL_Renderer* ren, const PostParams& p);
 bool echo(SDL_Renderer* ren, const EchoParams& p);

@@ -187,6 +187,7 @@ uniform float u_time;
 uniform vec3 u_snd;
 uniform vec2 u_seed;
 uniform vec3 u_pal[64];
+uniform float u_steps; // how many steps a ray may take, at most 120
 
 float g_trap;
 
@@ -280,6 +281,7 @@ vec3 march(vec2 q) {
     int steps = 0;
     bool hit = false;
     for (int i = 0; i < 120; i++) {
+        if (float(i) >= u_steps) break;
         d = de(u_cam + rd * t);
         glow += exp(-40.0 * d);
         steps = i;
@@ -297,7 +299,7 @@ vec3 march(vec2 q) {
         vec3 l = normalize(vec3(0.6, 0.8, -0.4) + 0.3 * u_up);
         float diff = 0.18 + 0.82 * max(dot(n, l), 0.0);
         float shine = 0.6 * pow(max(dot(reflect(-l, n), -rd), 0.0), 24.0);
-        float occ = 0.35 + 0.65 * (1.0 - float(steps) / 120.0);
+        float occ = 0.35 + 0.65 * (1.0 - float(steps) / u_steps);
         vec3 base = pal((30.0 * log(1.0 + trap) + u_shift) / 4.0);
         col = base * diff * occ + vec3(shine) * occ + base * u_flash * 0.5;
         if (SEL == 2 && u_seed.x * 6.0 >= 4.0) {

@@ -312,6 +312,37 @@ TEST_F(GpuFractal, DeepZoomStaysSharpWithTheSplitCentre) {
     EXPECT_GT(distinct(sharp), 4 * distinct(blocky));
 }
 
+// At the governor's light levels a changed picture is renewed half by half: the first frame
+// after the change shows it in one half only, the next in both; SDL's state survives each step.
+TEST_F(GpuFractal, LightLoadRenewsThePictureHalfByHalf) {
+    open("opengl");
+    ASSERT_TRUE(gpu_fractal::init(ren_));
+    gpu_fractal::test::always_render(true);
+    gpu_fractal::set_light_load(true);
+    const raster::Job job = raster::sample_job(0, 8, 8);
+    auto p = params(0, 20, job); // the ray-marched Mandelbulb
+    const auto frame = [&](const char* what) {
+        clear();
+        step(what, [&] { return gpu_fractal::draw(ren_, p); });
+        return read();
+    };
+    const Pixels before = frame("whole");
+    save(before, "light-whole");
+    EXPECT_GT(mean_level(before), 5) << "nearly black";
+    p.shift += 24; // other colours everywhere the rays hit
+    const Pixels half = frame("first half"), both = frame("second half");
+    const auto rows = [&](const Pixels& a, const Pixels& b, int y0, int y1) {
+        const Pixels pa(a.begin() + y0 * kW, a.begin() + y1 * kW), pb(b.begin() + y0 * kW, b.begin() + y1 * kW);
+        return mean_diff(pa, pb);
+    };
+    const double top = rows(before, half, 0, kH / 2 - 4), bottom = rows(before, half, kH / 2 + 4, kH);
+    EXPECT_LT(std::min(top, bottom), 0.01) << top << " " << bottom;
+    EXPECT_GT(std::max(top, bottom), 2.0) << top << " " << bottom;
+    EXPECT_GT(rows(before, both, 0, kH / 2 - 4), 2.0);
+    EXPECT_GT(rows(before, both, kH / 2 + 4, kH), 2.0);
+    gpu_fractal::set_light_load(false);
+}
+
 TEST_F(GpuFractal, PostEffectsAndEchoChangeThePicture) {
     open("opengl");
     ASSERT_TRUE(gpu_fractal::init(ren_));

@@ -1,8 +1,11 @@
 // The window's arithmetic: mode sizes, the aspect it settles on, frame budgets, the frameless
-// window's edges, and when the renderer counts as software rendering.
+// window's edges, when the renderer counts as software rendering, and the round meter's outline.
 #include "render/app_sdl.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 
 using namespace app_sdl::detail;
 
@@ -173,4 +176,39 @@ TEST(WindowRules, GovernorStalls) {
     for (int i = 0; i < 8; ++i) EXPECT_EQ(govern_window(s, 14, 0.0, 33.333332f, t += 2000, false, true, 0.5f), i == 7);
     EXPECT_EQ(s.level, 1);
     for (int i = 0; i < 8; ++i) EXPECT_FALSE(govern_window(s, 20, 0.0, 33.333332f, t += 2000, false, true, 0.5f));
+}
+
+TEST(WindowRules, MeterOutlineGrowsIntoItsFigureAndBack) {
+    constexpr float kPi = 3.14159265f;
+    // The circle before and after an episode, the whole figure in its middle.
+    EXPECT_FLOAT_EQ(outline_weight(0), 0);
+    EXPECT_FLOAT_EQ(outline_weight(1), 0);
+    EXPECT_FLOAT_EQ(outline_weight(0.5f), 1);
+    EXPECT_GT(outline_weight(0.15f), 0.2f);
+    EXPECT_LT(outline_weight(0.15f), 0.8f);
+    // Each figure fills the square's circle at its widest, stays inside it everywhere, and is
+    // clearly not round; they differ from one another; at weight 0 every figure is the circle.
+    // How many times each repeats around the meter: hexagon, star, squircle, flower, triangle.
+    const int repeats[5] = {6, 5, 4, 6, 3};
+    const float deepest[5] = {0.866f, 0.74f, 0.84f, 0.68f, 0.725f};
+    float at[5][360];
+    for (int f = 0; f < 5; ++f) {
+        float lo = 2, hi = 0;
+        for (int i = 0; i < 360; ++i) {
+            const float a = float(i) * kPi / 180;
+            at[f][i] = meter_outline(f, 1, a);
+            lo = std::min(lo, at[f][i]), hi = std::max(hi, at[f][i]);
+            EXPECT_FLOAT_EQ(meter_outline(f, 0, a), 1);
+            EXPECT_NEAR(meter_outline(f, 0.5f, a), (1 + at[f][i]) / 2, 1e-5);
+            EXPECT_NEAR(meter_outline(f, 1, a + 2 * kPi / float(repeats[f])), at[f][i], 2e-3) << f << " at " << i;
+        }
+        EXPECT_NEAR(hi, 1, 2e-3) << f;
+        EXPECT_LE(hi, 1.0f) << f;
+        EXPECT_NEAR(lo, deepest[f], 0.01) << f;
+        for (int g = 0; g < f; ++g) {
+            float apart = 0;
+            for (int i = 0; i < 360; ++i) apart = std::max(apart, std::fabs(at[f][i] - at[g][i]));
+            EXPECT_GT(apart, 0.05f) << f << " and " << g;
+        }
+    }
 }
