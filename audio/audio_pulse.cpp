@@ -57,6 +57,12 @@ constexpr int kRequestTimeoutMs = 5000;
 // refuses it. On PipeWire the change goes through WirePlumber, which on a busy machine can take
 // more than a second; a refusal taken for granted too early would end the takeover for good.
 constexpr int kClaimChecks = 30;
+// An environment counts as one that refuses the default only once claims have failed for this
+// long, whatever the server answered: a server that is still starting, or busy, refuses or
+// ignores a claim that it accepts a few seconds later (PipeWire's pulse server answers "not
+// supported" while WirePlumber is not up, and a WirePlumber that is starting applies a new
+// default seconds late). Giving up early would leave the user's sound unequalised for good.
+constexpr uint64_t kClaimPatienceMs = 20000;
 // How long the default must hold still before we claim it (see claim_default).
 constexpr int kClaimHoldMs = 150;
 // Rounds of moving streams and checking that they arrived (see move_inputs).
@@ -163,7 +169,8 @@ std::string g_follow;
 std::string g_follow_wanted;
 std::string g_prev_default; // the server's default at the previous reading
 bool g_restricted = false;
-int g_claim_refusals = 0; // passes in a row whose claim the server ignored
+int g_claim_refusals = 0;       // passes in a row whose claim the server refused or ignored
+uint64_t g_claim_failing_at = 0; // when the first of them ended
 bool g_snap_no_sink = false;
 bool g_passive_said = false;
 bool g_no_server_said = false;
@@ -1483,11 +1490,14 @@ Pass claim_default(Snapshot& snap, const std::string& followed) {
     }
     if (taken) {
         g_claim_refusals = 0;
+        g_claim_failing_at = 0;
         return Pass::good;
     }
     // The server answered but the default did not become ours: an environment that refuses it,
-    // or a policy that undoes it. Only a refusal, or three passes in a row, count as such.
-    if (refused || ++g_claim_refusals >= 3) {
+    // or a policy that undoes it; or a server that is slow. Only three passes in a row, spread
+    // over the patience, count as the former.
+    if (g_claim_refusals == 0) g_claim_failing_at = now_ms();
+    if (++g_claim_refusals >= 3 && now_ms() - g_claim_failing_at >= kClaimPatienceMs) {
         g_restricted = true;
         note_warn("Default device cannot be set here (restricted environment) - the user picks the sink");
         return Pass::good;
@@ -1611,8 +1621,11 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
 
     if (!detail::is_upstream_sink(snap.default_sink)) g_handoff_tried.clear();
     if (fresh_output) settle_output();
+    // A claim the server has not confirmed yet makes the pass one to repeat soon, but the path
+    // is up and the status says so meanwhile.
+    bool claimed = true;
     if (takeover && !g_restricted) {
-        if (claim_default(snap, g_follow) == Pass::failed) return Pass::failed;
+        claimed = claim_default(snap, g_follow) == Pass::good;
         if (!query(snap) || !own_sink(snap)) return Pass::failed;
         own = own_sink(snap);
         if (!g_restricted && snap.default_sink == own->name) {
@@ -1653,7 +1666,7 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
     const bool select = detail::select_output(final_snap, takeover, own_client());
     const bool running = stream_alive(g_play) && stream_alive(g_rec);
     publish(final_snap, target, missing, running, select);
-    return running ? Pass::good : Pass::failed;
+    return running && claimed ? Pass::good : Pass::failed;
 }
 
 Pass reconcile(bool active, const std::string& want_output, bool takeover, int mute) {
@@ -2061,6 +2074,7 @@ bool start(bool takeover) {
     g_prev_default.clear();
     g_restricted = g_snap_no_sink = g_passive_said = g_no_server_said = g_armed = g_lock_ok = false;
     g_claim_refusals = g_fail_streak = 0;
+    g_claim_failing_at = 0;
     g_handoff_tried.clear();
     g_volume_device.clear();
     g_sink_volume.clear();
