@@ -494,10 +494,10 @@ void on_refreshed(pa_stream*, int, void*) {
     g_refresh_pending = false;
 }
 
-void refresh_timing() {
+void refresh_timing(bool now = false) {
     if (g_refresh_pending) return;
     const pa_timing_info* ti = pa_stream_get_timing_info(g_play);
-    if (ti && pa_timeval_age(&ti->timestamp) < static_cast<pa_usec_t>(kTimingRefreshMs) * 1000) return;
+    if (!now && ti && pa_timeval_age(&ti->timestamp) < static_cast<pa_usec_t>(kTimingRefreshMs) * 1000) return;
     if (pa_operation* op = pa_stream_update_timing_info(g_play, on_refreshed, nullptr)) {
         g_refresh_pending = true;
         pa_operation_unref(op);
@@ -527,11 +527,16 @@ double queue_now_ms() {
 
 // Prebuffering at the target: after an underrun the device starts again only once the target is
 // queued, so the cushion that was missing is back at the cost of no more than the gap itself.
+// The server's buffer length for our queue.
+double tlength_ms() {
+    return std::max(60.0, g_queue.target_ms + 20);
+}
+
 void apply_target() {
     if (!g_play) return;
     pa_buffer_attr attr{};
     attr.maxlength = usec_bytes(500000);
-    attr.tlength = usec_bytes(static_cast<pa_usec_t>(std::max(60.0, g_queue.target_ms + 20) * 1000));
+    attr.tlength = usec_bytes(static_cast<pa_usec_t>(tlength_ms() * 1000));
     attr.prebuf = usec_bytes(static_cast<pa_usec_t>(g_queue.target_ms * 1000));
     attr.minreq = attr.fragsize = 0xFFFFFFFFu;
     if (pa_operation* op = pa_stream_set_buffer_attr(g_play, &attr, nullptr, nullptr)) pa_operation_unref(op);
@@ -559,7 +564,16 @@ void play_block(int frames, bool more_waiting) {
     refresh_timing();
     bool changed = false;
     const double queue = queue_now_ms();
-    const bool play = g_queue.admit(queue, block_ms, now, &changed, more_waiting);
+    // A queue that the server holds without playing it (waiting for its start threshold after an
+    // underrun, or for a device that is starting up) is not stale, and dropping sound there could
+    // keep it below that threshold: PipeWire's pulse server left the output silent for up to a
+    // second so. A fresh report tells when it plays again. The threshold lies within the buffer
+    // length; beyond it, a backlog would only queue up.
+    const pa_timing_info* timing = pa_stream_get_timing_info(g_play);
+    const bool held = g_timing_trusted && timing && !timing->playing && queue >= g_queue.target_ms &&
+                      queue < tlength_ms() + 2 * block_ms;
+    if (held) refresh_timing(true);
+    const bool play = g_queue.admit(queue, block_ms, now, &changed, more_waiting, held);
     if (changed) apply_target();
     g_pub_queue_ms.store(static_cast<float>(queue), std::memory_order_relaxed);
     g_pub_target_ms.store(static_cast<float>(g_queue.target_ms), std::memory_order_relaxed);
@@ -2656,7 +2670,8 @@ void QueueControl::follow_clock(double mean_ms, uint64_t now_ms, double span_s) 
     ppm = goal == 0 && std::fabs(ppm) <= step ? 0.0 : ppm + std::clamp(goal - ppm, -step, step);
 }
 
-bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed, bool more_waiting) {
+bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed, bool more_waiting,
+                         bool held) {
     *changed = false;
     if (window_at == 0) restart(now_ms);
     if (now_ms - calm_since >= kCalmMs && target_ms > kMinTargetMs) {
@@ -2665,6 +2680,15 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
         *changed = true;
     }
     if (queue_ms < 0) return true; // unknown: play
+    if (held) {
+        // Nothing is taken from the queue, so nothing in it has grown stale; the lows seen so
+        // far no longer describe it.
+        dropping = false;
+        excess_ms = 0;
+        forget_lows(now_ms);
+        last_block_at = now_ms;
+        return true;
+    }
     // Stale sound is dropped, so that the delay returns at once instead of lasting for the rest
     // of the session: after our own stall what comes in beyond the target, else what the lowest
     // point of the last window shows beyond it.

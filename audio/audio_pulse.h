@@ -307,8 +307,10 @@ struct QueueControl {
     // Whether a block of `block_ms` may be played while `queue_ms` wait in the output. Also
     // follows the average queue (once a second: the stretch) and shrinks a target that has been
     // calm. `changed` is set when the target moved. `more_waiting`: more sound has come in behind
-    // this block already (a backlog is still being read).
-    bool admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed, bool more_waiting = false);
+    // this block already (a backlog is still being read). `held`: the server holds the queue
+    // without playing it; nothing is dropped then.
+    bool admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed, bool more_waiting = false,
+               bool held = false);
     // The output ran dry: nothing more is dropped, and unless `grow` is false (the aftermath of a
     // stall of our own) the target grows. True when it grew.
     bool underrun(uint64_t now_ms, bool grow = true);

@@ -446,6 +446,16 @@ TEST(EngineRules, QueueReturnsToItsTargetAfterAJump) {
     bool changed = false;
     for (uint64_t t = 1000; t < 6000; t += 10) dropped += stuck.admit(120, 10, t, &changed) ? 0 : 1;
     EXPECT_LT(dropped, 500 / 4);
+
+    // A queue the server holds without playing it (waiting to start) is never cut, also right
+    // after a stall of our own; once it plays, the backlog beyond the target goes.
+    QueueControl held;
+    held.restart(1000);
+    held.stall(1100);
+    dropped = 0;
+    for (uint64_t t = 1100; t < 1600; t += 10) dropped += held.admit(60, 10, t, &changed, false, true) ? 0 : 1;
+    EXPECT_EQ(dropped, 0);
+    EXPECT_FALSE(held.admit(300, 10, 1600, &changed));
 }
 
 TEST(EngineRules, CushionGrowsAfterUnderrunsAndShrinksWhenCalm) {
