@@ -987,7 +987,9 @@ void draw_hint(double t) {
     SDL_Texture* tex =
         cached(key(name, 0, bw, bh), bw, bh, [&](float w, float hh) { ui::paint_glyph(h.text, size, w - 20, hh); });
     if (!tex) return;
-    const auto [x, y, sc] = hint_place(h, t);
+    // Plain names, not a structured binding: the lambda below uses them.
+    const app_sdl::detail::HintBox place = hint_place(h, t);
+    const float x = place.x, y = place.y, sc = place.scale;
     const int n = std::max(24, int(bw / 3));
     const float sw = bw / float(n);
     const float a = g_hint_alpha;
