@@ -215,7 +215,8 @@ enum CarryField { kCarryX, kCarryY, kCarryD, kCarryCx, kCarryCy, kCarrySx, kCarr
 
 // The samples of one row and what the kernel makes of them, one array per field, so that a
 // group of lanes loads and stores each field at once. The arrays are padded to whole groups of
-// eight with copies of the last sample (see pad()), so that the kernel never takes a tail apart.
+// 24 (a multiple of every group width) with copies of the last sample (see pad()), so that the
+// kernel never takes a tail apart.
 class SampleRow {
 public:
     static constexpr int kGroup = 24;
