@@ -33,6 +33,7 @@ constexpr float kStrongClick = 40;
 constexpr float kTiltKick = -7;
 constexpr int kTiltFrom = 3, kTiltBlocks = 5;
 constexpr float kBigRise = 35;
+constexpr float kBeaterRise = 5.0f;
 // Hats and picks sit on many bass notes with an attack of some strength, and a picked note's
 // harmonics sound first as a kick's high start does. A kick's pitch only ever falls, so band A
 // never loses ground on band B during its first 25 ms; a note whose upper harmonics grow, or a
@@ -249,8 +250,12 @@ int Detector::finish_block() {
             if (since == kHeldAt) ripple -= std::fabs(level_b - ripple_first);
         }
         ripple_prev = level_b;
-        if (!confirmed && !pending && !held && since >= kClickBlocks && drum &&
-            rise_a >= std::max(kConfirmShare * thr_a, 9.0f) && level_a > kFloorDb && level_a > peak_a - 4.0f)
+        // A kick an eighth after a loud one rises from that one's tail: with a beater's attack
+        // and a high start a smaller rise of band A will do.
+        const bool beater = click >= kStrongClick && high_start;
+        const float need_rise = beater ? kBeaterRise : std::max(kConfirmShare * thr_a, 9.0f);
+        if (!confirmed && !pending && !held && since >= kClickBlocks && drum && rise_a >= need_rise &&
+            level_a > kFloorDb && level_a > peak_a - 4.0f)
             pending = true;
         if (pending && (reported || since >= kHeldAt)) {
             pending = false;

@@ -368,15 +368,16 @@ TEST(KickDetector, FiguresOnHarderMusic) {
             EXPECT_EQ(kicks, 0);
         }
     }
-    // Measured: doubles 1.000/0.908 and 1.000/0.941, held bass 0.997/0.954 and 0.997/0.967, loud
+    // Measured: doubles 1.000/0.924 and 1.000/0.950 (0.908 and 0.941 before a kick with a
+    // beater's attack and a high start could rise less from the one before), held bass 0.997/0.954 and 0.997/0.967, loud
     // bass 0.986/0.951 and 0.987/0.964 (precision/recall without and with the beat period). The
     // loud bass's notes come with hats, whose attack alone once made them kicks (precision 0.83):
     // the bass's fundamental fills the band below 75 Hz from the start, a kick's does not (0.97),
     // and a note's level keeps up and ripples at its pitch where a kick's decays (0.986).
     for (const auto* set : {&doubles, &held, &loud_bass}) {
         for (const Score& t : *set) {
-            EXPECT_GE(t.precision(), set == &loud_bass ? 0.98 : 0.78);
-            EXPECT_GE(t.recall(), 0.85);
+            EXPECT_GE(t.precision(), 0.98);
+            EXPECT_GE(t.recall(), 0.91);
         }
     }
 }
