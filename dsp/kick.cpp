@@ -81,7 +81,7 @@ constexpr int kRippleFrom = 10;
 constexpr int kHeldAt = 21;
 constexpr int kEarlyPeakTo = 13, kLatePeakFrom = 15;
 constexpr float kHeldRipple = 6.5f;
-constexpr float kHeldDecay = -1.0f;
+constexpr float kHeldDecay = -0.5f;
 // A kick whose pitch falls into band A over a bass note beats with the note, and its level
 // ripples more: where band A gained kPitchFell dB on band B (see kFallLoss), kFellRipple holds.
 constexpr float kPitchFell = 4.0f;
