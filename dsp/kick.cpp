@@ -33,6 +33,8 @@ constexpr float kStrongClick = 40;
 constexpr float kTiltKick = -7;
 constexpr int kTiltFrom = 3, kTiltBlocks = 5;
 constexpr float kBigRise = 35;
+// A kick an eighth after another rises from that one's tail; with a beater's attack
+// (kStrongClick) and a high start, band A need rise only this much.
 constexpr float kBeaterRise = 5.0f;
 // Hats and picks sit on many bass notes with an attack of some strength, and a picked note's
 // harmonics sound first as a kick's high start does. A kick's pitch only ever falls, so band A
