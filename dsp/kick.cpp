@@ -33,6 +33,9 @@ constexpr float kStrongClick = 40;
 constexpr float kTiltKick = -7;
 constexpr int kTiltFrom = 3, kTiltBlocks = 5;
 constexpr float kBigRise = 35;
+// A kick an eighth after another rises from that one's tail; with a beater's attack
+// (kStrongClick) and a high start, band A need rise only this much.
+constexpr float kBeaterRise = 5.0f;
 // Hats and picks sit on many bass notes with an attack of some strength, and a picked note's
 // harmonics sound first as a kick's high start does. A kick's pitch only ever falls, so band A
 // never loses ground on band B during its first 25 ms; a note whose upper harmonics grow, or a
@@ -67,6 +70,24 @@ constexpr float kLowStartRise = 10.0f;
 constexpr float kLowStartStill = 6.0f;
 constexpr float kLowClick = 3.0f; // dB the band above 2 kHz must rise by
 constexpr int kLowBack = 8;       // blocks its onset may be dated back
+// A low bass note after a gap looks like a kick for 30 ms: its pick or a hat gives the attack and
+// its fundamental builds up in the band below 75 Hz as a kick's falling pitch does. It differs
+// afterwards: its level keeps up where a kick's decays, and the level of the 35-300 Hz band
+// ripples at the note's steady pitch (its harmonics beat against the fundamental) where a kick's
+// falls smoothly. So a candidate that shows a drum is reported only once 42 ms have passed, and
+// not at all when from 20 to 42 ms the band-B level ripples by kHeldRipple dB (its total variation
+// less its net change) while its peak from 30 ms on stays within kHeldDecay of that before 26 ms.
+// The onset lies up to 10 ms before the candidate's start, so the report comes 42-52 ms after the
+// sound: still before the display delay of about 60 ms.
+constexpr int kRippleFrom = 10;
+constexpr int kHeldAt = 21;
+constexpr int kEarlyPeakTo = 13, kLatePeakFrom = 15;
+constexpr float kHeldRipple = 6.5f;
+constexpr float kHeldDecay = -0.5f;
+// A kick whose pitch falls into band A over a bass note beats with the note, and its level
+// ripples more: where band A gained kPitchFell dB on band B (see kFallLoss), kFellRipple holds.
+constexpr float kPitchFell = 4.0f;
+constexpr float kFellRipple = 16.0f;
 
 Detector::Section design(bool high, float two_pi_f, float rate, float d) {
     const float w = two_pi_f / rate;
@@ -221,23 +242,45 @@ int Detector::finish_block() {
         const bool attack = click >= kStrongClick || (click >= kClickRise && pitch_kept &&
                                                       (high_start || (balance_known && rise_a >= kBigRise)));
         const bool drum = low_opened ? sweep && click >= kLowClick : attack || sweep;
-        if (!confirmed && since >= kClickBlocks && drum && rise_a >= std::max(kConfirmShare * thr_a, 9.0f) &&
-            level_a > kFloorDb && level_a > peak_a - 4.0f) {
-            confirmed = true;
-            kick_blocks[kick_pos] = cand_block;
-            kick_pos = (kick_pos + 1) % kKickRing;
-            kick_count = std::min(kick_count + 1, kKickRing);
-            if (!reported) {
-                ++kicks_confirmed;
-                report(cand_at);
-                ++found;
+        if (since <= kEarlyPeakTo) early_peak_b = std::max(early_peak_b, level_b);
+        if (since >= kLatePeakFrom && since <= kHeldAt) late_peak_b = std::max(late_peak_b, level_b);
+        if (since == kRippleFrom) {
+            ripple = 0;
+            ripple_first = level_b;
+        } else if (since > kRippleFrom && since <= kHeldAt) {
+            ripple += std::fabs(level_b - ripple_prev);
+            if (since == kHeldAt) ripple -= std::fabs(level_b - ripple_first);
+        }
+        ripple_prev = level_b;
+        // A kick an eighth after a loud one rises from that one's tail: with a beater's attack
+        // and a high start a smaller rise of band A will do.
+        const bool beater = click >= kStrongClick && high_start;
+        const float need_rise = beater ? kBeaterRise : std::max(kConfirmShare * thr_a, 9.0f);
+        if (!confirmed && !pending && !held && since >= kClickBlocks && drum && rise_a >= need_rise &&
+            level_a > kFloorDb && level_a > peak_a - 4.0f)
+            pending = true;
+        if (pending && (reported || since >= kHeldAt)) {
+            pending = false;
+            const float allowed =
+                fall_gain >= kPitchFell * static_cast<float>(kFallBlocks) ? kFellRipple : kHeldRipple;
+            held = !reported && ripple >= allowed && late_peak_b - early_peak_b >= kHeldDecay;
+            if (!held) {
+                confirmed = true;
+                kick_blocks[kick_pos] = cand_block;
+                kick_pos = (kick_pos + 1) % kKickRing;
+                kick_count = std::min(kick_count + 1, kKickRing);
+                if (!reported) {
+                    ++kicks_confirmed;
+                    report(cand_at);
+                    ++found;
+                }
             }
         }
         // A strong new rise while an unconfirmed candidate is open is a new onset: a kick right
         // after a bass note must not be hidden by it.
         // One opened by the low band alone gives way to any rise of the wider band at once.
-        const bool restart =
-            !confirmed && (since > kRestartBlocks || low_opened) && level_b > kFloorDb && rise_b >= start_rise;
+        const bool restart = !confirmed && !pending && (since > kRestartBlocks || low_opened) && level_b > kFloorDb &&
+                             rise_b >= start_rise;
         if (since > kCandidateBlocks || restart || (!confirmed && since > kConfirmBlocks)) {
             open = false;
             may_start = true;
@@ -294,6 +337,10 @@ int Detector::finish_block() {
         click = rise_h;
         peak_b = level_b;
         sweep_blocks = 0;
+        pending = false;
+        held = false;
+        early_peak_b = late_peak_b = -200;
+        ripple = 0;
         tilt_early = 0;
         fall_gain = 0;
         // On the beat grid a kick is reported before its low band has grown, but only with a

@@ -9,6 +9,9 @@
 // where a picked note's harmonics grow or a brighter note sits on top: a kick's pitch never rises.
 // Under loud pads, where the wider band hardly moves, a rise of the 30-75 Hz band alone opens a
 // candidate, which only a falling pitch with a trace of an attack confirms.
+// A candidate that shows a drum is reported 42 ms after its start, and not at all when by then its
+// level keeps up and ripples at a steady pitch, as a bass note's does after a gap (its
+// fundamental builds up as a kick's falling pitch would, and a pick or a hat gives the attack).
 // A strong new rise restarts an unconfirmed candidate, so a bass note does not hide the kick
 // after it. A candidate that falls on the beat grid of earlier kicks and starts with an attack
 // above 2 kHz is reported at once, the others on confirmation. Thresholds adapt to what the
@@ -84,6 +87,11 @@ class Detector {
     float fall_gain = 0;  // band A's gain on band B from 2-8 ms to 18-24 ms in, dB, summed over 4 blocks
     int sweep_blocks = 0; // blocks in a row that showed the pitch falling
     bool low_opened = false; // the candidate was opened by the 30-75 Hz band alone
+    bool pending = false;    // it showed a drum, and waits for the test of a held note
+    bool held = false;       // that test found a held note
+    float ripple = 0;        // total variation of the band-B level from 20 ms in, less its net change, dB
+    float ripple_first = 0, ripple_prev = 0; // band-B levels at the start of that span and in the last block
+    float early_peak_b = 0, late_peak_b = 0; // highest band-B level up to 26 ms in, and from 30 ms in
     int64_t cand_block = 0;
     int64_t cand_at = 0;
     int64_t kick_blocks[kKickRing] = {}; // block numbers of confirmed kicks
