@@ -2456,6 +2456,16 @@ constexpr double kHalfWeight = 0.5;
 // quarter, but not at four times that, where the bar of the true beat does.
 constexpr double kBarWeight = 0.5;
 constexpr double kKeepShare = 0.85;
+// A beat rarely lasts a whole number of hops (90 BPM is 66.7): its bar and its half bar are taken
+// at the best of the lags their rounding allows, four times the lag within 2 hops and twice it
+// within 1, or a bar of 266.7 hops would be sought at 268 and missed.
+constexpr int kBarSlack = 2;
+constexpr int kTwiceSlack = 1;
+// A syncopated pattern repeats at its bar more than at its beat. Where the detected kicks come
+// back a bar later (at least this share of them, within 2 hops), how well the onsets repeat at
+// the bar counts half towards the confidence; music without kicks is judged by its beat alone.
+constexpr double kBarKickShare = 0.75;
+constexpr int kKickSlack = 2;
 
 BeatSource g_source;
 
@@ -2517,23 +2527,53 @@ void estimate_tempo(BeatTracker& b, int newest) {
         energy += onset[j] * onset[j];
     }
     // Mean product per pair at every lag from half the shortest to twice the longest period.
-    static double ac[4 * kMaxLag + 1];
+    static double ac[4 * kMaxLag + kBarSlack + 1];
     auto mean_product = [&](int lag) {
         double a = 0;
         for (int j = 0; j + lag < n; ++j) a += onset[j] * onset[j + lag];
         return a / (n - lag);
     };
-    for (int lag = kMinLag / 2; lag <= 2 * kMaxLag && lag < n; ++lag) ac[lag] = mean_product(lag);
-    for (int lag = kMinLag; lag <= kMaxLag && 4 * lag + 100 <= n; ++lag) ac[4 * lag] = mean_product(4 * lag);
+    for (int lag = kMinLag / 2; lag <= 2 * kMaxLag + kTwiceSlack && lag < n; ++lag) ac[lag] = mean_product(lag);
+    for (int lag = 2 * kMaxLag + kTwiceSlack + 1; lag <= 4 * kMaxLag + kBarSlack && lag + 100 - kBarSlack <= n; ++lag)
+        ac[lag] = mean_product(lag);
+    // The best mean product within `slack` of `lag` × `times`, and where it lies.
+    auto around = [&](int lag, int times, int slack, int* at) {
+        double v = ac[lag * times];
+        *at = lag * times;
+        for (int d = -slack; d <= slack; ++d) {
+            if (ac[lag * times + d] > v) {
+                v = ac[lag * times + d];
+                *at = lag * times + d;
+            }
+        }
+        return v;
+    };
+    // Whether the kicks of the history come back `bar` hops later.
+    auto kicks_repeat = [&](int bar) {
+        int kicks = 0, repeated = 0;
+        for (int age = bar + kKickSlack; age < n; ++age) {
+            if (b.kick_marks[ring_at(newest - age)] <= 0) continue;
+            ++kicks;
+            for (int d = -kKickSlack; d <= kKickSlack; ++d) {
+                if (b.kick_marks[ring_at(newest - age + bar + d)] > 0) {
+                    ++repeated;
+                    break;
+                }
+            }
+        }
+        return kicks > 0 && repeated >= kBarKickShare * kicks;
+    };
     int best = 0;
     double best_score = 0, best_plain = 0;
     double kept_score = 0, kept_plain = 0; // the tempo followed so far
     for (int lag = kMinLag; lag <= kMaxLag; ++lag) {
         const double octave = std::log2(lag / 50.0);
         const double prior = std::exp(-0.5 * octave * octave / kPriorWidth);
-        const double plain = ac[lag] * n * prior;
-        const double twice = 2 * lag + 100 <= n ? ac[2 * lag] : ac[lag];
-        const double bar = 4 * lag + 100 <= n ? ac[4 * lag] : 0;
+        int at = 0;
+        const double twice = 2 * lag + 100 <= n ? around(lag, 2, kTwiceSlack, &at) : ac[lag];
+        const double bar = 4 * lag + 100 <= n ? around(lag, 4, kBarSlack, &at) : 0;
+        double plain = ac[lag] * n * prior;
+        if (bar > ac[lag] && 4 * lag + 100 <= n && kicks_repeat(at)) plain = 0.5 * (ac[lag] + bar) * n * prior;
         const double score =
             (ac[lag] + kTwiceWeight * twice + kHalfWeight * ac[lag / 2] + kBarWeight * bar) * n * prior;
         if (lag == b.period) {
@@ -2693,7 +2733,7 @@ void track_beat(float rate, float dt) {
         if (last && q > 0) {
             b.kicks += q;
             b.last_kick = b.hop;
-            b.kick_marks[ring_at(p - 2)] = 1.0f;
+            b.kick_marks[ring_at(p - static_cast<int>(kick_age / kHop))] = 1.0f; // the hop of its onset
             // Without a trusted tempo every kick is a beat, heard with its kick.
             if (!locked && b.hop - b.last_beat > kKickBeatGap) {
                 beat_at[b.beats - beats_before] = kick_age;

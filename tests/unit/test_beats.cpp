@@ -68,8 +68,9 @@ TEST(BeatTracker, RenderedPatterns) {
             const bool drums = std::any_of(song.notes.begin(), song.notes.end(),
                                            [](const MidiNote& n) { return n.channel == 9; });
             if (drums) {
-                // A tempo is trusted in 6 % of the frames (23 % before the bar of four beats
-                // counted towards the tempo).
+                // A tempo is trusted in 3 % of the frames (23 % before the bar of four beats
+                // counted towards the tempo, 6 % before the bar was sought within the rounding
+                // of the beat).
                 EXPECT_LE(share, 0.12) << song.name;
                 // At most 2 in 30 s; measured 1 (12 before a candidate had to pass the test of a
                 // held note, 20 before a kick had to keep its bands' balance from turning
@@ -88,7 +89,8 @@ TEST(BeatTracker, RenderedPatterns) {
         (song.sine_kicks ? clickless : all).add(s);
         // Steady songs lock within 4 s of the start; the changing one within 4 s of its change.
         const double change = song.tempo.size() > 1 ? song.seconds_at(song.tempo[1].first) : 0;
-        const double locked = locked_from(song, tempo, change, seconds);
+        // While the pattern plays: in the release of its last notes the tracker may let go.
+        const double locked = locked_from(song, tempo, change, song.seconds_at(song.beats));
         std::printf("  %-15s %3.0f BPM  kicks %3d  released %3d  precision %.3f  recall %.3f  tempo %5.1f BPM "
                     "locked from %.1f s\n",
                     song.name.c_str(), song.bpm_at(seconds), s.truth, s.detected, s.precision(), s.recall(),
@@ -97,11 +99,13 @@ TEST(BeatTracker, RenderedPatterns) {
         ++kick_songs;
     }
     // Measured: house, rock, drum and bass (at half its tempo), trap, the shuffle, the tempo
-    // change and the click-less trap lock in time; swung hip-hop settles on a beat and a half
-    // (its kicks and swung hats repeat there) with less confidence than a lock needs; under the
-    // loud pads the onsets hardly show the quiet kicks, too little for the tracker to lock to.
+    // change, the click-less trap and swung hip-hop lock in time (hip-hop from 3.5 s, on the
+    // repeat of its bar, which its kicks confirm; before, it settled on a beat and a half). The
+    // soft click-less kicks under pads lock from 4.5 s, by their bar alone: they never fall a
+    // beat apart. Under the loud pads half the quiet kicks are missed and the onsets hardly show
+    // them, too little for the tracker to lock to.
     std::printf("  %d of %d songs locked to their tempo within 4 s\n", locked_songs, kick_songs);
-    EXPECT_GE(locked_songs, 7);
+    EXPECT_GE(locked_songs, 8);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
     // The aims are 0.9 and 0.9; measured 0.996 and 0.911 (precision 0.971 before a kick had to
