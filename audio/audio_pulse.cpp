@@ -1677,7 +1677,9 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
         g_sink_volume = o->volume;
         g_sink_mute = o->mute;
     }
-    const bool select = detail::select_output(final_snap, takeover, own_client());
+    // While a claim waits for the server to confirm it, the default is about to become ours:
+    // asking the user to pick an output by hand then would be a false alarm on every slow start.
+    const bool select = claimed && detail::select_output(final_snap, takeover, own_client());
     const bool running = stream_alive(g_play) && stream_alive(g_rec);
     publish(final_snap, target, missing, running, select);
     return running && claimed ? Pass::good : Pass::failed;
