@@ -304,12 +304,12 @@ TEST_P(Routing, Mute) {
     EXPECT_TRUE(audio::status().muted); // at once, before the server confirms
     ASSERT_TRUE(
         wait_until([] { return find_named(pa_list("sinks"), "hw_a")->field("Mute") == "yes"; }, 5000));
-    ASSERT_TRUE(wait_until([this] { return log().find("INFO  Muted") != std::string::npos; }, 3000));
+    ASSERT_TRUE(wait_until([this] { return log().find("INFO  Muted") != std::string::npos; }, 3000)) << log();
 
     audio::set_mute(false);
     EXPECT_FALSE(audio::status().muted);
     ASSERT_TRUE(wait_until([] { return find_named(pa_list("sinks"), "hw_a")->field("Mute") == "no"; }, 5000));
-    ASSERT_TRUE(wait_until([this] { return log().find("INFO  Unmuted") != std::string::npos; }, 3000));
+    ASSERT_TRUE(wait_until([this] { return log().find("INFO  Unmuted") != std::string::npos; }, 3000)) << log();
 
     // Muting our sink from the system mixer counts while routing.
     ASSERT_EQ(pactl({"set-sink-mute", "lumafon", "1"}).status, 0);
@@ -328,7 +328,7 @@ TEST_P(Routing, TheUsersVolumeNeverJumps) {
     ASSERT_TRUE(wait_until([] { return volume_percent("lumafon") == 30 && volume_percent("hw_a") == 100; }, kWaitMs))
         << volume_percent("lumafon") << " " << volume_percent("hw_a");
     const double routed = device_level();
-    EXPECT_NEAR(routed, before, 0.5);
+    EXPECT_NEAR(routed, before, 0.5) << log();
 
     ASSERT_EQ(pactl({"set-sink-volume", "@DEFAULT_SINK@", "50%"}).status, 0);
     const double turned_up = device_level();
