@@ -57,6 +57,14 @@ constexpr int kRequestTimeoutMs = 5000;
 // refuses it. On PipeWire the change goes through WirePlumber, which on a busy machine can take
 // more than a second; a refusal taken for granted too early would end the takeover for good.
 constexpr int kClaimChecks = 30;
+// An environment counts as one that refuses the default only once claims have failed for this
+// long, whatever the server answered: a server that is still starting, or busy, refuses or
+// ignores a claim that it accepts a few seconds later (PipeWire's pulse server answers "not
+// supported" while WirePlumber is not up, and a WirePlumber that is starting applies a new
+// default seconds late). Giving up early would leave the user's sound unequalised for good.
+constexpr uint64_t kClaimPatienceMs = 20000;
+// How long the default must hold still before we claim it (see claim_default).
+constexpr int kClaimHoldMs = 150;
 // Rounds of moving streams and checking that they arrived (see move_inputs).
 constexpr int kMoveRounds = 4;
 
@@ -161,7 +169,8 @@ std::string g_follow;
 std::string g_follow_wanted;
 std::string g_prev_default; // the server's default at the previous reading
 bool g_restricted = false;
-int g_claim_refusals = 0; // passes in a row whose claim the server ignored
+int g_claim_refusals = 0;       // passes in a row whose claim the server refused or ignored
+uint64_t g_claim_failing_at = 0; // when the first of them ended
 bool g_snap_no_sink = false;
 bool g_passive_said = false;
 bool g_no_server_said = false;
@@ -449,17 +458,20 @@ int delay_for_read(int count, char (&log_line)[160]) {
 
 // ===================================================================== The stream path
 
-// Milliseconds of sound written to the output that the device has not taken yet: our own queue.
-// The device's own latency (a network or Bluetooth output may report hundreds of milliseconds)
-// is not ours to shorten, and counting it would starve such a device. Negative when unknown.
+// Milliseconds of sound written to the output that the device has not taken yet: our own queue,
+// the write index less the read index of the server's last report, less what the device has
+// taken since at the pace of real time. The device's own latency (a network or Bluetooth output
+// may report hundreds of milliseconds) is not ours to shorten, and counting it would starve such
+// a device. libpulse's own interpolation (pa_stream_get_latency) is not used: against PipeWire's
+// pulse server it drifts away from the reports by several percent of the time since the last
+// one, and sound dropped for a queue that was not there left the output silent. Negative when
+// unknown.
 double own_queue_ms() {
-    pa_usec_t lat = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(g_play, &lat, &negative) != 0) return -1;
     const pa_timing_info* ti = pa_stream_get_timing_info(g_play);
-    if (!ti) return -1;
-    if (negative || lat <= ti->sink_usec) return 0;
-    return static_cast<double>(lat - ti->sink_usec) * 0.001;
+    if (!ti || ti->read_index_corrupt || ti->write_index_corrupt) return -1;
+    double ms = static_cast<double>(ti->write_index - ti->read_index) / (kFrameBytes * kRate / 1000.0);
+    if (ti->playing) ms -= static_cast<double>(pa_timeval_age(&ti->timestamp)) * 0.001;
+    return std::max(0.0, ms);
 }
 
 void on_stall_timing(pa_stream*, int, void*) {
@@ -469,6 +481,27 @@ void on_stall_timing(pa_stream*, int, void*) {
 void on_underrun_timing(pa_stream*, int, void*) {
     g_timing_trusted = true;
     g_refill = true;
+}
+
+// PipeWire's pulse server answers timing requests in a way that libpulse's interpolation
+// overstates our queue by a few percent of the time since the last answer: some 40 ms at the
+// 1.5 s pace of its automatic requests, as much as the slack we allow. Asking at least twice a
+// second bounds that at little cost (a write costs a message too, and there are 65 a second).
+constexpr int kTimingRefreshMs = 500;
+bool g_refresh_pending = false;
+
+void on_refreshed(pa_stream*, int, void*) {
+    g_refresh_pending = false;
+}
+
+void refresh_timing(bool now = false) {
+    if (g_refresh_pending) return;
+    const pa_timing_info* ti = pa_stream_get_timing_info(g_play);
+    if (!now && ti && pa_timeval_age(&ti->timestamp) < static_cast<pa_usec_t>(kTimingRefreshMs) * 1000) return;
+    if (pa_operation* op = pa_stream_update_timing_info(g_play, on_refreshed, nullptr)) {
+        g_refresh_pending = true;
+        pa_operation_unref(op);
+    }
 }
 
 // Silence for the cushion: at most the largest target.
@@ -494,11 +527,16 @@ double queue_now_ms() {
 
 // Prebuffering at the target: after an underrun the device starts again only once the target is
 // queued, so the cushion that was missing is back at the cost of no more than the gap itself.
+// The server's buffer length for our queue.
+double tlength_ms() {
+    return std::max(60.0, g_queue.target_ms + 20);
+}
+
 void apply_target() {
     if (!g_play) return;
     pa_buffer_attr attr{};
     attr.maxlength = usec_bytes(500000);
-    attr.tlength = usec_bytes(static_cast<pa_usec_t>(std::max(60.0, g_queue.target_ms + 20) * 1000));
+    attr.tlength = usec_bytes(static_cast<pa_usec_t>(tlength_ms() * 1000));
     attr.prebuf = usec_bytes(static_cast<pa_usec_t>(g_queue.target_ms * 1000));
     attr.minreq = attr.fragsize = 0xFFFFFFFFu;
     if (pa_operation* op = pa_stream_set_buffer_attr(g_play, &attr, nullptr, nullptr)) pa_operation_unref(op);
@@ -506,7 +544,7 @@ void apply_target() {
 
 // Writes one processed block (`frames` frames in g_scratch) to the output, unless our queue
 // already holds stale sound.
-void play_block(int frames) {
+void play_block(int frames, bool more_waiting) {
     const uint64_t now = now_ms();
     const double block_ms = frames * 1000.0 / kRate;
     if (g_last_block_ms != 0 && now - g_last_block_ms > kStallMs) {
@@ -515,7 +553,7 @@ void play_block(int frames) {
         // reading arrives (after the backlog already in the socket).
         g_stall_at = now;
         g_resync = true;
-        g_queue.stall();
+        g_queue.stall(now);
         if (pa_operation* op = pa_stream_update_timing_info(g_play, on_stall_timing, nullptr)) {
             g_timing_trusted = false;
             pa_operation_unref(op);
@@ -523,9 +561,19 @@ void play_block(int frames) {
     }
     g_last_block_ms = now;
 
+    refresh_timing();
     bool changed = false;
     const double queue = queue_now_ms();
-    const bool play = g_queue.admit(queue, block_ms, now, &changed);
+    // A queue that the server holds without playing it (waiting for its start threshold after an
+    // underrun, or for a device that is starting up) is not stale, and dropping sound there could
+    // keep it below that threshold: PipeWire's pulse server left the output silent for up to a
+    // second so. A fresh report tells when it plays again. The threshold lies within the buffer
+    // length; beyond it, a backlog would only queue up.
+    const pa_timing_info* timing = pa_stream_get_timing_info(g_play);
+    const bool held = g_timing_trusted && timing && !timing->playing && queue >= g_queue.target_ms &&
+                      queue < tlength_ms() + 2 * block_ms;
+    if (held) refresh_timing(true);
+    const bool play = g_queue.admit(queue, block_ms, now, &changed, more_waiting, held);
     if (changed) apply_target();
     g_pub_queue_ms.store(static_cast<float>(queue), std::memory_order_relaxed);
     g_pub_target_ms.store(static_cast<float>(g_queue.target_ms), std::memory_order_relaxed);
@@ -550,9 +598,10 @@ void play_block(int frames) {
     if (g_resync) g_model_ms = 0;
     g_resync = false;
     g_model_ms += out * 1000.0 / kRate;
-    pa_usec_t lat = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(g_play, &lat, &negative) == 0 && !negative) record_latency(lat);
+    // What is heard now was written the whole output latency ago: our queue and the device's own.
+    const double own = own_queue_ms();
+    if (const pa_timing_info* ti = pa_stream_get_timing_info(g_play); ti && own >= 0)
+        record_latency(static_cast<pa_usec_t>(own * 1000) + ti->sink_usec);
 }
 
 // Silence instead of noise: a curve can no longer be non-finite, but a player may send NaN or
@@ -590,7 +639,9 @@ void route_block(const float* data, int frames) {
     g_proc.process(g_scratch.data(), block);
     guard_block(g_scratch.data(), block * 2);
     detail::push_tap(g_scratch.data(), block);
-    if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY) play_block(block);
+    // The piece just read is still counted as readable (it is dropped after this call).
+    const bool more_waiting = pa_stream_readable_size(g_rec) > static_cast<size_t>(frames) * kFrameBytes;
+    if (g_play && pa_stream_get_state(g_play) == PA_STREAM_READY) play_block(block, more_waiting);
 }
 
 void on_read(pa_stream* s, size_t, void*) {
@@ -621,7 +672,7 @@ void on_underflow(pa_stream*, void*) {
         g_resync = true;
         return;
     }
-    if (now - g_stall_at >= 1000 && g_queue.underrun(now)) apply_target();
+    if (g_queue.underrun(now, now - g_stall_at >= 1000)) apply_target();
     if (pa_operation* op = pa_stream_update_timing_info(g_play, on_underrun_timing, nullptr)) {
         g_timing_trusted = false;
         pa_operation_unref(op);
@@ -694,7 +745,7 @@ void open_playback(const std::string& sink) {
     g_queue.restart(now_ms());
     g_model_ms = 0;
     g_timing_trusted = true;
-    g_resync = g_refill = false;
+    g_resync = g_refill = g_refresh_pending = false;
     pa_stream* s = new_stream("playback", "Equalizer");
     if (!s) return;
     g_play = s;
@@ -1101,6 +1152,8 @@ void settle_output() {
     }
     if (!g_play) return;
     wait_op(pa_stream_flush(g_play, on_stream_success, nullptr));
+    // What the queue showed while the device was not yet flowing is gone with the flush.
+    g_queue.restart(now_ms());
     // A standing queue at the target rides out the jitter of the record side without underruns.
     const size_t bytes = static_cast<size_t>(g_queue.target_ms * kRate / 1000) * kFrameBytes;
     pa_stream_write(g_play, kCushion, std::min(bytes, sizeof kCushion), nullptr, 0, PA_SEEK_RELATIVE);
@@ -1422,6 +1475,17 @@ Pass claim_default(Snapshot& snap, const std::string& followed) {
         mark_dirty(); // the user chose again meanwhile
         return Pass::good;
     }
+    // On PipeWire a new default takes effect through WirePlumber, a while after the request
+    // returned: a choice the user made a moment ago may not show yet, and our claim would
+    // overwrite it unseen (the last of quick changes was lost so). The default must hold still
+    // for a moment before we claim it.
+    wait_until([] { return false; }, kClaimHoldMs);
+    const std::string held = read_default_sink();
+    if (held.empty()) return Pass::failed;
+    if (held != now) {
+        mark_dirty();
+        return Pass::good;
+    }
     // A refusal is an answer; a server that did not answer refused nothing.
     bool accepted = false;
     if (!wait_op(pa_context_set_default_sink(g_ctx, own_name.c_str(), on_success_flag, &accepted)))
@@ -1440,11 +1504,14 @@ Pass claim_default(Snapshot& snap, const std::string& followed) {
     }
     if (taken) {
         g_claim_refusals = 0;
+        g_claim_failing_at = 0;
         return Pass::good;
     }
     // The server answered but the default did not become ours: an environment that refuses it,
-    // or a policy that undoes it. Only a refusal, or three passes in a row, count as such.
-    if (refused || ++g_claim_refusals >= 3) {
+    // or a policy that undoes it; or a server that is slow. Only three passes in a row, spread
+    // over the patience, count as the former.
+    if (g_claim_refusals == 0) g_claim_failing_at = now_ms();
+    if (++g_claim_refusals >= 3 && now_ms() - g_claim_failing_at >= kClaimPatienceMs) {
         g_restricted = true;
         note_warn("Default device cannot be set here (restricted environment) - the user picks the sink");
         return Pass::good;
@@ -1568,8 +1635,11 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
 
     if (!detail::is_upstream_sink(snap.default_sink)) g_handoff_tried.clear();
     if (fresh_output) settle_output();
+    // A claim the server has not confirmed yet makes the pass one to repeat soon, but the path
+    // is up and the status says so meanwhile.
+    bool claimed = true;
     if (takeover && !g_restricted) {
-        if (claim_default(snap, g_follow) == Pass::failed) return Pass::failed;
+        claimed = claim_default(snap, g_follow) == Pass::good;
         if (!query(snap) || !own_sink(snap)) return Pass::failed;
         own = own_sink(snap);
         if (!g_restricted && snap.default_sink == own->name) {
@@ -1607,10 +1677,12 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
         g_sink_volume = o->volume;
         g_sink_mute = o->mute;
     }
-    const bool select = detail::select_output(final_snap, takeover, own_client());
+    // While a claim waits for the server to confirm it, the default is about to become ours:
+    // asking the user to pick an output by hand then would be a false alarm on every slow start.
+    const bool select = claimed && detail::select_output(final_snap, takeover, own_client());
     const bool running = stream_alive(g_play) && stream_alive(g_rec);
     publish(final_snap, target, missing, running, select);
-    return running ? Pass::good : Pass::failed;
+    return running && claimed ? Pass::good : Pass::failed;
 }
 
 Pass reconcile(bool active, const std::string& want_output, bool takeover, int mute) {
@@ -1693,11 +1765,16 @@ bool connect_locked() {
     return pa_context_get_state(g_ctx) == PA_CONTEXT_READY;
 }
 
-void on_event(pa_context*, pa_subscription_event_type_t event, uint32_t, void*) {
+void on_event(pa_context*, pa_subscription_event_type_t event, uint32_t index, void*) {
     const unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const unsigned type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-    // Changes of the streams are the pass's own doing (or need nothing from us).
-    if (facility == PA_SUBSCRIPTION_EVENT_SINK ||
+    // Changes of the streams are the pass's own doing (or need nothing from us), except for a
+    // stream that asked for its device: the server (WirePlumber) may move it along with the
+    // default after our pass has looked, and it must go back. g_pinned is the control thread's,
+    // but it changes only under the main-loop lock, which callbacks hold.
+    const bool pinned = facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_CHANGE &&
+                        std::find(g_pinned.begin(), g_pinned.end(), index) != g_pinned.end();
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK || pinned ||
         (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && type == PA_SUBSCRIPTION_EVENT_NEW) ||
         (facility == PA_SUBSCRIPTION_EVENT_SERVER && type == PA_SUBSCRIPTION_EVENT_CHANGE))
         mark_dirty();
@@ -2013,6 +2090,7 @@ bool start(bool takeover) {
     g_prev_default.clear();
     g_restricted = g_snap_no_sink = g_passive_said = g_no_server_said = g_armed = g_lock_ok = false;
     g_claim_refusals = g_fail_streak = 0;
+    g_claim_failing_at = 0;
     g_handoff_tried.clear();
     g_volume_device.clear();
     g_sink_volume.clear();
@@ -2494,8 +2572,9 @@ void QueueControl::restart(uint64_t now_ms) {
     ppm = drift_ppm = 0;
     sure = 0;
     smooth_ms = -1;
-    catching_up = stalled = false;
-    above_since = 0;
+    stalled = dropping = false;
+    excess_ms = 0;
+    forget_lows(now_ms);
     level_sum = 0;
     level_n = 0;
     window_at = now_ms;
@@ -2510,8 +2589,43 @@ void QueueControl::jump(uint64_t now_ms) {
     stretched_ms = 0;
 }
 
-void QueueControl::stall() {
+void QueueControl::landed(uint64_t now_ms) {
+    forget_lows(now_ms);
+    level_sum = 0;
+    level_n = 0;
+    window_at = now_ms;
+    smooth_ms = -1;
+    jump(now_ms);
+}
+
+void QueueControl::forget_lows(uint64_t now_ms) {
+    for (double& low : low_ms) low = -1;
+    quarter = 0;
+    quarter_at = now_ms;
+}
+
+double QueueControl::stale_ms(double queue_ms, uint64_t now_ms) {
+    double& slot = low_ms[quarter];
+    if (slot < 0 || queue_ms < slot) slot = queue_ms;
+    if (now_ms - quarter_at < kLowWindowMs / kLowQuarters) return 0;
+    double low = slot;
+    bool whole = true;
+    for (double l : low_ms) {
+        if (l < 0) whole = false;
+        else low = std::min(low, l);
+    }
+    quarter = (quarter + 1) % kLowQuarters;
+    low_ms[quarter] = -1;
+    quarter_at = now_ms;
+    return whole && low > target_ms + kSlackMs ? low - target_ms : 0;
+}
+
+void QueueControl::stall(uint64_t now_ms) {
     stalled = true;
+    stalled_at = now_ms;
+    stall_drops = 0;
+    dropping = false;
+    excess_ms = 0;
     jump(window_at);
 }
 
@@ -2558,7 +2672,8 @@ void QueueControl::follow_clock(double mean_ms, uint64_t now_ms, double span_s) 
     ppm = goal == 0 && std::fabs(ppm) <= step ? 0.0 : ppm + std::clamp(goal - ppm, -step, step);
 }
 
-bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed) {
+bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed, bool more_waiting,
+                         bool held) {
     *changed = false;
     if (window_at == 0) restart(now_ms);
     if (now_ms - calm_since >= kCalmMs && target_ms > kMinTargetMs) {
@@ -2567,24 +2682,47 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
         *changed = true;
     }
     if (queue_ms < 0) return true; // unknown: play
-    // Far above the target for a while (at once after our own stall) means stale sound: drop
-    // until the queue is back at the target, so that the delay returns at once instead of
-    // lasting for the rest of the session.
-    if (queue_ms > target_ms + kSlackMs) {
-        if (above_since == 0) above_since = now_ms;
-        if (stalled || now_ms - above_since >= kPersistMs) catching_up = true;
-    } else {
-        above_since = 0;
+    if (held) {
+        // Nothing is taken from the queue, so nothing in it has grown stale; the lows seen so
+        // far no longer describe it.
+        dropping = false;
+        excess_ms = 0;
+        forget_lows(now_ms);
+        last_block_at = now_ms;
+        return true;
     }
-    if (catching_up) {
-        if (queue_ms > target_ms) return false;
-        catching_up = stalled = false;
-        above_since = 0;
-        level_sum = 0;
-        level_n = 0;
-        window_at = now_ms;
-        smooth_ms = -1;
-        jump(now_ms);
+    // Stale sound is dropped, so that the delay returns at once instead of lasting for the rest
+    // of the session: after our own stall what comes in beyond the target, else what the lowest
+    // point of the last window shows beyond it.
+    const uint64_t since_block = now_ms - last_block_at;
+    last_block_at = now_ms;
+    if (stalled) {
+        // The backlog of a stall of our own arrives in bursts after it: what would queue beyond
+        // the target is stale. A busy or slow machine reads the backlog slowly, so the bursts may
+        // look like blocks at their own pace; they are over only once nothing waits behind the
+        // block and a whole block's time has passed since the one before, or after a second.
+        if (now_ms - stalled_at < kStallGraceMs) {
+            if (queue_ms > target_ms + block_ms * 0.5) {
+                ++stall_drops;
+                return false;
+            }
+            if (stall_drops == 0 || more_waiting || since_block < block_ms) return true;
+        }
+        stalled = false;
+        landed(now_ms);
+    }
+    if (!dropping) {
+        excess_ms = stale_ms(queue_ms, now_ms);
+        dropping = excess_ms > 0;
+    }
+    if (dropping) {
+        if (excess_ms >= block_ms * 0.5) {
+            excess_ms -= block_ms;
+            return false;
+        }
+        dropping = false;
+        excess_ms = 0;
+        landed(now_ms);
     }
     if (now_ms - restarted_at < kSettleMs) {
         window_at = now_ms;
@@ -2605,8 +2743,11 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
     return true;
 }
 
-bool QueueControl::underrun(uint64_t now_ms) {
-    if (restarted_at != 0 && now_ms - restarted_at < kSettleMs) return false;
+bool QueueControl::underrun(uint64_t now_ms, bool grow) {
+    dropping = false;
+    excess_ms = 0;
+    forget_lows(now_ms);
+    if (!grow || (restarted_at != 0 && now_ms - restarted_at < kSettleMs)) return false;
     calm_since = now_ms;
     jump(now_ms);
     smooth_ms = -1;

@@ -236,10 +236,15 @@ struct QueueControl {
     static constexpr uint64_t kCalmMs = 60000;
     // Jitter of the record side and of the device tolerated above the target.
     static constexpr double kSlackMs = 30;
-    // How long the queue must stay above target + slack before sound is dropped. On a busy
-    // machine the server hands over sound and takes it in bursts, and a burst is no reason to
-    // throw sound away; a suspended or switched device keeps the queue up for good.
-    static constexpr uint64_t kPersistMs = 300;
+    // Stale sound shows as a queue whose lowest point stays above target + slack for a whole
+    // window (the lowest of four quarters, so that it is looked at four times a window). The
+    // queue's peaks say nothing: a server hands sound over and takes it in bursts, and PipeWire's
+    // timing, read between its reports, overstates the queue by tens of milliseconds. Only what
+    // lies above the target at that lowest point is dropped, counted in advance: a drop that ran
+    // until the measure came down would never end where the measure does not come down (it
+    // silenced PipeWire's output for good once its queue ran dry).
+    static constexpr uint64_t kLowWindowMs = 1000;
+    static constexpr int kLowQuarters = 4;
     // The average queue is taken over a second and then smoothed (a quarter per second), since a
     // device takes sound in chunks and the timing updates come in steps.
     static constexpr double kSmoothing = 0.25;
@@ -268,9 +273,17 @@ struct QueueControl {
     double ppm = 0;       // stretch of the sound: positive gives the device more frames than come in
     double drift_ppm = 0; // the device's measured drift: positive when it runs fast
     int sure = 0;         // seconds in a row the drift was clear (at most kSureSeconds)
-    bool catching_up = false;
-    bool stalled = false; // after a stall of our own: the backlog is stale at once
-    uint64_t above_since = 0;
+    // After a stall of our own the backlog is stale at once, for at most this long.
+    static constexpr uint64_t kStallGraceMs = 1000;
+    bool stalled = false;
+    uint64_t stalled_at = 0;
+    int stall_drops = 0;
+    uint64_t last_block_at = 0;
+    bool dropping = false;
+    double excess_ms = 0;  // stale sound still to be dropped
+    double low_ms[kLowQuarters] = {-1, -1, -1, -1}; // lowest queue per quarter window (-1: none)
+    int quarter = 0;
+    uint64_t quarter_at = 0;
     double smooth_ms = -1;
     double level_sum = 0;
     int level_n = 0;
@@ -293,17 +306,27 @@ struct QueueControl {
     void restart(uint64_t now_ms);
     // Whether a block of `block_ms` may be played while `queue_ms` wait in the output. Also
     // follows the average queue (once a second: the stretch) and shrinks a target that has been
-    // calm. `changed` is set when the target moved.
-    bool admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed);
-    // The output ran dry. True when the target grew.
-    bool underrun(uint64_t now_ms);
+    // calm. `changed` is set when the target moved. `more_waiting`: more sound has come in behind
+    // this block already (a backlog is still being read). `held`: the server holds the queue
+    // without playing it; nothing is dropped then.
+    bool admit(double queue_ms, double block_ms, uint64_t now_ms, bool* changed, bool more_waiting = false,
+               bool held = false);
+    // The output ran dry: nothing more is dropped, and unless `grow` is false (the aftermath of a
+    // stall of our own) the target grows. True when it grew.
+    bool underrun(uint64_t now_ms, bool grow = true);
     // We stalled (no block for a while): what comes in beyond the target is stale.
-    void stall();
+    void stall(uint64_t now_ms);
     // The queue jumped (sound dropped, an underrun, a stall): the fit of its course starts again;
     // the drift found so far stays.
     void jump(uint64_t now_ms);
     // Once a second: the average queue, its drift and the stretch that follows.
     void follow_clock(double mean_ms, uint64_t now_ms, double span_s);
+    // Keeps the lowest queue of the last window; returns what of it lies beyond target + slack
+    // (0: nothing stale).
+    double stale_ms(double queue_ms, uint64_t now_ms);
+    void forget_lows(uint64_t now_ms);
+    // Stale sound was dropped: the queue's course starts afresh at its new level.
+    void landed(uint64_t now_ms);
 };
 
 // Stretches interleaved stereo by a ratio within a few thousandths of one (windowed-sinc

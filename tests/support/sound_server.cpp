@@ -196,8 +196,16 @@ bool SoundServer::unload_sink(const std::string& name) {
     if (!s) return false;
     const uint32_t module = s->number("Owner Module");
     if (module == 0xFFFFFFFFu) return false;
-    return pactl({"unload-module", std::to_string(module)}).status == 0 &&
-           wait_until([&] { return sink_index(name) == 0xFFFFFFFFu; }, 5000);
+    // That sink is gone, though a program may already have loaded another of the same name.
+    // PipeWire hands out module and sink numbers again at once; its object serials are new.
+    const uint32_t index = s->index;
+    const std::string serial = s->prop("object.serial");
+    auto gone = [&] {
+        const std::vector<PaObject> now = pa_list("sinks");
+        const PaObject* n = find_named(now, name);
+        return !n || n->index != index || n->prop("object.serial") != serial;
+    };
+    return pactl({"unload-module", std::to_string(module)}).status == 0 && wait_until(gone, 10000);
 }
 
 std::string PaObject::field(const std::string& key) const {
