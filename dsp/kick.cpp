@@ -70,6 +70,10 @@ constexpr float kLowStartRise = 10.0f;
 constexpr float kLowStartStill = 6.0f;
 constexpr float kLowClick = 3.0f; // dB the band above 2 kHz must rise by
 constexpr int kLowBack = 8;       // blocks its onset may be dated back
+// Pads fill the 35-300 Hz band far above the band below 75 Hz: before a kick under them band A
+// lies this far or further below band B. A bass line alone leaves the bands closer.
+constexpr float kPadTilt = -18.0f;
+constexpr float kLowStillB = 1.0f; // dB the wider band may stand above its level at the start
 // A low bass note after a gap looks like a kick for 30 ms: its pick or a hat gives the attack and
 // its fundamental builds up in the band below 75 Hz as a kick's falling pitch does. It differs
 // afterwards: its level keeps up where a kick's decays, and the level of the 35-300 Hz band
@@ -228,7 +232,11 @@ int Detector::finish_block() {
         const int sweep_from = low_opened ? 0 : kSweepFrom;
         // Held for a few blocks: the two bands of a bass note's low fundamental ripple against
         // each other, a sweep moves steadily.
-        if (since > sweep_from && level_a - level_b - tilt >= kSweepRise && level_b <= peak_b - kSweepFall)
+        // Under loud pads (see kPadTilt) the wider band carries the pads' own ripple rather than
+        // the kick's decay; it need only stay below where it stood when the low band rose.
+        const bool padded = low_opened && tilt <= kPadTilt;
+        const bool wide_down = level_b <= peak_b - kSweepFall || (padded && level_b <= start_b + kLowStillB);
+        if (since > sweep_from && level_a - level_b - tilt >= kSweepRise && wide_down)
             ++sweep_blocks;
         else
             sweep_blocks = 0;
@@ -336,6 +344,7 @@ int Detector::finish_block() {
         max_rise_b = rise_b;
         click = rise_h;
         peak_b = level_b;
+        start_b = level_b;
         sweep_blocks = 0;
         pending = false;
         held = false;

@@ -82,6 +82,7 @@ class Detector {
     float max_rise_a = 0, max_rise_b = 0;
     float click = 0; // rise of the click band (above 2 kHz) around the candidate's start, dB
     float peak_b = 0; // highest band-B level since the candidate started, dB
+    float start_b = 0; // band-B level when the candidate started, dB
     float tilt = 0;   // band-A level less band-B level 10 ms into the candidate, dB
     float tilt_early = 0; // the same, summed over the blocks 6 to 16 ms into the candidate, dB
     float fall_gain = 0;  // band A's gain on band B from 2-8 ms to 18-24 ms in, dB, summed over 4 blocks
