@@ -88,6 +88,7 @@ class Detector {
     float fall_gain = 0;  // band A's gain on band B from 2-8 ms to 18-24 ms in, dB, summed over 4 blocks
     int sweep_blocks = 0; // blocks in a row that showed the pitch falling
     bool low_opened = false; // the candidate was opened by the 30-75 Hz band alone
+    bool padded = false;     // and loud pads filled the 35-300 Hz band before it (see kPadTilt)
     bool pending = false;    // it showed a drum, and waits for the test of a held note
     bool held = false;       // that test found a held note
     float ripple = 0;        // total variation of the band-B level from 20 ms in, less its net change, dB
