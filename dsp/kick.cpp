@@ -282,8 +282,7 @@ int Detector::finish_block() {
             const float allowed =
                 fall_gain >= kPitchFell * static_cast<float>(kFallBlocks) ? kFellRipple : kHeldRipple;
             // Under loud pads the ripple and level of that band are the pads', not the candidate's.
-            held = !reported && !padded && ripple >= allowed &&
-                   late_peak_b - early_peak_b >= kHeldDecay;
+            held = !reported && !padded && ripple >= allowed && late_peak_b - early_peak_b >= kHeldDecay;
             if (!held) {
                 confirmed = true;
                 kick_blocks[kick_pos] = cand_block;
@@ -300,10 +299,9 @@ int Detector::finish_block() {
         // after a bass note must not be hidden by it.
         // One opened by the low band alone gives way to any rise of the wider band at once; where
         // pads fill that band, whose next chord may set in with the kick, only to one with an attack.
-        const bool restart =
-            !confirmed && !pending &&
-            (since > kRestartBlocks || (low_opened && (!padded || rise_h >= kClickRise))) && level_b > kFloorDb &&
-            rise_b >= start_rise;
+        const bool restart = !confirmed && !pending &&
+                             (since > kRestartBlocks || (low_opened && (!padded || rise_h >= kClickRise))) &&
+                             level_b > kFloorDb && rise_b >= start_rise;
         if (since > kCandidateBlocks || restart || (!confirmed && since > kConfirmBlocks)) {
             open = false;
             may_start = true;
