@@ -70,6 +70,10 @@ constexpr float kLowStartRise = 10.0f;
 constexpr float kLowStartStill = 6.0f;
 constexpr float kLowClick = 3.0f; // dB the band above 2 kHz must rise by
 constexpr int kLowBack = 8;       // blocks its onset may be dated back
+// Pads fill the 35-300 Hz band far above the band below 75 Hz: for 30 ms before a kick under them
+// band A lies this far or further below band B. A bass line alone leaves the bands closer.
+constexpr float kPadTilt = -18.0f;
+constexpr float kLowStillB = 1.0f; // dB the wider band may stand above its level at the start
 // A low bass note after a gap looks like a kick for 30 ms: its pick or a hat gives the attack and
 // its fundamental builds up in the band below 75 Hz as a kick's falling pitch does. It differs
 // afterwards: its level keeps up where a kick's decays, and the level of the 35-300 Hz band
@@ -134,6 +138,17 @@ template <int N> float min_and_store(float (&ring)[N], int& pos, int& count, flo
     pos = (pos + 1) % N;
     count = std::min(count + 1, N);
     return m;
+}
+
+// Blocks before the newest one in which the level has stood more than 3 dB above `floor` without
+// a break, at most `limit`: how long ago a rise began.
+template <int N> int blocks_risen(const float (&ring)[N], int pos, int count, float floor, int limit) {
+    int back = 0;
+    for (int i = 1; i < count && back < limit; ++i) {
+        if (ring[(pos - 1 - i + 2 * N) % N] <= floor + 3.0f) break;
+        ++back;
+    }
+    return back;
 }
 
 } // namespace
@@ -228,7 +243,10 @@ int Detector::finish_block() {
         const int sweep_from = low_opened ? 0 : kSweepFrom;
         // Held for a few blocks: the two bands of a bass note's low fundamental ripple against
         // each other, a sweep moves steadily.
-        if (since > sweep_from && level_a - level_b - tilt >= kSweepRise && level_b <= peak_b - kSweepFall)
+        // Under loud pads (see kPadTilt) the wider band carries the pads' own ripple rather than
+        // the kick's decay; it need only stay below where it stood when the low band rose.
+        const bool wide_down = level_b <= peak_b - kSweepFall || (padded && level_b <= start_b + kLowStillB);
+        if (since > sweep_from && level_a - level_b - tilt >= kSweepRise && wide_down)
             ++sweep_blocks;
         else
             sweep_blocks = 0;
@@ -263,7 +281,8 @@ int Detector::finish_block() {
             pending = false;
             const float allowed =
                 fall_gain >= kPitchFell * static_cast<float>(kFallBlocks) ? kFellRipple : kHeldRipple;
-            held = !reported && ripple >= allowed && late_peak_b - early_peak_b >= kHeldDecay;
+            // Under loud pads the ripple and level of that band are the pads', not the candidate's.
+            held = !reported && !padded && ripple >= allowed && late_peak_b - early_peak_b >= kHeldDecay;
             if (!held) {
                 confirmed = true;
                 kick_blocks[kick_pos] = cand_block;
@@ -278,9 +297,11 @@ int Detector::finish_block() {
         }
         // A strong new rise while an unconfirmed candidate is open is a new onset: a kick right
         // after a bass note must not be hidden by it.
-        // One opened by the low band alone gives way to any rise of the wider band at once.
-        const bool restart = !confirmed && !pending && (since > kRestartBlocks || low_opened) && level_b > kFloorDb &&
-                             rise_b >= start_rise;
+        // One opened by the low band alone gives way to any rise of the wider band at once; where
+        // pads fill that band, whose next chord may set in with the kick, only to one with an attack.
+        const bool restart = !confirmed && !pending &&
+                             (since > kRestartBlocks || (low_opened && (!padded || rise_h >= kClickRise))) &&
+                             level_b > kFloorDb && rise_b >= start_rise;
         if (since > kCandidateBlocks || restart || (!confirmed && since > kConfirmBlocks)) {
             open = false;
             may_start = true;
@@ -309,17 +330,12 @@ int Detector::finish_block() {
         // spreads it over the blocks since then.
         int back = 0;
         if (wide_start) {
-            for (int i = 1; i < ring_b_count && back < kHistB - 1; ++i) {
-                const float earlier = ring_b[(ring_b_pos - 1 - i + 2 * kRingB) % kRingB];
-                if (earlier <= min_b + 3.0f) break;
-                ++back;
-            }
+            back = blocks_risen(ring_b, ring_b_pos, ring_b_count, min_b, kHistB - 1);
         } else {
-            for (int i = 1; i < ring_a_count && back < kLowBack; ++i) {
-                const float earlier = ring_a[(ring_a_pos - 1 - i + 2 * kRingA) % kRingA];
-                if (earlier <= min_a + 3.0f) break;
-                ++back;
-            }
+            back = blocks_risen(ring_a, ring_a_pos, ring_a_count, min_a, kLowBack);
+            // The low band of a kick under pads may first dip where its pitch meets the bass
+            // note's; its attack marks the onset better.
+            back = std::max(back, blocks_risen(ring_h, ring_h_pos, ring_h_count, min_h, kLowBack));
         }
         low_opened = low_start;
         if (low_start) {
@@ -329,6 +345,7 @@ int Detector::finish_block() {
                 tilt = std::min(tilt, ring_a[(ring_a_pos - 1 - i + 2 * kRingA) % kRingA] -
                                           ring_b[(ring_b_pos - 1 - i + 2 * kRingB) % kRingB]);
         }
+        padded = low_start && ring_b_count == kRingB && tilt <= kPadTilt;
         cand_block = block;
         cand_at = samples - static_cast<int64_t>(back) * block_len;
         floor_a = min_a;
@@ -336,6 +353,7 @@ int Detector::finish_block() {
         max_rise_b = rise_b;
         click = rise_h;
         peak_b = level_b;
+        start_b = level_b;
         sweep_blocks = 0;
         pending = false;
         held = false;

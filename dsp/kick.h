@@ -82,11 +82,13 @@ class Detector {
     float max_rise_a = 0, max_rise_b = 0;
     float click = 0; // rise of the click band (above 2 kHz) around the candidate's start, dB
     float peak_b = 0; // highest band-B level since the candidate started, dB
+    float start_b = 0; // band-B level when the candidate started, dB
     float tilt = 0;   // band-A level less band-B level 10 ms into the candidate, dB
     float tilt_early = 0; // the same, summed over the blocks 6 to 16 ms into the candidate, dB
     float fall_gain = 0;  // band A's gain on band B from 2-8 ms to 18-24 ms in, dB, summed over 4 blocks
     int sweep_blocks = 0; // blocks in a row that showed the pitch falling
     bool low_opened = false; // the candidate was opened by the 30-75 Hz band alone
+    bool padded = false;     // and loud pads filled the 35-300 Hz band before it (see kPadTilt)
     bool pending = false;    // it showed a drum, and waits for the test of a held note
     bool held = false;       // that test found a held note
     float ripple = 0;        // total variation of the band-B level from 20 ms in, less its net change, dB

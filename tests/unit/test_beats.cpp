@@ -1,8 +1,8 @@
 // The beat tracker with its kick detector on drum patterns rendered through the General MIDI
 // soundfont, played through the tracker as the window plays the engine's tap: kicks released
-// within 15 ms of their onsets (also kicks without a click, a sine sweeping down), no kicks
-// where there are none, the tempo found within 4 s and again within 4 s of a change, and no
-// tempo claimed where there is no beat.
+// within 15 ms of their onsets (also kicks without a click, a sine sweeping down, and quiet
+// kicks under loud pads), no kicks where there are none, the tempo found within 4 s and again
+// within 4 s of a change, and no tempo claimed where there is no beat.
 #include "support/beat_run.h"
 #include "support/music_render.h"
 #include "support/process.h"
@@ -42,12 +42,18 @@ double locked_from(const Song& song, const std::vector<TempoPoint>& tempo, doubl
     return since;
 }
 
+// Whether the song has pad chords (General MIDI programs 88-95).
+bool under_pads(const Song& song) {
+    return std::any_of(song.programs.begin(), song.programs.end(),
+                       [](const std::pair<int, int>& p) { return p.second >= 88 && p.second <= 95; });
+}
+
 } // namespace
 
 TEST(BeatTracker, RenderedPatterns) {
     if (soundfont_path().empty()) GTEST_SKIP() << "fluid-soundfont-gm is not installed";
     const std::string dir = make_temp_dir("lumafon-beats");
-    Score all, clickless;
+    Score all, clickless, padded;
     int locked_songs = 0, kick_songs = 0;
     std::printf("Rendered patterns, kicks within 15 ms of their onsets (display delay 60 ms):\n");
     for (const Song& song : test_songs()) {
@@ -87,6 +93,7 @@ TEST(BeatTracker, RenderedPatterns) {
         }
         const Score s = score_times(r.kick_onsets, kicks, 0.015);
         (song.sine_kicks ? clickless : all).add(s);
+        if (under_pads(song)) padded.add(s);
         // Steady songs lock within 4 s of the start; the changing one within 4 s of its change.
         const double change = song.tempo.size() > 1 ? song.seconds_at(song.tempo[1].first) : 0;
         // While the pattern plays: in the release of its last notes the tracker may let go.
@@ -102,23 +109,29 @@ TEST(BeatTracker, RenderedPatterns) {
     // change, the click-less trap and swung hip-hop lock in time (hip-hop from 3.5 s, on the
     // repeat of its bar, which its kicks confirm; before, it settled on a beat and a half). The
     // soft click-less kicks under pads lock from 4.5 s, by their bar alone: they never fall a
-    // beat apart. Under the loud pads half the quiet kicks are missed and the onsets hardly show
-    // them, too little for the tracker to lock to.
+    // beat apart. Under the loud pads 17 of the 27 quiet kicks are found (13 before the pads'
+    // ripple was told from the kicks' decay), but the onsets hardly show them: the tempo's
+    // confidence stays near 0.1, too little for the tracker to lock to.
     std::printf("  %d of %d songs locked to their tempo within 4 s\n", locked_songs, kick_songs);
     EXPECT_GE(locked_songs, 8);
     std::printf("  all: kicks %d, released %d, precision %.3f, recall %.3f\n", all.truth, all.detected,
                 all.precision(), all.recall());
-    // The aims are 0.9 and 0.9; measured 0.996 and 0.911 (precision 0.971 before a kick had to
-    // keep its bands' balance). Half the quiet kicks under the pads are still missed: the pads
-    // fill the 35-300 Hz band, and the kick's falling pitch shows against it too briefly to
-    // confirm them.
+    // The aims are 0.9 and 0.9; measured 0.996 and 0.926 (precision 0.971 before a kick had to
+    // keep its bands' balance, recall 0.911 before the kicks under loud pads were followed
+    // through the pads' ripple). Most of the quiet kicks still missed under the pads come an
+    // eighth after another: they rise from its tail by less than a candidate needs.
     EXPECT_GE(all.precision(), 0.98);
-    EXPECT_GE(all.recall(), 0.89);
+    EXPECT_GE(all.recall(), 0.91);
     std::printf("  kicks without a click: kicks %d, released %d, precision %.3f, recall %.3f\n", clickless.truth,
                 clickless.detected, clickless.precision(), clickless.recall());
     // Kicks that are only a falling sine are found by their pitch sweep (measured 1.000 and
     // 0.933; the misses are kicks that come 200 ms into a sustained bass note).
     EXPECT_GE(clickless.precision(), 0.95);
     EXPECT_GE(clickless.recall(), 0.88);
+    std::printf("  kicks under loud pads: kicks %d, released %d, precision %.3f, recall %.3f\n", padded.truth,
+                padded.detected, padded.precision(), padded.recall());
+    // Measured 1.000 and 0.796 (0.722 before the pads' ripple was told from the kicks' decay).
+    EXPECT_GE(padded.precision(), 0.95);
+    EXPECT_GE(padded.recall(), 0.78);
     remove_tree(dir);
 }
