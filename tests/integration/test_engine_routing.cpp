@@ -326,7 +326,7 @@ TEST_P(Routing, TheUsersVolumeNeverJumps) {
     start_routed();
     // The desktop's volume controls act on the default sink, ours: the user's volume is there now.
     ASSERT_TRUE(wait_until([] { return volume_percent("lumafon") == 30 && volume_percent("hw_a") == 100; }, kWaitMs))
-        << volume_percent("lumafon") << " " << volume_percent("hw_a");
+        << volume_percent("lumafon") << " " << volume_percent("hw_a") << "\n" << log();
     const double routed = device_level();
     EXPECT_NEAR(routed, before, 0.5) << log();
 
