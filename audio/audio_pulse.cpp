@@ -573,6 +573,7 @@ void play_block(int frames, bool more_waiting) {
     const bool held = g_timing_trusted && timing && !timing->playing && queue >= g_queue.target_ms &&
                       queue < tlength_ms() + 2 * block_ms;
     if (held) refresh_timing(true);
+    g_queue.device_ms = timing && g_timing_trusted ? static_cast<double>(timing->sink_usec) * 0.001 : 0;
     const bool play = g_queue.admit(queue, block_ms, now, &changed, more_waiting, held);
     if (changed) apply_target();
     g_pub_queue_ms.store(static_cast<float>(queue), std::memory_order_relaxed);
@@ -2575,7 +2576,7 @@ void QueueControl::restart(uint64_t now_ms) {
     stalled = dropping = false;
     excess_ms = 0;
     forget_lows(now_ms);
-    level_sum = 0;
+    level_sum = clock_sum = 0;
     level_n = 0;
     window_at = now_ms;
     restarted_at = now_ms;
@@ -2591,7 +2592,7 @@ void QueueControl::jump(uint64_t now_ms) {
 
 void QueueControl::landed(uint64_t now_ms) {
     forget_lows(now_ms);
-    level_sum = 0;
+    level_sum = clock_sum = 0;
     level_n = 0;
     window_at = now_ms;
     smooth_ms = -1;
@@ -2655,7 +2656,10 @@ void QueueControl::follow_clock(double mean_ms, uint64_t now_ms, double span_s) 
             const double uncertainty = std::sqrt(residual / st);
             const double drift = -slope * 1000;
             const bool clear = std::fabs(slope) > kSureSigmas * uncertainty && std::fabs(drift) >= kMinDriftPpm;
-            sure = clear ? std::min(sure + 1, kSureSeconds) : std::max(sure - 1, 0);
+            // A young fit that is not clear yet (the first seconds after an underrun or a drop)
+            // says nothing against the drift found before; only a long one lets it go.
+            if (clear) sure = std::min(sure + 1, kSureSeconds);
+            else if (fit.n >= kForgetSeconds) sure = std::max(sure - 1, 0);
             if (sure == kSureSeconds && clear) drift_ppm = std::clamp(drift, -kMaxDriftPpm, kMaxDriftPpm);
             if (sure == 0) drift_ppm = 0;
         }
@@ -2730,13 +2734,14 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
         return true;
     }
     level_sum += queue_ms + block_ms * 0.5;
+    clock_sum += queue_ms + device_ms + block_ms * 0.5;
     ++level_n;
     const uint64_t span = now_ms - window_at;
     if (span >= 1000 && level_n > 0) {
         const double mean = level_sum / level_n;
         smooth_ms = smooth_ms < 0 ? mean : smooth_ms + kSmoothing * (mean - smooth_ms);
-        follow_clock(mean, now_ms, static_cast<double>(span) * 0.001);
-        level_sum = 0;
+        follow_clock(clock_sum / level_n, now_ms, static_cast<double>(span) * 0.001);
+        level_sum = clock_sum = 0;
         level_n = 0;
         window_at = now_ms;
     }

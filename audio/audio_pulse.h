@@ -252,11 +252,13 @@ struct QueueControl {
     static constexpr double kMaxPpm = 2000;
     // The device's drift counts once measured over this many seconds without a jump of the queue,
     // when it lies this many standard errors from zero and is at least kMinDriftPpm, in as many
-    // seconds in a row as kSureSeconds (and is let go after as many without).
+    // seconds in a row as kSureSeconds (and is let go after as many without, in a fit of at least
+    // kForgetSeconds).
     static constexpr int kFitSeconds = 8;
     static constexpr int kSureSeconds = 4;
     static constexpr double kSureSigmas = 4;
     static constexpr double kMinDriftPpm = 50;
+    static constexpr int kForgetSeconds = 20;
     // No sound card's crystal is off by more than this; a steeper slope is a device settling (one
     // that fills a deep buffer of its own at first), not its clock.
     static constexpr double kMaxDriftPpm = 1000;
@@ -286,6 +288,12 @@ struct QueueControl {
     uint64_t quarter_at = 0;
     double smooth_ms = -1;
     double level_sum = 0;
+    // The device's own buffer at the last report. A device (or a server thread feeding it) takes
+    // sound from our queue in chunks, which makes our queue a saw-tooth that hides a drift for
+    // minutes; what it took still waits in its buffer, so the two together fall smoothly at the
+    // pace of its clock, and the drift is measured on them.
+    double device_ms = 0;
+    double clock_sum = 0;
     int level_n = 0;
     uint64_t window_at = 0;
     uint64_t calm_since = 0;

@@ -357,13 +357,17 @@ TEST(EngineRules, UnusableCurvesAreRejected) {
 
 // The queue control against a simulated device: it takes sound at its own pace in chunks of
 // `chunk_ms` (a saw-tooth queue), and may stall; the feed brings 10 ms blocks at the system
-// clock's pace, each up to `jitter_ms` late.
+// clock's pace, each up to `jitter_ms` late. A `buffered` device keeps a buffer of its own of
+// about 300 ms (reported to the control) and tops it up in chunks of random size whenever it
+// has room, so that our queue alone jumps about by tens of milliseconds.
 struct FakeOutput {
     QueueControl control;
     double queue_ms = QueueControl::kMinTargetMs; // the cushion written at the start
     double drift_ppm = 0; // positive: the device runs fast
     double chunk_ms = 10;
     double jitter_ms = 0;
+    bool buffered = false;
+    double buffer_ms = 300;
     uint64_t now = 1000;
     int drops = 0;
     int underruns = 0;
@@ -384,6 +388,23 @@ struct FakeOutput {
         for (int t = 0; t < ms; ++t) {
             ++now;
             device_ms += 1 + drift_ppm * 1e-6;
+            if (buffered) {
+                buffer_ms -= 1 + drift_ppm * 1e-6;
+                // It fills up to a level that wanders by ±12 ms as it wakes at its own pace.
+                const double level = 300 + 12 * std::sin(static_cast<double>(now) * (2 * M_PI / 2200));
+                while (buffer_ms < level - chunk_ms) {
+                    const double take = chunk_ms * (0.5 + random01());
+                    buffer_ms += take;
+                    queue_ms -= take;
+                    if (queue_ms < 0) {
+                        ++underruns;
+                        control.underrun(now);
+                        queue_ms = control.target_ms;
+                    }
+                }
+                control.device_ms = buffer_ms;
+                next_take_ms = device_ms + 1;
+            }
             while (device_ms >= next_take_ms) {
                 next_take_ms += chunk_ms;
                 queue_ms -= chunk_ms;
@@ -493,6 +514,25 @@ TEST(EngineRules, StretchFollowsOnlyADriftThatPersists) {
         EXPECT_NEAR(out.control.smooth_ms, out.control.target_ms, 25) << drift;
         if (drift == 0) {
             EXPECT_EQ(out.most_ppm, 0) << "equal clocks need no stretch";
+        }
+    }
+    // A device with a deep buffer of its own that it fills in chunks of 10-30 ms: the drift is
+    // found within half a minute all the same, and the queue kept from running dry.
+    for (double drift : {0.0, 1000.0, -1000.0}) {
+        FakeOutput out;
+        out.buffered = true;
+        out.drift_ppm = drift;
+        out.chunk_ms = 20;
+        out.jitter_ms = 8;
+        out.control.restart(out.now);
+        out.run_ms(30000);
+        EXPECT_NEAR(out.control.drift_ppm, drift, 150) << drift << " " << out.underruns << " " << out.drops;
+        out.run_ms(90000);
+        EXPECT_LE(out.underruns, drift == 0 ? 0 : 1) << drift;
+        EXPECT_LE(out.drops, drift == 0 ? 0 : 4) << drift;
+        EXPECT_NEAR(out.control.ppm, drift, 150) << drift;
+        if (drift == 0) {
+            EXPECT_EQ(out.most_ppm, 0);
         }
     }
 }
