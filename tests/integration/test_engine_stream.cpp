@@ -130,8 +130,15 @@ TEST_F(Stream, BackToAShortDelayAfterAFreeze) {
     RecordProperty("level_after_db", std::to_string(level));
     EXPECT_GT(level, -20.0);
     EXPECT_LT(level, -16.5);
+    // Under a sanitizer the program runs several times slower; the underruns that costs grow the
+    // cushion towards its largest, which is still far from the backlog of the freeze.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr double kShort = audio::detail::QueueControl::kMaxTargetMs + audio::detail::QueueControl::kSlackMs + 10;
+#else
+    constexpr double kShort = 120;
+#endif
     for (int i = 0; i < 5; ++i) {
-        EXPECT_LT(server_queue_ms(), 120);
+        EXPECT_LT(server_queue_ms(), kShort);
         wait_until([] { return false; }, 200, 200);
     }
 }
