@@ -36,6 +36,17 @@ constexpr float kBigRise = 35;
 // A kick an eighth after another rises from that one's tail; with a beater's attack
 // (kStrongClick) and a high start, band A need rise only this much.
 constexpr float kBeaterRise = 5.0f;
+// A confirming band-A level may lie this far below the slowly falling peak of earlier kicks.
+// With a pair of kicks an eighth apart, or a softer kick after a loud one, the kick may lie
+// further below: up to kFarBelow where it shows plain proof of a drum, an attack that stands
+// kFarClick above the last 20 ms of the band above 2 kHz and a start whose energy in the
+// blocks 6 to 16 ms in lies on average kFarTilt or more above 75 Hz. A hat on a synth bass
+// note whose filter closes may bring such an attack but not such a start, one on a note above
+// 75 Hz such a start but not such an attack.
+constexpr float kPeakBelow = 4.0f;
+constexpr float kFarBelow = 8.0f;
+constexpr float kFarClick = 50.0f;
+constexpr float kFarTilt = -11.0f;
 // Hats and picks sit on many bass notes with an attack of some strength, and a picked note's
 // harmonics sound first as a kick's high start does. A kick's pitch only ever falls, so band A
 // never loses ground on band B during its first 25 ms; a note whose upper harmonics grow, or a
@@ -274,8 +285,11 @@ int Detector::finish_block() {
         // and a high start a smaller rise of band A will do.
         const bool beater = click >= kStrongClick && high_start;
         const float need_rise = beater ? kBeaterRise : std::max(kConfirmShare * thr_a, 9.0f);
+        const bool plain_drum = click >= kFarClick && high_start &&
+                                tilt_early <= kFarTilt * static_cast<float>(kTiltBlocks);
+        const float below = plain_drum ? kFarBelow : kPeakBelow;
         if (!confirmed && !pending && !held && since >= kClickBlocks && drum && rise_a >= need_rise &&
-            level_a > kFloorDb && level_a > peak_a - 4.0f)
+            level_a > kFloorDb && level_a > peak_a - below)
             pending = true;
         if (pending && (reported || since >= kHeldAt)) {
             pending = false;

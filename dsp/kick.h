@@ -15,7 +15,8 @@
 // A strong new rise restarts an unconfirmed candidate, so a bass note does not hide the kick
 // after it. A candidate that falls on the beat grid of earlier kicks and starts with an attack
 // above 2 kHz is reported at once, the others on confirmation. Thresholds adapt to what the
-// kicks of the music show.
+// kicks of the music show; a confirming low band must come within 4 dB of the peak of the kicks
+// before, or within 8 dB with a loud attack and a clearly high start (the second of a pair).
 // Single-threaded arithmetic on the caller's thread; no allocation.
 #pragma once
 

@@ -125,7 +125,8 @@ TEST(BeatTracker, RenderedPatterns) {
     std::printf("  kicks without a click: kicks %d, released %d, precision %.3f, recall %.3f\n", clickless.truth,
                 clickless.detected, clickless.precision(), clickless.recall());
     // Kicks that are only a falling sine are found by their pitch sweep (measured 1.000 and
-    // 0.933; the misses are kicks that come 200 ms into a sustained bass note).
+    // 0.947, 0.933 before a kick with plain proof of a drum could lie further below the peak of
+    // those before it; the misses are kicks that come 200 ms into a sustained bass note).
     EXPECT_GE(clickless.precision(), 0.95);
     EXPECT_GE(clickless.recall(), 0.88);
     std::printf("  kicks under loud pads: kicks %d, released %d, precision %.3f, recall %.3f\n", padded.truth,

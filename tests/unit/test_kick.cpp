@@ -368,16 +368,18 @@ TEST(KickDetector, FiguresOnHarderMusic) {
             EXPECT_EQ(kicks, 0);
         }
     }
-    // Measured: doubles 1.000/0.924 and 1.000/0.950 (0.908 and 0.941 before a kick with a
-    // beater's attack and a high start could rise less from the one before), held bass 0.997/0.954 and 0.997/0.967, loud
-    // bass 0.983/0.951 and 0.980/0.964 (precision/recall without and with the beat period). The
-    // loud bass's notes come with hats, whose attack alone once made them kicks (precision 0.83):
-    // the bass's fundamental fills the band below 75 Hz from the start, a kick's does not (0.97),
-    // and a note's level keeps up and ripples at its pitch where a kick's decays (0.98).
+    // Measured: doubles 1.000/0.958 with and without the beat period (0.908 and 0.941 before a
+    // kick with a beater's attack and a high start could rise less from the one before, 0.924
+    // and 0.950 before a kick with plain proof of a drum could lie 8 dB below the peak of the
+    // kicks before it), held bass 0.997/0.954 and 0.997/0.967, loud bass 0.987/0.970 and
+    // 0.983/0.977 (precision/recall without and with the beat period). The loud bass's notes
+    // come with hats, whose attack alone once made them kicks (precision 0.83): the bass's
+    // fundamental fills the band below 75 Hz from the start, a kick's does not (0.97), and a
+    // note's level keeps up and ripples at its pitch where a kick's decays (0.98).
     for (const auto* set : {&doubles, &held, &loud_bass}) {
         for (const Score& t : *set) {
             EXPECT_GE(t.precision(), set == &loud_bass ? 0.97 : 0.98);
-            EXPECT_GE(t.recall(), 0.91);
+            EXPECT_GE(t.recall(), set == &doubles ? 0.95 : 0.91);
         }
     }
 }
@@ -404,10 +406,11 @@ TEST(KickDetector, KicksOverAHeldToneCount) {
             total.add(s);
         }
     }
-    // Measured 1.000 and 0.947 (0.735 before a kick with a beater's attack could rise less, 0.924
-    // while the test of a held note let a kick's level fall by up to 1 dB from 26 to 42 ms).
+    // Measured 1.000 and 0.977 (0.735 before a kick with a beater's attack could rise less, 0.924
+    // while the test of a held note let a kick's level fall by up to 1 dB from 26 to 42 ms, 0.947
+    // before a kick with plain proof of a drum could lie 8 dB below the peak of those before it).
     EXPECT_GE(total.precision(), 0.98);
-    EXPECT_GE(total.recall(), 0.92);
+    EXPECT_GE(total.recall(), 0.95);
 }
 
 TEST(KickDetector, SilenceAndInvalidInputGiveNothing) {
