@@ -20,7 +20,9 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -2425,7 +2427,8 @@ bool crash_note_shown() {
 // ---- Beat tracker -------------------------------------------------------------------------------
 // Every 10 ms hop of sound gives one onset value; six seconds of them give the tempo (the lag
 // with the strongest autocorrelation, preferring periods near half a second) and the phase (the
-// offset where onsets and kicks line up best). While the tempo is trusted the beats follow the
+// offset where onsets and kicks line up best). Where the onsets show no beat, the detected kicks
+// give it by the grid they lie on. While the tempo is trusted the beats follow the
 // predicted grid; otherwise every kick stands in for a beat. Kicks come from kick::Detector on
 // the newly arrived samples, with the user's equaliser taken back out so that a bass boost does
 // not change what counts as a kick.
@@ -2466,6 +2469,16 @@ constexpr int kTwiceSlack = 1;
 // the bar counts half towards the confidence; music without kicks is judged by its beat alone.
 constexpr double kBarKickShare = 0.75;
 constexpr int kKickSlack = 2;
+// Kicks sit on beats, though not on every beat: where the onsets are dominated by something
+// without a beat (loud pads), the detected kicks tell the beat by lying whole beats, half bars
+// or bars apart. A lag on whose grid most kicks lie (each with another kick 1, 2 or 4 lags
+// away) is trusted when the onsets give no tempo to trust.
+constexpr int kGridKicks = 32;          // most recent kicks looked at (a bound on the work)
+constexpr int kGridMinKicks = 3;        // on the grid, at least
+constexpr double kGridShare = 0.75;     // of the kicks in the history on the grid, at least
+constexpr double kGridConfidence = 0.5; // confidence of a grid that holds every kick
+constexpr double kGridPriorWidth = 0.5; // a narrower preference for half a second, octaves squared
+static_assert(kGridKicks <= 64, "one bit per kick");
 
 BeatSource g_source;
 
@@ -2505,6 +2518,98 @@ void undo_equaliser(BeatTracker& b, float* dry, int k, float rate) {
     }
     b.undo_valid = true;
     b.undo.process(dry, k);
+}
+
+// The lag on whose grid most of the detected kicks lie, each with another kick 1, 2 or 4 lags
+// away, while the kicks still come; 0 when no lag holds enough of them. `share` is the part of the
+// kicks that lie on its grid.
+int kick_grid(const BeatTracker& b, int newest, double* share) {
+    static int kick_age[kGridKicks];
+    static uint64_t on_grid[kMaxLag + 1]; // per lag, one bit for each kick on its grid
+    static int miss[kMaxLag + 1];         // per lag, how far its pairs lie from whole lags, in hops
+    static int pairs[kMaxLag + 1];
+    int kicks = 0;
+    for (int age = 0; age < b.filled && kicks < kGridKicks; ++age)
+        if (b.kick_marks[ring_at(newest - age)] > 0) kick_age[kicks++] = age;
+    if (kicks < kGridMinKicks) return 0;
+    std::fill(on_grid, on_grid + kMaxLag + 1, 0);
+    std::fill(miss, miss + kMaxLag + 1, 0);
+    std::fill(pairs, pairs + kMaxLag + 1, 0);
+    for (int i = 0; i < kicks; ++i) {
+        for (int j = i + 1; j < kicks; ++j) {
+            const int d = kick_age[j] - kick_age[i];
+            if (d > 4 * kMaxLag + kKickSlack) break;
+            for (int times : {1, 2, 4}) {
+                const int from = std::max(kMinLag, (d - kKickSlack + times - 1) / times);
+                const int to = std::min(kMaxLag, (d + kKickSlack) / times);
+                for (int lag = from; lag <= to; ++lag) {
+                    on_grid[lag] |= uint64_t{1} << i | uint64_t{1} << j;
+                    miss[lag] += std::abs(d - times * lag);
+                    pairs[lag] += 1;
+                }
+            }
+        }
+    }
+    int best = 0;
+    double best_fit = 0;
+    for (int lag = kMinLag; lag <= kMaxLag; ++lag) {
+        const int on = std::popcount(on_grid[lag]);
+        const double part = static_cast<double>(on) / kicks;
+        // A bar of four beats without a kick: the music no longer has them.
+        if (on < kGridMinKicks || part < kGridShare || kick_age[0] > 4 * lag + kKickSlack) continue;
+        // The grids of a beat, its half and its double hold the same kicks; the one nearest to
+        // half a second wins, and the tempo followed before (if any) before all.
+        const double octave = std::log2(lag / 50.0);
+        const double kept = b.next_beat >= 0 && std::abs(lag - b.period) <= kKickSlack ? 1 : 0;
+        const double fit = part * std::exp(-0.5 * octave * octave / kGridPriorWidth) + kept;
+        if (fit > best_fit) {
+            best = lag;
+            best_fit = fit;
+            *share = part;
+        }
+    }
+    // Of the neighbouring lags that hold as many kicks, the one the kicks lie closest to whole
+    // multiples of (the slack lets 59, 60 and 61 hops hold the kicks of 100 BPM).
+    if (best == 0) return 0;
+    const int chosen = best, held = std::popcount(on_grid[best]);
+    const int low = std::max(kMinLag, chosen - kKickSlack), high = std::min(kMaxLag, chosen + kKickSlack);
+    for (int lag = low; lag <= high; ++lag) {
+        const bool closer = miss[lag] * pairs[best] < miss[best] * pairs[lag];
+        if (std::popcount(on_grid[lag]) >= held && closer && kick_age[0] <= 4 * lag + kKickSlack) best = lag;
+    }
+    return best;
+}
+
+// The phase of the beat: the offset at which the onsets and kicks of the history line up best
+// with the period; the expected next beat moves halfway towards it.
+void follow_phase(BeatTracker& b, int newest) {
+    const int n = b.filled;
+    int best_w = 0;
+    double best_sum = -1;
+    for (int w = 0; w < std::min(b.period, n); ++w) {
+        double sum = 0;
+        for (int age = w; age < n; age += b.period) {
+            const int i = ring_at(newest - age);
+            double marks = b.kick_marks[i];
+            if (age > 0) marks += b.kick_marks[ring_at(newest - age + 1)];
+            if (age < n - 1) marks += b.kick_marks[ring_at(newest - age - 1)];
+            sum += b.flux_hist[i] + 1.5 * b.low_hist[i] + 8 * marks;
+        }
+        if (sum > best_sum) {
+            best_sum = sum;
+            best_w = w;
+        }
+    }
+    const float predicted = static_cast<float>(b.hop - best_w + b.period);
+    if (b.next_beat >= 0) {
+        float diff = predicted - b.next_beat;
+        const float p = static_cast<float>(b.period);
+        while (diff > p / 2) diff -= p;
+        while (diff < -p / 2) diff += p;
+        b.next_beat += diff / 2;
+    } else {
+        b.next_beat = predicted;
+    }
 }
 
 // Tempo and phase from the onset history, every half second once two seconds are there.
@@ -2598,34 +2703,17 @@ void estimate_tempo(BeatTracker& b, int newest) {
         return;
     }
     b.confidence = static_cast<float>(best_plain / energy);
+    if (b.confidence <= kLocked) {
+        double share = 0;
+        const int grid = kick_grid(b, newest, &share);
+        if (grid > 0) {
+            best = grid;
+            b.confidence = static_cast<float>(kGridConfidence * share);
+        }
+    }
     if (b.confidence <= kLocked) return;
     b.period = best;
-    int best_w = 0;
-    double best_sum = -1;
-    for (int w = 0; w < std::min(b.period, n); ++w) {
-        double sum = 0;
-        for (int age = w; age < n; age += b.period) {
-            const int i = ring_at(newest - age);
-            double marks = b.kick_marks[i];
-            if (age > 0) marks += b.kick_marks[ring_at(newest - age + 1)];
-            if (age < n - 1) marks += b.kick_marks[ring_at(newest - age - 1)];
-            sum += b.flux_hist[i] + 1.5 * b.low_hist[i] + 8 * marks;
-        }
-        if (sum > best_sum) {
-            best_sum = sum;
-            best_w = w;
-        }
-    }
-    const float predicted = static_cast<float>(b.hop - best_w + b.period);
-    if (b.next_beat >= 0) {
-        float diff = predicted - b.next_beat;
-        const float p = static_cast<float>(b.period);
-        while (diff > p / 2) diff -= p;
-        while (diff < -p / 2) diff += p;
-        b.next_beat += diff / 2;
-    } else {
-        b.next_beat = predicted;
-    }
+    follow_phase(b, newest);
 }
 
 } // namespace
@@ -2739,6 +2827,14 @@ void track_beat(float rate, float dt) {
                 beat_at[b.beats - beats_before] = kick_age;
                 b.beats += 1;
                 b.last_beat = b.hop;
+            }
+            // A kick that completes a grid of kicks is trusted at once, not at the next estimate.
+            double share = 0;
+            const int grid = b.confidence <= kLocked && b.filled >= 200 ? kick_grid(b, p, &share) : 0;
+            if (grid > 0) {
+                b.period = grid;
+                b.confidence = static_cast<float>(kGridConfidence * share);
+                follow_phase(b, p);
             }
         }
         b.clap_peak = std::max(b.clap_peak * 0.9985f, high[i]);

@@ -1,6 +1,7 @@
 // The beat tracker's bookkeeping on a made-up tap and clock: how time and samples are carried
-// between frames, the event queue, kicks standing in for beats, claps, and the equaliser taken
-// back out of what the kick detector hears. Also the WAV reading of the file runner.
+// between frames, the event queue, kicks standing in for beats, the tempo from kicks where the
+// onsets show no beat, and the equaliser taken back out of what the kick detector hears. Also
+// the WAV reading of the file runner.
 #include "core/settings.h"
 #include "support/beat_run.h"
 #include "ui/ui.h"
@@ -157,6 +158,63 @@ TEST_F(Tracker, TheEqualiserIsTakenBackOut) {
     s.active = false;
     frame(1.0 / 60);
     EXPECT_FALSE(b.undo_valid);
+}
+
+TEST_F(Tracker, KicksTwoBeatsApartGiveTheTempoUnderBeatlessSwells) {
+    // 100 BPM for four bars: kicks on beats one and three and an eighth after three (they never
+    // lie a beat apart), under swells of a chord that start at uneven times, so the onsets show
+    // no steady beat. Then the swells go on alone.
+    g_sound.assign(48000 * 14, 0.0f);
+    const double beat = 0.6, first = 0.05;
+    for (int bar = 0; bar < 4; ++bar)
+        for (double at : {0.0, 2.0, 2.5}) add_kick(first + (bar * 4 + at) * beat, 0.6);
+    const double last_kick = first + 14.5 * beat;
+    uint32_t seed = 7;
+    for (double t = 0; t < 14;) {
+        const double len = 0.35 + 0.9 * (((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0);
+        const double f = 220 * std::pow(2.0, ((seed >> 4) % 12) / 12.0);
+        for (size_t i = static_cast<size_t>(t * 48000); i < g_sound.size() && i < (t + len) * 48000; ++i) {
+            const double u = static_cast<double>(i) / 48000 - t;
+            const double env = std::min(1.0, u / 0.15) * std::min(1.0, (len - u) / 0.1);
+            double x = 0;
+            for (double h : {1.0, 1.26, 1.5, 2.0}) x += std::sin(2 * kPi * f * h * u);
+            g_sound[i] += static_cast<float>(0.1 * env * x);
+        }
+        t += len;
+    }
+    const ui::BeatTracker& b = ui::g_beat;
+    double locked_from = -1, let_go_at = -1;
+    std::vector<double> beats;
+    while (g_end < g_sound.size()) {
+        frame(1.0 / 60);
+        const double t = static_cast<double>(g_end) / 48000;
+        const bool locked = b.confidence > 0.3f;
+        if (t <= last_kick) {
+            // Locked to the beat or its half, and held while the kicks come.
+            const bool right = locked && (std::abs(b.period - 60) <= 1 || std::abs(b.period - 30) <= 1);
+            if (!right) locked_from = -1;
+            else if (locked_from < 0) locked_from = t;
+        } else if (!locked && let_go_at < 0) {
+            let_go_at = t;
+        }
+        const int bt = b.beats_released;
+        ui::release_beats();
+        // Released 80 ms after their sound: the beats' own moments in the sound.
+        if (b.beats_released > bt && t > 5.5 && t <= last_kick) beats.push_back(g_now - 100.08);
+    }
+    EXPECT_GE(b.kicks, 11);
+    ASSERT_GT(locked_from, 0);
+    EXPECT_LE(locked_from, 4.0);
+    // Once settled, the beats fall on the beat (within 40 ms).
+    ASSERT_GE(beats.size(), 4u);
+    for (double t : beats) {
+        const double off = std::fmod(t - first + beat, beat);
+        EXPECT_LE(std::min(off, beat - off), 0.04) << t;
+    }
+    // Once a bar of four beats has passed without a kick, the tempo is no longer trusted (at
+    // the next estimate, every half second).
+    ASSERT_GT(let_go_at, 0);
+    EXPECT_LE(let_go_at, last_kick + 4 * beat + 0.6);
 }
 
 TEST(BeatQueue, SortedBoundedAndReleasedWhenDue) {
