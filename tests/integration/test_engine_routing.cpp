@@ -84,7 +84,6 @@ class Routing : public ::testing::TestWithParam<SoundServer::Kind> {
         ASSERT_TRUE(wait_until([] { return routed_to("hw_a"); }, kWaitMs)) << engine_log_since(log_at_);
     }
 
-    // Level of what reaches the device, measured on its monitor over one second.
     // The tone's level at the device: the median of 50 ms windows from 0.3 s to 1.3 s of a
     // recording. These cases measure gains; a gap in the sound, which a busy machine may cost,
     // would read as a lower level over the whole second (90 ms of it as 0.4 dB).

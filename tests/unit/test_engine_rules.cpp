@@ -383,6 +383,15 @@ struct FakeOutput {
         return (seed >> 8) / 16777216.0;
     }
 
+    void take_ms(double ms) {
+        queue_ms -= ms;
+        if (queue_ms < 0) { // the engine refills the cushion after an underrun
+            ++underruns;
+            control.underrun(now);
+            queue_ms = control.target_ms;
+        }
+    }
+
     void run_ms(int ms) {
         if (next_due_ms == 0) next_due_ms = next_arrival_ms = static_cast<double>(now) + 10;
         for (int t = 0; t < ms; ++t) {
@@ -395,24 +404,14 @@ struct FakeOutput {
                 while (buffer_ms < level - chunk_ms) {
                     const double take = chunk_ms * (0.5 + random01());
                     buffer_ms += take;
-                    queue_ms -= take;
-                    if (queue_ms < 0) {
-                        ++underruns;
-                        control.underrun(now);
-                        queue_ms = control.target_ms;
-                    }
+                    take_ms(take);
                 }
                 control.device_ms = buffer_ms;
                 next_take_ms = device_ms + 1;
             }
             while (device_ms >= next_take_ms) {
                 next_take_ms += chunk_ms;
-                queue_ms -= chunk_ms;
-                if (queue_ms < 0) { // the engine refills the cushion after an underrun
-                    ++underruns;
-                    control.underrun(now);
-                    queue_ms = control.target_ms;
-                }
+                take_ms(chunk_ms);
             }
             while (static_cast<double>(now) >= next_arrival_ms) {
                 bool changed = false;
