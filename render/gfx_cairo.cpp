@@ -143,6 +143,12 @@ bool init(void*) {
     g_measure_layout = pango_layout_new(g_measure);
     g_draw_layout = pango_layout_new(g_draw);
     g_key.reserve(256);
+    // Pango reads fontconfig's configuration on a thread of its own, which calls getenv; a
+    // setenv elsewhere meanwhile may move the environment under it. One measured text waits
+    // for that thread, so init returns with the fonts loaded.
+    int w = 0, h = 0;
+    pango_layout_set_text(g_measure_layout, "x", 1);
+    pango_layout_get_pixel_size(g_measure_layout, &w, &h);
     return true;
 }
 
