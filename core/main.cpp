@@ -328,6 +328,7 @@ void stop_engine_and_guard() {
 }
 
 int window_run(const Args& args) {
+    prepare_window_environment();
     Settings settings = start_common();
     const std::string dir = paths::config_dir();
     if (!take_lock(dir)) {

@@ -2598,13 +2598,14 @@ void wait_events_until(uint64_t until) {
 }
 
 bool start_video() {
+    // A hint, not the environment: the sound engine's thread is running by now.
     const char* driver = std::getenv("SDL_VIDEODRIVER");
     const char* display = std::getenv("DISPLAY");
     if (!driver && display && *display) {
-        setenv("SDL_VIDEODRIVER", "x11", 1);
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
         if (SDL_Init(SDL_INIT_VIDEO) != 0) {
             logger::warn(std::string("X11 not reachable (") + SDL_GetError() + "), trying the SDL default");
-            unsetenv("SDL_VIDEODRIVER");
+            SDL_ResetHint(SDL_HINT_VIDEODRIVER);
             SDL_Quit();
         }
     }
@@ -2664,6 +2665,11 @@ void teardown(bool persist) {
 
 } // namespace
 
+void prepare_window_environment() {
+    setenv("SDL_VIDEO_X11_WMCLASS", "lumafon", 0);
+    setenv("LP_NUM_THREADS", "2", 0);
+}
+
 int run_gui(Settings* settings) {
     const uint64_t started = compat::ticks();
     g_settings = settings;
@@ -2673,10 +2679,8 @@ int run_gui(Settings* settings) {
     std::signal(SIGINT, on_signal);
     std::signal(SIGUSR1, on_signal);
 
-    setenv("SDL_VIDEO_X11_WMCLASS", "lumafon", 0);
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
-    setenv("LP_NUM_THREADS", "2", 0);
 
     if (!start_video()) return 1;
     g_win = SDL_CreateWindow("Lumafon", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, kNormalW, kNormalH,

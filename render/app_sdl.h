@@ -22,6 +22,11 @@ struct Out;
 // stack cannot be started.
 int run_gui(Settings* settings);
 
+// Sets the environment that SDL and Mesa read. Call before any other thread starts: glibc's
+// setenv may move the environment while another thread's getenv (libpulse reads its server
+// there, also on every reconnect) walks it.
+void prepare_window_environment();
+
 // Window control for the user interface.
 namespace platform {
 
