@@ -151,6 +151,11 @@ if wants cpu; then
   lb=$(pactl load-module module-loopback source=lumafon.monitor sink=hw_a)
   play_start --device=lumafon "$music"; sleep 3
   loop=$(measure "$daemon_pid"); play_stop
+  pactl unload-module "$lb"
+  # The same copy at about the engine's latency: module-loopback's cost grows as its latency falls.
+  lb=$(pactl load-module module-loopback source=lumafon.monitor sink=hw_a latency_msec=60)
+  play_start --device=lumafon "$music"; sleep 3
+  loop60=$(measure "$daemon_pid"); play_stop
   pactl unload-module "$lb"; pactl unload-module "$m"
 
   play_start "$music"
@@ -160,6 +165,7 @@ if wants cpu; then
   engine_stop; play_stop
   echo "server, player into a null sink only:        $(percent "$base" "$cpu_seconds") %"
   echo "server with module-loopback doing the job:   $(percent "$loop" "$cpu_seconds") %  (loopback's cost $(percent $(( loop - base )) "$cpu_seconds") %)"
+  echo "same, module-loopback at 60 ms:               $(percent "$loop60" "$cpu_seconds") %  (loopback's cost $(percent $(( loop60 - base )) "$cpu_seconds") %)"
   echo "engine process (all its threads):            $(percent "$eng" "$cpu_seconds") %"
   echo "server while serving the engine's streams:   $(percent "$dmn" "$cpu_seconds") %  (its share of the routing $(percent $(( dmn - base )) "$cpu_seconds") %)"
   echo "routing by the engine, engine + server share: $(percent $(( eng + dmn - base )) "$cpu_seconds") %"
