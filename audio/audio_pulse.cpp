@@ -132,6 +132,13 @@ bool g_resync = false;
 // queue is measured afresh, and what is missing of the cushion is filled with silence before the
 // next block: the gap is there anyway, and the cushion is what keeps the next one away.
 bool g_refill = false;
+// Moving the user's streams into our sink changes when its monitor hands sound over, and the
+// output's queue loses part of its cushion to that once, for good (with equal clocks nothing
+// brings it back, and the next hiccup of the machine underran). Once the move has settled, what
+// is missing of the cushion is filled like after an underrun; the streams have just jumped, so
+// the few milliseconds of silence go unheard. 0: nothing pending.
+uint64_t g_top_up_at = 0;
+constexpr uint64_t kTopUpDelayMs = 500;
 std::atomic<pid_t> g_audio_tid{0};
 // What the audio thread settled on, for the log and the tests.
 std::atomic<float> g_pub_target_ms{static_cast<float>(detail::QueueControl::kMinTargetMs)};
@@ -525,20 +532,34 @@ double queue_now_ms() {
     return g_model_ms;
 }
 
-// Prebuffering at the target: after an underrun the device starts again only once the target is
-// queued, so the cushion that was missing is back at the cost of no more than the gap itself.
-// The server's buffer length for our queue.
+// The device takes sound from our queue in chunks of its own latency, which the server sets to
+// the buffer length less twice the request size. Left to the defaults that is half the buffer
+// (30 ms), and a chunk that large, taken just before a late block arrives, is what underran; in
+// small chunks the same cushion rides out twice the delay. Requests are not used (blocks are
+// written as they come), so their size only serves to set the chunk.
+constexpr double kDeviceChunkMs = 10;
+
+// The server's buffer length for our queue: room for the start threshold (the target, see
+// below), which the server keeps within the buffer length less one request.
 double tlength_ms() {
-    return std::max(60.0, g_queue.target_ms + 20);
+    return std::max(60.0, 2 * g_queue.target_ms);
+}
+
+void set_buffer_attr(pa_buffer_attr* attr) {
+    const double tlength = tlength_ms();
+    attr->maxlength = usec_bytes(500000);
+    attr->tlength = usec_bytes(static_cast<pa_usec_t>(tlength * 1000));
+    attr->minreq = usec_bytes(static_cast<pa_usec_t>((tlength - kDeviceChunkMs) * 500));
+    // Prebuffering at the target: after an underrun the device starts again only once the target
+    // is queued, so the cushion that was missing is back at the cost of no more than the gap.
+    attr->prebuf = usec_bytes(static_cast<pa_usec_t>(g_queue.target_ms * 1000));
+    attr->fragsize = 0xFFFFFFFFu;
 }
 
 void apply_target() {
     if (!g_play) return;
     pa_buffer_attr attr{};
-    attr.maxlength = usec_bytes(500000);
-    attr.tlength = usec_bytes(static_cast<pa_usec_t>(tlength_ms() * 1000));
-    attr.prebuf = usec_bytes(static_cast<pa_usec_t>(g_queue.target_ms * 1000));
-    attr.minreq = attr.fragsize = 0xFFFFFFFFu;
+    set_buffer_attr(&attr);
     if (pa_operation* op = pa_stream_set_buffer_attr(g_play, &attr, nullptr, nullptr)) pa_operation_unref(op);
 }
 
@@ -583,6 +604,10 @@ void play_block(int frames, bool more_waiting) {
         g_dropped.fetch_add(static_cast<uint64_t>(frames) * kFrameBytes);
         g_drop_events.fetch_add(1);
         return;
+    }
+    if (g_top_up_at != 0 && now >= g_top_up_at) {
+        g_top_up_at = 0;
+        g_refill = true;
     }
     if (g_refill) {
         g_refill = false;
@@ -752,10 +777,7 @@ void open_playback(const std::string& sink) {
     g_play = s;
     pa_stream_set_underflow_callback(s, on_underflow, nullptr);
     pa_buffer_attr attr{};
-    attr.maxlength = usec_bytes(500000);
-    attr.tlength = usec_bytes(static_cast<pa_usec_t>(std::max(60.0, g_queue.target_ms + 20) * 1000));
-    attr.prebuf = usec_bytes(static_cast<pa_usec_t>(g_queue.target_ms * 1000));
-    attr.minreq = attr.fragsize = 0xFFFFFFFFu;
+    set_buffer_attr(&attr);
     pa_cvolume volume;
     pa_cvolume_set(&volume, 2, PA_VOLUME_NORM);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE |
@@ -1635,7 +1657,10 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
     }
 
     if (!detail::is_upstream_sink(snap.default_sink)) g_handoff_tried.clear();
-    if (fresh_output) settle_output();
+    if (fresh_output) {
+        settle_output();
+        g_top_up_at = now_ms() + kTopUpDelayMs;
+    }
     // A claim the server has not confirmed yet makes the pass one to repeat soon, but the path
     // is up and the status says so meanwhile.
     bool claimed = true;
@@ -1658,10 +1683,10 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
                 }
                 arm(g_follow);
             }
-            if (!move_inputs(detail::streams_to_gather(snap, target, own_client(), own->index, g_pinned),
-                             own->index) ||
-                !return_pinned(snap))
-                return Pass::failed;
+            const std::vector<uint32_t> gather =
+                detail::streams_to_gather(snap, target, own_client(), own->index, g_pinned);
+            if (!move_inputs(gather, own->index) || !return_pinned(snap)) return Pass::failed;
+            if (!gather.empty()) g_top_up_at = now_ms() + kTopUpDelayMs;
         }
     }
     if (g_restricted && !g_volume_device.empty()) {
@@ -2680,10 +2705,14 @@ bool QueueControl::admit(double queue_ms, double block_ms, uint64_t now_ms, bool
                          bool held) {
     *changed = false;
     if (window_at == 0) restart(now_ms);
-    if (now_ms - calm_since >= kCalmMs && target_ms > kMinTargetMs) {
-        target_ms = std::max(kMinTargetMs, target_ms - kShrinkMs);
+    if (now_ms - calm_since >= calm_ms) {
         calm_since = now_ms;
-        *changed = true;
+        if (target_ms > kMinTargetMs) {
+            target_ms = std::max(kMinTargetMs, target_ms - kShrinkMs);
+            *changed = true;
+        } else {
+            calm_ms = std::max(kCalmMs, calm_ms / 2);
+        }
     }
     if (queue_ms < 0) return true; // unknown: play
     if (held) {
@@ -2754,6 +2783,7 @@ bool QueueControl::underrun(uint64_t now_ms, bool grow) {
     forget_lows(now_ms);
     if (!grow || (restarted_at != 0 && now_ms - restarted_at < kSettleMs)) return false;
     calm_since = now_ms;
+    calm_ms = std::min(kMaxCalmMs, calm_ms * 2);
     jump(now_ms);
     smooth_ms = -1;
     if (target_ms >= kMaxTargetMs) return false;

@@ -229,11 +229,15 @@ struct QueueControl {
     // 40 ms had none).
     static constexpr double kMinTargetMs = 40;
     // Beyond 70 ms of added latency only while the machine is so busy that less would crackle;
-    // a calm minute brings it back step by step.
+    // calm minutes bring it back step by step.
     static constexpr double kMaxTargetMs = 120;
     static constexpr double kGrowMs = 10;
     static constexpr double kShrinkMs = 5;
+    // A cushion that proved too small is not tried again soon: each underrun doubles the calm
+    // time asked before the next shrink (up to kMaxCalmMs), and each calm time passed at the
+    // smallest cushion halves it again.
     static constexpr uint64_t kCalmMs = 60000;
+    static constexpr uint64_t kMaxCalmMs = 960000;
     // Jitter of the record side and of the device tolerated above the target.
     static constexpr double kSlackMs = 30;
     // Stale sound shows as a queue whose lowest point stays above target + slack for a whole
@@ -297,6 +301,7 @@ struct QueueControl {
     int level_n = 0;
     uint64_t window_at = 0;
     uint64_t calm_since = 0;
+    uint64_t calm_ms = kCalmMs;
     uint64_t restarted_at = 0;
     // Weighted sums of the fit of the queue (less our stretch) against time since the last jump.
     struct Fit {

@@ -479,18 +479,45 @@ TEST(EngineRules, QueueReturnsToItsTargetAfterAJump) {
 }
 
 TEST(EngineRules, CushionGrowsAfterUnderrunsAndShrinksWhenCalm) {
+    constexpr double kMin = QueueControl::kMinTargetMs;
+    constexpr uint64_t kMinute = 60000;
     QueueControl q;
     q.restart(1000);
-    EXPECT_FALSE(q.underrun(1500)) << "the first moments of a stream do not count";
-    EXPECT_TRUE(q.underrun(5000));
-    EXPECT_EQ(q.target_ms, QueueControl::kMinTargetMs + QueueControl::kGrowMs);
-    for (int i = 0; i < 10; ++i) q.underrun(6000 + i);
-    EXPECT_EQ(q.target_ms, QueueControl::kMaxTargetMs);
     bool changed = false;
-    q.admit(40, 10, 6009 + QueueControl::kCalmMs - 1, &changed);
-    EXPECT_FALSE(changed);
-    q.admit(40, 10, 6009 + QueueControl::kCalmMs, &changed);
-    EXPECT_TRUE(changed);
+    // The queue standing at its target, looked at every second until `to`.
+    uint64_t t = 1000;
+    auto calm_until = [&](uint64_t to) {
+        for (; t < to; t += 1000) q.admit(q.target_ms, 10, t, &changed);
+    };
+    EXPECT_FALSE(q.underrun(1500)) << "the first moments of a stream do not count";
+    calm_until(5000);
+    EXPECT_TRUE(q.underrun(5000));
+    EXPECT_EQ(q.target_ms, kMin + QueueControl::kGrowMs);
+    // Back step by step, two calm minutes a step after one underrun.
+    calm_until(5000 + 2 * kMinute - 1000);
+    EXPECT_EQ(q.target_ms, kMin + QueueControl::kGrowMs);
+    calm_until(5000 + 4 * kMinute + 1000);
+    EXPECT_EQ(q.target_ms, kMin);
+    // The smallest cushion failed again: the next steps back take twice as long.
+    EXPECT_TRUE(q.underrun(t));
+    const uint64_t second = t;
+    calm_until(second + 4 * kMinute - 1000);
+    EXPECT_EQ(q.target_ms, kMin + QueueControl::kGrowMs);
+    calm_until(second + 8 * kMinute + 1000);
+    EXPECT_EQ(q.target_ms, kMin);
+    // Calm times passed at the smallest cushion bring the pace back to a minute a step.
+    calm_until(second + 8 * kMinute + 4 * kMinute + 2 * kMinute + 1000);
+    EXPECT_TRUE(q.underrun(t));
+    calm_until(t + 2 * kMinute + 1000);
+    EXPECT_EQ(q.target_ms, kMin + QueueControl::kGrowMs - QueueControl::kShrinkMs);
+
+    // A machine so busy that underruns follow each other: the largest cushion, kept for long.
+    for (int i = 0; i < 10; ++i) q.underrun(t - 10 + i);
+    EXPECT_EQ(q.target_ms, QueueControl::kMaxTargetMs);
+    const uint64_t busy = t - 1;
+    calm_until(busy + QueueControl::kMaxCalmMs - 1000);
+    EXPECT_EQ(q.target_ms, QueueControl::kMaxTargetMs);
+    calm_until(busy + QueueControl::kMaxCalmMs + 1000);
     EXPECT_EQ(q.target_ms, QueueControl::kMaxTargetMs - QueueControl::kShrinkMs);
 }
 
