@@ -91,7 +91,15 @@ TEST_F(Process, AnOrderlyEndMessageDisarmsTheWatchdog) {
     // The next start finds the sink of the dead run and takes it over, then cleans up.
     ASSERT_TRUE(audio::start(true));
     ASSERT_TRUE(wait_status([](const audio::Status& s) { return s.state == 1 && s.active; }));
-    EXPECT_NE(engine_log_since(log_at_).find("Virtual sink taken over from the last run"), std::string::npos);
+    // The engine writes its notes once it lets go of the server's lock, which may come after the
+    // status is out.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return engine_log_since(log_at_).find("Virtual sink taken over from the last run") !=
+                   std::string::npos;
+        },
+        3000))
+        << engine_log_since(log_at_);
     EXPECT_EQ(audio::status().follow, "hw_a");
     ASSERT_TRUE(wait_until([] { return routed_to("hw_a"); }, 5000));
     audio::stop();
