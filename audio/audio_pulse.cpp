@@ -328,9 +328,7 @@ void on_timer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
 // reply that never comes cannot hang the control thread.
 template <class Done> bool wait_until(Done done, int timeout_ms) {
     const uint64_t start = now_ms();
-    uint64_t end = start + static_cast<uint64_t>(std::max(timeout_ms, 0));
-    const uint64_t deadline = g_deadline.load();
-    if (deadline != 0) end = std::min(end, deadline);
+    const uint64_t end = start + static_cast<uint64_t>(std::max(timeout_ms, 0));
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(g_ml);
     pa_time_event* timer = nullptr;
     bool ok = false;
@@ -339,9 +337,14 @@ template <class Done> bool wait_until(Done done, int timeout_ms) {
             ok = true;
             break;
         }
+        // Read at every turn: a quit asked while a request waits on a stalled server ends the wait
+        // at its deadline, not after the request's whole time limit (which, with the clean-up's
+        // own limit after it, kept a quit waiting for 8 s).
+        const uint64_t deadline = g_deadline.load();
+        const uint64_t until = deadline != 0 ? std::min(end, deadline) : end;
         const uint64_t now = now_ms();
-        if (now >= end) break;
-        const uint64_t nap = std::min<uint64_t>(100, end - now);
+        if (now >= until) break;
+        const uint64_t nap = std::min<uint64_t>(100, until - now);
         timeval tv{};
         pa_gettimeofday(&tv);
         pa_timeval_add(&tv, nap * PA_USEC_PER_MSEC);
