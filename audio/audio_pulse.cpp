@@ -132,13 +132,17 @@ bool g_resync = false;
 // queue is measured afresh, and what is missing of the cushion is filled with silence before the
 // next block: the gap is there anyway, and the cushion is what keeps the next one away.
 bool g_refill = false;
-// Moving the user's streams into our sink changes when its monitor hands sound over, and the
-// output's queue loses part of its cushion to that once, for good (with equal clocks nothing
-// brings it back, and the next hiccup of the machine underran). Once the move has settled, what
-// is missing of the cushion is filled like after an underrun; the streams have just jumped, so
-// the few milliseconds of silence go unheard. 0: nothing pending.
-uint64_t g_top_up_at = 0;
-constexpr uint64_t kTopUpDelayMs = 500;
+// A fresh output, and moving the user's streams into our sink (which changes when its monitor
+// hands sound over), leave the output's queue short of its cushion, for good: with equal clocks
+// nothing brings it back, and the next hiccup of the machine underran. What is missing is filled
+// like after an underrun, but only where silence meets silence: at the onset of sound after
+// silence (the moved streams' first sound, or any later start), or in silence once the move has
+// settled. Silence put into the middle of the music is a gap the ear hears. `g_top_up_since` is
+// when the top-up was asked for (0: none pending).
+uint64_t g_top_up_since = 0;
+constexpr uint64_t kTopUpSettleMs = 500;
+bool g_last_silent = false; // the last block written to the output was silence
+constexpr float kSilentPeak = 1e-4f; // -80 dBFS
 std::atomic<pid_t> g_audio_tid{0};
 // What the audio thread settled on, for the log and the tests.
 std::atomic<float> g_pub_target_ms{static_cast<float>(detail::QueueControl::kMinTargetMs)};
@@ -610,10 +614,14 @@ void play_block(int frames, bool more_waiting) {
         g_drop_events.fetch_add(1);
         return;
     }
-    if (g_top_up_at != 0 && now >= g_top_up_at) {
-        g_top_up_at = 0;
+    float peak = 0;
+    for (int i = 0; i < frames * 2; ++i) peak = std::max(peak, std::fabs(g_scratch[static_cast<size_t>(i)]));
+    const bool silent = peak < kSilentPeak;
+    if (g_top_up_since != 0 && g_last_silent && (!silent || now >= g_top_up_since + kTopUpSettleMs)) {
+        g_top_up_since = 0;
         g_refill = true;
     }
+    g_last_silent = silent;
     if (g_refill) {
         g_refill = false;
         const size_t missing = static_cast<size_t>(std::max(0.0, g_queue.target_ms - queue) * kRate / 1000) * kFrameBytes;
@@ -776,7 +784,7 @@ void open_playback(const std::string& sink) {
     g_queue.restart(now_ms());
     g_model_ms = 0;
     g_timing_trusted = true;
-    g_resync = g_refill = g_refresh_pending = false;
+    g_resync = g_refill = g_refresh_pending = g_last_silent = false;
     pa_stream* s = new_stream("playback", "Equalizer");
     if (!s) return;
     g_play = s;
@@ -1187,6 +1195,7 @@ void settle_output() {
     pa_stream_write(g_play, kCushion, std::min(bytes, sizeof kCushion), nullptr, 0, PA_SEEK_RELATIVE);
     g_model_ms = static_cast<double>(std::min(bytes, sizeof kCushion)) * 1000.0 / (kRate * kFrameBytes);
     g_model_at = now_s();
+    g_last_silent = true;
 }
 
 void unlocked_sleep(int ms) {
@@ -1664,7 +1673,7 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
     if (!detail::is_upstream_sink(snap.default_sink)) g_handoff_tried.clear();
     if (fresh_output) {
         settle_output();
-        g_top_up_at = now_ms() + kTopUpDelayMs;
+        g_top_up_since = now_ms();
     }
     // A claim the server has not confirmed yet makes the pass one to repeat soon, but the path
     // is up and the status says so meanwhile.
@@ -1691,7 +1700,7 @@ Pass route(Snapshot snap, const std::string& target, bool missing, bool takeover
             const std::vector<uint32_t> gather =
                 detail::streams_to_gather(snap, target, own_client(), own->index, g_pinned);
             if (!move_inputs(gather, own->index) || !return_pinned(snap)) return Pass::failed;
-            if (!gather.empty()) g_top_up_at = now_ms() + kTopUpDelayMs;
+            if (!gather.empty()) g_top_up_since = now_ms();
         }
     }
     if (g_restricted && !g_volume_device.empty()) {
