@@ -1188,8 +1188,11 @@ void settle_output() {
     }
     if (!g_play) return;
     wait_op(pa_stream_flush(g_play, on_stream_success, nullptr));
-    // What the queue showed while the device was not yet flowing is gone with the flush.
+    // What the queue showed while the device was not yet flowing is gone with the flush, and so
+    // is the latency it showed then: a device still playing out a long block of its idle time
+    // reports up to 2 s, which the display delay would otherwise chase for the next second.
     g_queue.restart(now_ms());
+    g_lat.restart();
     // A standing queue at the target rides out the jitter of the record side without underruns.
     const size_t bytes = static_cast<size_t>(g_queue.target_ms * kRate / 1000) * kFrameBytes;
     pa_stream_write(g_play, kCushion, std::min(bytes, sizeof kCushion), nullptr, 0, PA_SEEK_RELATIVE);
