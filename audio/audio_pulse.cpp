@@ -141,7 +141,7 @@ bool g_refill = false;
 // when the top-up was asked for (0: none pending).
 uint64_t g_top_up_since = 0;
 constexpr uint64_t kTopUpSettleMs = 500;
-bool g_last_silent = false; // the last block written to the output was silence
+bool g_last_silent = false;          // the last block written to the output was silence
 constexpr float kSilentPeak = 1e-4f; // -80 dBFS
 std::atomic<pid_t> g_audio_tid{0};
 // What the audio thread settled on, for the log and the tests.

@@ -190,7 +190,8 @@ Takeover analyse(const std::vector<float>& rec) {
             ++since_pause;
             offsets.push_back(static_cast<double>(n) - (rec[2 * n + 1] - 0.1) / 0.7 * kMarkerFrames);
         }
-        if (quiet && !was_quiet && t.routed_s >= 0 && static_cast<double>(w) / 48000 > t.routed_s) ++t.pauses_after;
+        if (quiet && !was_quiet && t.routed_s >= 0 && static_cast<double>(w) / 48000 > t.routed_s)
+            ++t.pauses_after;
         silent += quiet;
         t.silent_ms = std::max(t.silent_ms, static_cast<double>(silent) / 48);
         if (quiet || since_pause < 2 * kWin) continue;

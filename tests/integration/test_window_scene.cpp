@@ -300,16 +300,21 @@ TEST_F(WindowScene, GpuPathKeepsSdlDrawingAndFallsBackToTheCpu) {
         // The pattern's fractal layer comes up with the music, which may reach the scene only
         // after the pictures above; the CPU then goes on drawing the scene.
         const std::string warning = "GPU fractals: draw failed - back to the CPU";
-        EXPECT_TRUE(wait_until([&] { return app.log().find(warning) != std::string::npos; }, 15000)) << app.log();
+        EXPECT_TRUE(wait_until([&] { return app.log().find(warning) != std::string::npos; }, 15000))
+            << app.log();
         const XWindow w = app.info();
         const Layout l;
         const Scene before = scene_of(Picture(shot("gpu-broken-cpu-0")), w, l);
         Scene after;
-        EXPECT_TRUE(wait_until([&] {
-            after = scene_of(Picture(shot("gpu-broken-cpu-1")), w, l);
-            return changed(before, after) > int(after.px.size() / 100) && after.lit > int(after.px.size() / 100);
-        }, 8000, 500)) << changed(before, after) << " of " << after.px.size() << " samples changed, " << after.lit
-                       << " lit";
+        EXPECT_TRUE(wait_until(
+            [&] {
+                after = scene_of(Picture(shot("gpu-broken-cpu-1")), w, l);
+                return changed(before, after) > int(after.px.size() / 100) &&
+                       after.lit > int(after.px.size() / 100);
+            },
+            8000, 500))
+            << changed(before, after) << " of " << after.px.size() << " samples changed, " << after.lit
+            << " lit";
         const std::string log = app.log();
         const size_t first = log.find(warning);
         EXPECT_EQ(log.find("draw failed", first + warning.size()), std::string::npos) << log;
