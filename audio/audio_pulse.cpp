@@ -136,9 +136,9 @@ bool g_refill = false;
 // hands sound over), leave the output's queue short of its cushion, for good: with equal clocks
 // nothing brings it back, and the next hiccup of the machine underran. What is missing is filled
 // like after an underrun, but only where silence meets silence: at the onset of sound after
-// silence (the moved streams' first sound, or any later start), or in silence once the move has
-// settled. Silence put into the middle of the music is a gap the ear hears. `g_top_up_since` is
-// when the top-up was asked for (0: none pending).
+// silence (the moved streams' first sound comes after the takeover's own gap) or, while they are
+// silent, once the move has settled. Silence put into the middle of the music is a gap the ear
+// hears. `g_top_up_since` is when the top-up was asked for (0: none pending).
 uint64_t g_top_up_since = 0;
 constexpr uint64_t kTopUpSettleMs = 500;
 bool g_last_silent = false;          // the last block written to the output was silence
