@@ -67,6 +67,10 @@ Scene scene_of(const Picture& p, const XWindow& w, const Layout& l) {
         }
     return s;
 }
+// A scene is lit, or has moved, where more than this many of its samples are (1 %).
+int enough(const Scene& s) {
+    return int(s.px.size() / 100);
+}
 // Samples that changed clearly between two pictures.
 int changed(const Scene& a, const Scene& b) {
     int n = 0;
@@ -214,7 +218,7 @@ class WindowScene : public ::testing::Test {
         const bool lit = wait_until([&] {
             Picture p(shot(name + "-0"));
             prev = scene_of(p, w, l);
-            return prev.lit > int(prev.px.size() / 100);
+            return prev.lit > enough(prev);
         }, 20000, 300);
         EXPECT_TRUE(lit) << name << ": " << prev.lit << " of " << prev.px.size() << " lit\n" << app.log();
         std::vector<uint32_t> panel;
@@ -226,11 +230,11 @@ class WindowScene : public ::testing::Test {
                 Picture p(shot(file));
                 now = scene_of(p, w, l);
                 panel = panel_of(p, w, l);
-                return changed(prev, now) > int(now.px.size() / 100);
+                return changed(prev, now) > enough(now);
             }, 4 * apart_ms + 4000, apart_ms);
             EXPECT_TRUE(moved) << name << " picture " << i << ": " << changed(prev, now) << " of " << now.px.size()
                                << " samples changed";
-            EXPECT_GT(now.lit, int(now.px.size() / 100)) << name << " picture " << i;
+            EXPECT_GT(now.lit, enough(now)) << name << " picture " << i;
             prev = now;
         }
         return panel;
@@ -309,8 +313,7 @@ TEST_F(WindowScene, GpuPathKeepsSdlDrawingAndFallsBackToTheCpu) {
         EXPECT_TRUE(wait_until(
             [&] {
                 after = scene_of(Picture(shot("gpu-broken-cpu-1")), w, l);
-                return changed(before, after) > int(after.px.size() / 100) &&
-                       after.lit > int(after.px.size() / 100);
+                return changed(before, after) > enough(after) && after.lit > enough(after);
             },
             8000, 500))
             << changed(before, after) << " of " << after.px.size() << " samples changed, " << after.lit
